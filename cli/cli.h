@@ -1,0 +1,21 @@
+// The command-line front end over both migration engines.
+#pragma once
+
+#include <cstdio>
+
+namespace kv {
+
+// Exit statuses of kvmigrate-cli.
+enum CliStatus {
+  kCliOk = 0,           // the run returned with every file found and written
+  kCliIncomplete = 1,   // it returned, but some file was missing or not modified
+  kCliUsage = 2,        // bad arguments
+  kCliFailed = 3,       // a failure stopped the run
+  kCliInterrupted = 130,
+};
+
+// Runs the front end; `out` receives the progress lines (and diffs), `err`
+// the messages. Returns the exit status.
+int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err);
+
+}  // namespace kv

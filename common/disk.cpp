@@ -1,0 +1,233 @@
+#include "disk.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "string_functions.h"
+
+namespace kv {
+
+std::string IoError::Message() const { return std::strerror(code); }
+
+const char* DiskOpName(DiskOp op) {
+  switch (op) {
+    case DiskOp::Open: return "open";
+    case DiskOp::Read: return "read";
+    case DiskOp::Write: return "write";
+    case DiskOp::Flush: return "flush";
+    case DiskOp::Rename: return "rename";
+  }
+  return "?";
+}
+
+std::string NativePath(std::string_view path) {
+  std::string out(path);
+  for (char& c : out) {
+    if (c == '\\') c = '/';
+  }
+  return out;
+}
+
+namespace {
+
+bool IsRegularFile(const std::string& path) {
+  struct stat st;
+  return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+// The one entry of `folder` whose name equals `name` without regard to ASCII
+// case; nullopt when there is none or more than one.
+std::optional<std::string> FindEntryNoCase(const std::string& folder, const std::string& name) {
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.empty() ? "." : folder.c_str()),
+                                          &::closedir);
+  if (!dir) return std::nullopt;
+  std::optional<std::string> found;
+  while (const dirent* entry = ::readdir(dir.get())) {
+    const std::string_view entryName(entry->d_name);
+    if (!EqualsNoCase(entryName, name)) continue;
+    if (found) return std::nullopt;  // ambiguous
+    found = std::string(entryName);
+  }
+  return found;
+}
+
+struct Fd {
+  int fd = -1;
+  ~Fd() {
+    if (fd >= 0) ::close(fd);
+  }
+  int Release() {
+    const int f = fd;
+    fd = -1;
+    return f;
+  }
+};
+
+}  // namespace
+
+std::optional<std::string> RealDisk::Find(std::string_view path, std::string_view baseFolder) {
+  std::string rel = NativePath(path);
+  if (rel.empty()) return std::nullopt;
+  std::string full;
+  if (rel.front() == '/' || baseFolder.empty()) {
+    full = rel;
+  } else {
+    full = NativePath(baseFolder);
+    if (full.back() != '/') full += '/';
+    full += rel;
+  }
+  if (IsRegularFile(full)) return full;
+
+  // Walk the components, letting a component differ in letter case from the
+  // one entry that matches it.
+  std::string current = full.front() == '/' ? "/" : "";
+  size_t pos = 0;
+  while (pos < full.size()) {
+    size_t next = full.find('/', pos);
+    if (next == std::string::npos) next = full.size();
+    const std::string component = full.substr(pos, next - pos);
+    pos = next + 1;
+    if (component.empty()) continue;
+    std::string candidate = current + component;
+    if (component != "." && component != ".." && !Exists(candidate)) {
+      const std::optional<std::string> entry = FindEntryNoCase(current, component);
+      if (!entry) return std::nullopt;
+      candidate = current + *entry;
+    }
+    current = candidate;
+    if (pos < full.size()) current += '/';
+  }
+  if (IsRegularFile(current)) return current;
+  return std::nullopt;
+}
+
+std::optional<FileKey> RealDisk::Key(const std::string& resolvedPath) {
+  struct stat st;
+  if (::stat(resolvedPath.c_str(), &st) != 0) return std::nullopt;
+  return FileKey{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+}
+
+IoError RealDisk::ReadAll(const std::string& resolvedPath, std::string* contents) {
+  contents->clear();
+  if (int e = Fault(DiskOp::Open, resolvedPath)) return IoError{e};
+  Fd f;
+  f.fd = ::open(resolvedPath.c_str(), O_RDONLY | O_CLOEXEC);
+  if (f.fd < 0) return IoError{errno};
+  struct stat st;
+  if (::fstat(f.fd, &st) != 0) return IoError{errno};
+  if (S_ISDIR(st.st_mode)) return IoError{EISDIR};
+  if (S_ISREG(st.st_mode) && st.st_size > 0) contents->reserve(static_cast<size_t>(st.st_size));
+  constexpr size_t kChunk = size_t{1} << 20;
+  std::vector<char> buffer;
+  for (;;) {
+    if (int e = Fault(DiskOp::Read, resolvedPath)) {
+      contents->clear();
+      return IoError{e};
+    }
+    // Read straight into the string's spare room when the size is known.
+    const size_t have = contents->size();
+    const size_t room = contents->capacity() > have ? contents->capacity() - have : 0;
+    const size_t want = room > 0 ? room : kChunk;
+    contents->resize(have + want);
+    const ssize_t got = ::read(f.fd, contents->data() + have, want);
+    if (got < 0) {
+      if (errno == EINTR) {
+        contents->resize(have);
+        continue;
+      }
+      const int e = errno;
+      contents->clear();
+      return IoError{e};
+    }
+    contents->resize(have + static_cast<size_t>(got));
+    if (got == 0) break;
+    if (contents->size() == contents->capacity()) contents->reserve(contents->size() + kChunk);
+  }
+  return IoError{};
+}
+
+IoError CheckWritable(const std::string& resolvedPath) {
+  char real[PATH_MAX];
+  if (!::realpath(resolvedPath.c_str(), real)) return IoError{errno};
+  struct stat st;
+  if (::stat(real, &st) != 0) return IoError{errno};
+  if (!S_ISREG(st.st_mode)) return IoError{EISDIR};
+  // No write bit at all means read-only, even for a user who could override it.
+  if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) return IoError{EACCES};
+  if (::access(real, W_OK) != 0) return IoError{errno};
+  std::string folder(real);
+  folder.erase(folder.rfind('/') + 1);
+  if (::access(folder.c_str(), W_OK | X_OK) != 0) return IoError{errno};
+  return IoError{};
+}
+
+IoError RealDisk::WriteAll(const std::string& resolvedPath, std::string_view contents) {
+  // Replace the file a symlink points to, so that the link stays a link.
+  char real[PATH_MAX];
+  if (!::realpath(resolvedPath.c_str(), real)) return IoError{errno};
+  const std::string target(real);
+  if (IoError e = CheckWritable(target)) return e;
+  struct stat st;
+  if (::stat(target.c_str(), &st) != 0) return IoError{errno};
+
+  const size_t slash = target.rfind('/');
+  const std::string folder = target.substr(0, slash + 1);
+  std::string temp =
+      folder + "." + target.substr(slash + 1) + std::string(kTempMarker) + "XXXXXX";
+
+  if (int e = Fault(DiskOp::Open, target)) return IoError{e};
+  Fd f;
+  f.fd = ::mkostemp(temp.data(), O_CLOEXEC);
+  if (f.fd < 0) return IoError{errno};
+
+  auto fail = [&](int code) {
+    if (f.fd >= 0) ::close(f.Release());
+    ::unlink(temp.c_str());
+    return IoError{code};
+  };
+
+  constexpr size_t kChunk = size_t{4} << 20;
+  size_t done = 0;
+  while (done < contents.size()) {
+    if (int e = Fault(DiskOp::Write, target)) return fail(e);
+    const size_t want = std::min(kChunk, contents.size() - done);
+    const ssize_t put = ::write(f.fd, contents.data() + done, want);
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      return fail(errno);
+    }
+    done += static_cast<size_t>(put);
+  }
+  if (::fchmod(f.fd, st.st_mode & 07777) != 0) return fail(errno);
+  if (::geteuid() == 0) {
+    // Keep the owner where we may set it; a failure here is not worth a lost run.
+    (void)!::fchown(f.fd, st.st_uid, st.st_gid);
+  }
+  if (int e = Fault(DiskOp::Flush, target)) return fail(e);
+  if (::fsync(f.fd) != 0) return fail(errno);
+  if (::close(f.Release()) != 0) return fail(errno);
+  if (int e = Fault(DiskOp::Rename, target)) return fail(e);
+  if (::rename(temp.c_str(), target.c_str()) != 0) return fail(errno);
+
+  // Make the rename itself durable.
+  Fd dir;
+  dir.fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir.fd >= 0) ::fsync(dir.fd);
+  return IoError{};
+}
+
+}  // namespace kv

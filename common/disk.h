@@ -1,0 +1,89 @@
+// The file layer: whole-file byte I/O, atomic replacement and the lookup of
+// listed paths. Engines see files only through `Disk`, so that tests, the dry
+// run and fault injection can stand in for the real file system.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace kv {
+
+// Identity of a file on disk: two paths naming the same file (a symlink and
+// its target, two spellings) have the same key.
+struct FileKey {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  friend bool operator==(const FileKey&, const FileKey&) = default;
+  friend auto operator<=>(const FileKey&, const FileKey&) = default;
+};
+
+// Result of an operation that may fail: 0 or the errno value that says why.
+struct IoError {
+  int code = 0;
+  explicit operator bool() const { return code != 0; }
+  std::string Message() const;  // strerror wording
+};
+
+class Disk {
+ public:
+  virtual ~Disk() = default;
+
+  // Finds the file a path names: "\" counts as a separator; a relative path is
+  // taken against `baseFolder` ("" = the current directory). When the exact
+  // path does not name a regular file, each component is also looked up
+  // without regard to ASCII case, provided exactly one entry matches so.
+  // Returns the path to open, or nullopt when no regular file is found.
+  virtual std::optional<std::string> Find(std::string_view path, std::string_view baseFolder) = 0;
+
+  virtual std::optional<FileKey> Key(const std::string& resolvedPath) = 0;
+
+  // Reads the whole file into `contents`.
+  virtual IoError ReadAll(const std::string& resolvedPath, std::string* contents) = 0;
+
+  // Replaces the file's contents atomically: a temporary file beside it is
+  // written, flushed and renamed over it. A file whose permission bits grant
+  // no write is never written. On failure the file is as it was and no
+  // temporary file remains.
+  virtual IoError WriteAll(const std::string& resolvedPath, std::string_view contents) = 0;
+};
+
+// The operations of RealDisk that a test can make fail.
+enum class DiskOp { Open, Read, Write, Flush, Rename };
+const char* DiskOpName(DiskOp op);
+
+class RealDisk : public Disk {
+ public:
+  // Called before each primitive operation; a non-zero return is taken as the
+  // errno of a failure of that operation.
+  using FaultHook = std::function<int(DiskOp op, const std::string& path)>;
+
+  RealDisk() = default;
+  explicit RealDisk(FaultHook hook) : hook_(std::move(hook)) {}
+
+  std::optional<std::string> Find(std::string_view path, std::string_view baseFolder) override;
+  std::optional<FileKey> Key(const std::string& resolvedPath) override;
+  IoError ReadAll(const std::string& resolvedPath, std::string* contents) override;
+  IoError WriteAll(const std::string& resolvedPath, std::string_view contents) override;
+
+  // Marks our temporary files; the name starts with "." and holds this text.
+  static constexpr std::string_view kTempMarker = ".kvmigrate-tmp-";
+
+ private:
+  int Fault(DiskOp op, const std::string& path) const { return hook_ ? hook_(op, path) : 0; }
+  FaultHook hook_;
+};
+
+// Checks, without writing, whether WriteAll would refuse the file for its
+// permissions (no write bit at all, or not writable by this user).
+IoError CheckWritable(const std::string& resolvedPath);
+
+// Joins a folder ("" or ending in a separator) and a listed path, turning "\"
+// into "/".
+std::string NativePath(std::string_view path);
+
+}  // namespace kv

@@ -1,0 +1,83 @@
+#include "string_functions.h"
+
+#include <algorithm>
+
+namespace kv {
+
+std::string& RemoveControlChars(std::string& text, bool removeTabs) {
+  size_t out = 0;
+  for (const char c : text) {
+    if (c == '\0' || c == '\r' || c == '\n' || (removeTabs && c == '\t')) continue;
+    text[out++] = c;
+  }
+  text.resize(out);
+  const size_t first = text.find_first_not_of(' ');
+  if (first == std::string::npos) {
+    text.clear();
+    return text;
+  }
+  const size_t last = text.find_last_not_of(' ');
+  text.erase(last + 1);
+  text.erase(0, first);
+  return text;
+}
+
+std::string& NormalizeSpaces(std::string& text) {
+  RemoveControlChars(text);
+  size_t out = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == ' ' && out > 0 && text[out - 1] == ' ') continue;
+    text[out++] = text[i];
+  }
+  text.resize(out);
+  return text;
+}
+
+std::vector<std::string> SplitToArray(std::string_view text, std::string_view delimiter) {
+  std::string clean(text);
+  NormalizeSpaces(clean);
+  std::vector<std::string> pieces;
+  if (delimiter.empty()) return pieces;
+  const std::string_view view(clean);
+  size_t start = 0;
+  while (start < view.size()) {
+    const size_t d = view.find(delimiter, start);
+    const size_t end = d == std::string_view::npos ? view.size() : d;
+    std::string piece(view.substr(start, end - start));
+    piece.erase(std::remove(piece.begin(), piece.end(), '"'), piece.end());
+    AppendToArray(pieces, std::move(piece));
+    if (d == std::string_view::npos) break;
+    start = d + delimiter.size();
+  }
+  return pieces;
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (FoldAscii(a[i]) != FoldAscii(b[i])) return false;
+  }
+  return true;
+}
+
+size_t FindNoCase(std::string_view hay, std::string_view needle, size_t from) {
+  if (needle.empty()) return from <= hay.size() ? from : std::string_view::npos;
+  if (from > hay.size() || hay.size() - from < needle.size()) return std::string_view::npos;
+  const char first = FoldAscii(needle[0]);
+  const std::string_view rest = needle.substr(1);
+  const size_t last = hay.size() - needle.size();
+  for (size_t i = from; i <= last; ++i) {
+    if (FoldAscii(hay[i]) == first && EqualsNoCase(hay.substr(i + 1, rest.size()), rest)) return i;
+  }
+  return std::string_view::npos;
+}
+
+std::string ToUpperAscii(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+  }
+  return out;
+}
+
+}  // namespace kv

@@ -1,0 +1,40 @@
+// Small text helpers shared by both migrators. Texts are byte strings; every
+// helper is linear in its input.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kv {
+
+// Grows a list by one element, stored by value. An empty vector plays the part
+// of an absent list: every search that finds nothing returns one.
+template <typename T, typename V>
+void AppendToArray(std::vector<T>& list, V&& value) {
+  list.emplace_back(std::forward<V>(value));
+}
+
+// Removes every NUL, CR and LF (and TAB when removeTabs is set), then trims
+// spaces (only code 32) from both ends. Leaves the result in `text` and
+// returns it.
+std::string& RemoveControlChars(std::string& text, bool removeTabs = false);
+
+// RemoveControlChars without removeTabs, then every run of two or more spaces
+// becomes one space. TABs are neither removed nor collapsed.
+std::string& NormalizeSpaces(std::string& text);
+
+// Normalises a copy of `text`, splits it at every occurrence of `delimiter`
+// (exact match, quotes not honoured) and removes every double quote from each
+// piece. A delimiter at the very end adds no empty last piece. An empty
+// normalised text gives an empty list. `delimiter` must not be empty.
+std::vector<std::string> SplitToArray(std::string_view text, std::string_view delimiter);
+
+// ASCII-only case folding: A-Z and a-z fold onto each other, no other byte does.
+inline char FoldAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+bool EqualsNoCase(std::string_view a, std::string_view b);
+// First occurrence of `needle` in `hay` at or after `from`, ASCII case folded.
+size_t FindNoCase(std::string_view hay, std::string_view needle, size_t from = 0);
+std::string ToUpperAscii(std::string_view text);
+
+}  // namespace kv

@@ -1,0 +1,50 @@
+// The .NET solution migration: every project that a .sln lists and every
+// .cs, .vb and .resx file that each project lists, rewritten in place.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "disk.h"
+#include "progress.h"
+#include "rules.h"
+
+namespace kv {
+
+class DotNetMigrator {
+ public:
+  explicit DotNetMigrator(Disk& disk);
+
+  // Target version texts, used exactly as given (empty or long alike).
+  std::string NewVersionMajor = "5";
+  std::string NewVersionMinor = "0";
+
+  // Migrates the solution at `cfilename` (relative paths against the current
+  // directory). Reports the progress lines through `sink`; never adds
+  // "Finish...". The solution file itself is never written. `cancel`, when
+  // given, is polled before each file.
+  RunOutcome ConvertFile(const std::string& cfilename, ProgressSink& sink,
+                         const CancelFlag* cancel = nullptr);
+
+  // The text migration of one project or source file: GUIDs, then names, then
+  // the version values of every version 5 reference. Leaves the result in
+  // `cfile` and returns it.
+  std::string& ConvertDotNetFile(std::string& cfile) const;
+  std::string& ConvertDotNetFileVersion(std::string& cfile) const;
+
+  // Parsing of solution and project texts.
+  static std::vector<std::string> GetSolutionProjects(std::string_view cfile);
+  static std::vector<std::string> GetProjectFiles(std::string_view cfile);
+  static std::string GetFileNameFromFileElement(std::string_view cfile);
+
+  const RuleTable& GuidRules() const { return guidRules_; }
+  const RuleTable& TextRules() const { return textRules_; }
+
+ private:
+  Disk& disk_;
+  RuleTable guidRules_;
+  RuleTable textRules_;
+  RuleMatcher allRules_;  // GuidRules then TextRules, applied in one scan
+};
+
+}  // namespace kv

@@ -1,0 +1,123 @@
+// Path and text helpers.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "general_functions.h"
+#include "string_functions.h"
+
+namespace kv {
+namespace {
+
+using namespace std::string_literals;
+
+TEST(GeneralFunctions, PathSplitting) {
+  struct Case {
+    std::string path, name, folder;
+  };
+  const std::vector<Case> cases = {
+      {"C:\\dir\\x.sln", "x.sln", "C:\\dir\\"},
+      {"x.sln", "x.sln", ""},
+      {"C:\\dir\\", "", "C:\\dir\\"},
+      {"/home/u/p/App.sln", "App.sln", "/home/u/p/"},
+      {"Forms\\sub/A.frm", "A.frm", "Forms\\sub/"},
+      {"C:\\Main  Form.sln", "Main Form.sln", "C:\\"},
+      {"  spaced   name  ", "spaced name", ""},
+      {"a\\b\r\n.frm", "b.frm", "a\\"},
+      {"", "", ""},
+  };
+  for (const Case& c : cases) {
+    const std::string before = c.path;
+    EXPECT_EQ(GetFileNameFromPath(c.path), c.name) << c.path;
+    EXPECT_EQ(GetFolderFromPath(c.path), c.folder) << c.path;
+    EXPECT_EQ(c.path, before);
+  }
+}
+
+TEST(GeneralFunctions, Extension) {
+  EXPECT_EQ(GetFileExtension("Form1.cs"), ".cs");
+  EXPECT_EQ(GetFileExtension("Form1.cs.bak"), ".bak");
+  EXPECT_EQ(GetFileExtension("C:\\a.b\\file"), ".b\\file");
+  EXPECT_EQ(GetFileExtension("ends."), ".");
+  EXPECT_EQ(GetFileExtension("Makefile"), std::nullopt);
+}
+
+TEST(StringFunctions, AppendToArrayCopiesValues) {
+  std::vector<std::vector<std::string>> lists;
+  std::vector<std::string> inner{"a"};
+  AppendToArray(lists, inner);
+  inner.push_back("b");
+  AppendToArray(lists, inner);
+  AppendToArray(lists, std::vector<std::string>{});
+  ASSERT_EQ(lists.size(), 3u);
+  EXPECT_EQ(lists[0], std::vector<std::string>{"a"});
+  EXPECT_EQ(lists[1].size(), 2u);
+  EXPECT_TRUE(lists[2].empty());
+}
+
+TEST(StringFunctions, Cleaning) {
+  struct Case {
+    std::string in, removed, removedTabs, normalized;
+  };
+  const std::vector<Case> cases = {
+      {"wo\0r\rd\n"s, "word", "word", "word"},
+      {"  word  ", "word", "word", "word"},
+      {"\tword ", "\tword", "word", "\tword"},
+      {"a     b", "a     b", "a     b", "a b"},
+      {"a  b  c", "a  b  c", "a  b  c", "a b c"},
+      {"word \r\n word", "word  word", "word  word", "word word"},
+      {" \t ", "\t", "", "\t"},
+      {"a \t  b", "a \t  b", "a   b", "a \t b"},
+      {"", "", "", ""},
+      {"   \r\n\0  "s, "", "", ""},
+      {"\xe9t\xe9  caf\xe9", "\xe9t\xe9  caf\xe9", "\xe9t\xe9  caf\xe9", "\xe9t\xe9 caf\xe9"},
+  };
+  for (const Case& c : cases) {
+    std::string a = c.in, b = c.in, n = c.in;
+    EXPECT_EQ(RemoveControlChars(a), c.removed);
+    EXPECT_EQ(a, c.removed);
+    EXPECT_EQ(RemoveControlChars(b, true), c.removedTabs);
+    EXPECT_EQ(NormalizeSpaces(n), c.normalized);
+    EXPECT_EQ(n, c.normalized);
+  }
+}
+
+TEST(StringFunctions, SplitToArray) {
+  using V = std::vector<std::string>;
+  struct Case {
+    std::string in;
+    V out;
+  };
+  const std::vector<Case> cases = {
+      {"\"a\", \"b\", \"c\"", {"a", " b", " c"}},
+      {"", {}},
+      {"  \r\n ", {}},
+      {"abc", {"abc"}},
+      {"a,,b", {"a", "", "b"}},
+      {",a", {"", "a"}},
+      {"a,b,", {"a", "b"}},
+      {"a,\r\nb", {"a", "b"}},
+      {"x\"y\"z, \"p,q\"", {"xyz", " p", "q"}},
+      {"a  ,   b", {"a ", " b"}},
+  };
+  for (const Case& c : cases) EXPECT_EQ(SplitToArray(c.in, ","), c.out) << c.in;
+
+  // No length limit: long texts split like short ones.
+  const std::string piece(40000, 'x');
+  EXPECT_EQ(SplitToArray(piece, ","), V{piece});
+  EXPECT_EQ(SplitToArray(piece + "," + piece, ","), (V{piece, piece}));
+}
+
+TEST(StringFunctions, CaseFoldingIsAsciiOnly) {
+  EXPECT_TRUE(EqualsNoCase("ReDiDiZo", "redidizo"));
+  EXPECT_FALSE(EqualsNoCase("\xc9", "\xe9"));  // Latin-1 É and é stay apart
+  EXPECT_FALSE(EqualsNoCase("[", "{"));
+  EXPECT_EQ(FindNoCase("xxFORM=a", "form="), 2u);
+  EXPECT_EQ(FindNoCase("form", "form=", 0), std::string::npos);
+  EXPECT_EQ(FindNoCase("aForm=bform=", "FORM=", 2), 7u);
+  EXPECT_EQ(ToUpperAscii("a.cs\xe9"), "A.CS\xe9");
+}
+
+}  // namespace
+}  // namespace kv

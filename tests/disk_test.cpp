@@ -1,0 +1,125 @@
+// The file layer: lookup of listed paths, whole-file reads, atomic writes.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "disk.h"
+#include "test_util.h"
+
+namespace kv {
+namespace {
+
+namespace fs = std::filesystem;
+using kvtest::TempDir;
+
+TEST(RealDiskFind, ExactCaseFoldedAndAmbiguous) {
+  TempDir dir;
+  dir.Write("Proj/Forms/Main.frm", "x");
+  dir.Write("Proj/P.vbp", "x");
+  dir.Write("Twins/a.txt", "1");
+  dir.Write("Twins/A.txt", "2");
+  fs::create_directories(dir.path() / "Proj/folder.frm");
+  RealDisk disk;
+  const std::string base = dir / "Proj";
+  struct Case {
+    std::string path;
+    std::string base;
+    bool found;
+  };
+  const std::vector<Case> cases = {
+      {"Forms\\Main.frm", base, true},
+      {"forms\\MAIN.FRM", base, true},
+      {"Forms/Main.frm", base, true},
+      {"Forms\\Other.frm", base, false},
+      {"folder.frm", base, false},  // a folder is not a file
+      {"", base, false},
+      {dir / "proj/p.VBP", "", true},
+      {dir / "Twins/a.TXT", "", false},  // two entries differ only in case
+      {dir / "Twins/a.txt", "", true},
+  };
+  for (const Case& c : cases) {
+    const std::optional<std::string> found = disk.Find(c.path, c.base);
+    EXPECT_EQ(found.has_value(), c.found) << c.path;
+    if (found) {
+      EXPECT_TRUE(fs::is_regular_file(*found)) << *found;
+    }
+  }
+}
+
+TEST(RealDiskRead, EmptyBinaryAndMissing) {
+  TempDir dir;
+  const std::string bytes("\0\xff\r\n\x80 last", 10);
+  dir.Write("bin", bytes);
+  dir.Write("empty", "");
+  RealDisk disk;
+  std::string got = "junk";
+  EXPECT_FALSE(disk.ReadAll(dir / "bin", &got));
+  EXPECT_EQ(got, bytes);
+  EXPECT_FALSE(disk.ReadAll(dir / "empty", &got));
+  EXPECT_EQ(got, "");
+  EXPECT_EQ(disk.ReadAll(dir / "none", &got).code, ENOENT);
+  EXPECT_EQ(disk.ReadAll(dir.path().string(), &got).code, EISDIR);
+}
+
+TEST(RealDiskWrite, KeepsModeAndSymlinkAndLeavesNoTemp) {
+  TempDir dir;
+  dir.Write("real.txt", "old");
+  ::chmod((dir / "real.txt").c_str(), 0640);
+  fs::create_symlink("real.txt", dir.path() / "link.txt");
+  RealDisk disk;
+  ASSERT_FALSE(disk.WriteAll(dir / "link.txt", "new contents"));
+  EXPECT_TRUE(fs::is_symlink(dir.path() / "link.txt"));
+  EXPECT_EQ(dir.Read("real.txt"), "new contents");
+  struct stat st;
+  ASSERT_EQ(::stat((dir / "real.txt").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_EQ(dir.Snapshot().size(), 1u);  // no temporary file left
+}
+
+TEST(RealDiskWrite, ReadOnlyFileIsNeverWritten) {
+  TempDir dir;
+  dir.Write("ro.txt", "keep me");
+  ::chmod((dir / "ro.txt").c_str(), 0444);
+  RealDisk disk;
+  EXPECT_EQ(disk.WriteAll(dir / "ro.txt", "changed").code, EACCES);  // also as root
+  EXPECT_EQ(CheckWritable(dir / "ro.txt").code, EACCES);
+  EXPECT_EQ(dir.Read("ro.txt"), "keep me");
+  EXPECT_EQ(dir.Snapshot().size(), 1u);
+}
+
+// Every primitive step of a write, failed in turn: the old bytes survive and
+// no temporary file remains.
+TEST(RealDiskWrite, InjectedFailureAtEveryStepKeepsOldContent) {
+  for (const DiskOp failing : {DiskOp::Open, DiskOp::Write, DiskOp::Flush, DiskOp::Rename}) {
+    TempDir dir;
+    dir.Write("f.txt", "original");
+    RealDisk disk([&](DiskOp op, const std::string&) { return op == failing ? ENOSPC : 0; });
+    EXPECT_EQ(disk.WriteAll(dir / "f.txt", std::string(10 << 20, 'n')).code, ENOSPC)
+        << DiskOpName(failing);
+    EXPECT_EQ(dir.Read("f.txt"), "original") << DiskOpName(failing);
+    EXPECT_EQ(dir.Snapshot().size(), 1u) << DiskOpName(failing);
+  }
+}
+
+TEST(RealDiskWrite, FailedReadReportsAndReturnsNothing) {
+  TempDir dir;
+  dir.Write("f.txt", "data");
+  RealDisk disk([](DiskOp op, const std::string&) { return op == DiskOp::Read ? EIO : 0; });
+  std::string got;
+  EXPECT_EQ(disk.ReadAll(dir / "f.txt", &got).code, EIO);
+  EXPECT_TRUE(got.empty());
+}
+
+TEST(RealDiskKey, SymlinkAndTargetAreOneFile) {
+  TempDir dir;
+  dir.Write("a.frm", "x");
+  fs::create_symlink("a.frm", dir.path() / "b.frm");
+  RealDisk disk;
+  EXPECT_EQ(disk.Key(dir / "a.frm"), disk.Key(dir / "b.frm"));
+  EXPECT_FALSE(disk.Key(dir / "none"));
+}
+
+}  // namespace
+}  // namespace kv
