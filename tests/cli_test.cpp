@@ -1,0 +1,148 @@
+// The command-line front end's contract: lines, exit statuses and options.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include "test_util.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using kvtest::CommandResult;
+using kvtest::RunCommand;
+using kvtest::SplitLines;
+using kvtest::TempDir;
+using Lines = std::vector<std::string>;
+
+std::string Quote(const std::string& s) { return "'" + s + "'"; }
+
+CommandResult Cli(const std::string& args, const std::string& cwd = "") {
+  const std::string cd = cwd.empty() ? "" : "cd " + Quote(cwd) + " && ";
+  return RunCommand(cd + Quote(KV_CLI_PATH) + " " + args + " </dev/null");
+}
+
+const Lines kSampleLines = {
+    "Replacing key in [Sample.vbp]",     "Replacing key in [Sample.vbp]",
+    "Replacing key in [Sample.vbp]",     "Found Form [frmMain.frm]",
+    "Replacing key in [frmMain.frm]",    "Found Form [Forms\\frmOptions.frm]",
+    "Replacing key in [frmOptions.frm]", "Found Module [modDrawing.bas]",
+    "Found Module [modGlobals.bas]",     "Finish...",
+};
+
+class CliVb6 : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    kvtest::CopyTree(fs::path(KV_SOURCE_DIR) / "examples/vb6", dir.path());
+    original = dir.Snapshot();
+  }
+  TempDir dir;
+  std::map<std::string, std::string> original;
+};
+
+TEST_F(CliVb6, MigratesTheSampleAndASecondRunChangesNothing) {
+  const CommandResult r = Cli(Quote(dir / "Sample.vbp"));
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(SplitLines(r.out), kSampleLines);
+  EXPECT_EQ(r.err, "");
+
+  const std::string vbp = dir.Read("Sample.vbp");
+  EXPECT_NE(vbp.find("{40A55DB2-3BA5-4295-AE1B-49DB83A90929}#5.0#0#..\\Korvane\\REDidIzo5.dll#REDidIzo5 Drawing"),
+            std::string::npos);
+  EXPECT_NE(vbp.find("{D282E57A-EE4B-4F50-A5E2-01E4D421631C}#5.0#0#..\\Korvane\\RUVivEvu5.dll#RUVivEvu5 Viewer"),
+            std::string::npos);
+  EXPECT_NE(vbp.find("Object={A1D8BCA2-BAD5-4DA7-BECE-00A51A4B1529}#5.0#0; VUVedaZir5.ocx\r\n"), std::string::npos);
+  EXPECT_NE(vbp.find("IconForm=\"frmMain\"\r\n"), std::string::npos);
+  const std::string main = dir.Read("frmMain.frm");
+  for (const char* s : {"Canvas1.PenColor.ColorIndex = vbRed", "Canvas1.FillColor.ColorIndex = vbYellow",
+                        "d.IMGSaveSize = 1024", "New REDidIzo5.Drawing", "Begin VUVedaZir5.Canvas"}) {
+    EXPECT_NE(main.find(s), std::string::npos) << s;
+  }
+  EXPECT_EQ(dir.Read("clsShape.cls"), original.at("clsShape.cls"));  // classes are not listed
+
+  const auto migrated = dir.Snapshot();
+  const CommandResult again = Cli(Quote(dir / "Sample.vbp"));
+  EXPECT_EQ(again.status, 0);
+  EXPECT_EQ(SplitLines(again.out),
+            (Lines{"Found Form [frmMain.frm]", "Found Form [Forms\\frmOptions.frm]",
+                   "Found Module [modDrawing.bas]", "Found Module [modGlobals.bas]", "Finish..."}));
+  EXPECT_EQ(dir.Snapshot(), migrated);
+}
+
+TEST_F(CliVb6, DryRunDiffAndQuiet) {
+  const CommandResult dry = Cli("--dry-run " + Quote(dir / "Sample.vbp"));
+  EXPECT_EQ(dry.status, 0);
+  EXPECT_EQ(SplitLines(dry.out), kSampleLines);
+  EXPECT_EQ(dir.Snapshot(), original);
+
+  const CommandResult diff = Cli("--dry-run --diff --quiet " + Quote(dir / "Sample.vbp"));
+  EXPECT_EQ(diff.status, 0);
+  EXPECT_EQ(dir.Snapshot(), original);
+  EXPECT_NE(diff.out.find("+++ b/" + (dir / "frmMain.frm")), std::string::npos) << diff.out;
+  EXPECT_NE(diff.out.find("-    Canvas1.PenColor = vbRed\r\n+    Canvas1.PenColor.ColorIndex = vbRed\r\n"),
+            std::string::npos);
+  EXPECT_EQ(diff.out.find("Found Form"), std::string::npos);  // quiet: no progress lines
+  EXPECT_EQ(diff.out.find("clsShape"), std::string::npos);
+
+  const CommandResult quiet = Cli("-q " + Quote(dir / "Sample.vbp"));
+  EXPECT_EQ(quiet.status, 0);
+  EXPECT_EQ(quiet.out, "");
+  EXPECT_NE(dir.Snapshot(), original);
+}
+
+TEST_F(CliVb6, RelativePathIsTakenAgainstTheCurrentFolder) {
+  const CommandResult r = Cli("Sample.vbp", dir.path().string());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(SplitLines(r.out), kSampleLines);
+}
+
+TEST_F(CliVb6, MissingFileExitsOne) {
+  fs::remove(dir.path() / "modGlobals.bas");
+  const CommandResult r = Cli(Quote(dir / "Sample.vbp"));
+  EXPECT_EQ(r.status, 1);
+  const Lines lines = SplitLines(r.out);
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[lines.size() - 2], "Can't find the : modGlobals.bas");
+  EXPECT_EQ(lines.back(), "Finish...");
+}
+
+TEST_F(CliVb6, FailureExitsThreeWithTheReasonLast) {
+  ::chmod((dir / "modDrawing.bas").c_str(), 0444);
+  const CommandResult r = Cli(Quote(dir / "Sample.vbp"));
+  EXPECT_EQ(r.status, 3);
+  const Lines lines = SplitLines(r.out);
+  const std::string expected =
+      "Stopped: could not write [" + (dir / "modDrawing.bas") + "]: Permission denied";
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), expected);
+  EXPECT_EQ(r.err, expected + "\n");
+  EXPECT_EQ(dir.Read("Sample.vbp"), original.at("Sample.vbp"));
+  EXPECT_EQ(dir.Read("modDrawing.bas"), original.at("modDrawing.bas"));
+}
+
+TEST(CliArguments, UsageHelpAndVersion) {
+  struct Case {
+    std::string args;
+    int status;
+    bool usageOnStderr;
+  };
+  const std::vector<Case> cases = {
+      {"", 2, true},
+      {"--bogus x.vbp", 2, true},
+      {"project.txt", 2, true},
+      {"a.vbp b.vbp", 2, true},
+      {"--major", 2, true},
+      {"--help", 0, false},
+  };
+  for (const Case& c : cases) {
+    const CommandResult r = Cli(c.args);
+    EXPECT_EQ(r.status, c.status) << c.args;
+    EXPECT_EQ(r.err.find("Usage: kvmigrate-cli") != std::string::npos, c.usageOnStderr) << c.args;
+  }
+  EXPECT_EQ(Cli("--version").out, "kvmigrate-cli 2.00\n");
+  const CommandResult missing = Cli("/nonexistent/P.VBP");
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_EQ(missing.out, "Can't find the : /nonexistent/P.VBP\nFinish...\n");
+}
+
+}  // namespace
