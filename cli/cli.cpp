@@ -211,9 +211,10 @@ int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
   RunOutcome outcome;
   if (kind == Kind::Vb6) {
     if (options.major || options.minor) {
-      std::fputs("kvmigrate-cli: note: --major and --minor apply to .sln solutions; VB6 "
-                 "references always become 5.0\n",
-                 err);
+      std::fputs(
+          "kvmigrate-cli: note: --major and --minor apply to .sln solutions; VB6 "
+          "references always become 5.0\n",
+          err);
     }
     Vb6Migrator migrator(disk);
     outcome = migrator.ConvertFile(*options.path, sink, &g_interrupted);

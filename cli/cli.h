@@ -7,10 +7,10 @@ namespace kv {
 
 // Exit statuses of kvmigrate-cli.
 enum CliStatus {
-  kCliOk = 0,           // the run returned with every file found and written
-  kCliIncomplete = 1,   // it returned, but some file was missing or not modified
-  kCliUsage = 2,        // bad arguments
-  kCliFailed = 3,       // a failure stopped the run
+  kCliOk = 0,          // the run returned with every file found and written
+  kCliIncomplete = 1,  // it returned, but some file was missing or not modified
+  kCliUsage = 2,       // bad arguments
+  kCliFailed = 3,      // a failure stopped the run
   kCliInterrupted = 130,
 };
 

@@ -58,13 +58,18 @@ std::string UnifiedDiff(std::string_view before, std::string_view after, std::st
   const size_t midA = a.size() - head - tail;
   const size_t midB = b.size() - head - tail;
   if (midA == midB) {
-    for (size_t i = head; i < head + midA; ++i) {
+    // A run of changed lines shows as its old lines, then its new ones.
+    for (size_t i = head; i < head + midA;) {
       if (a[i] == b[i]) {
         ops.push_back({' ', a[i], i, i});
-      } else {
-        ops.push_back({'-', a[i], i, i});
-        ops.push_back({'+', b[i], i, i});
+        ++i;
+        continue;
       }
+      size_t end = i;
+      while (end < head + midA && a[end] != b[end]) ++end;
+      for (size_t k = i; k < end; ++k) ops.push_back({'-', a[k], k, i});
+      for (size_t k = i; k < end; ++k) ops.push_back({'+', b[k], end, k});
+      i = end;
     }
   } else {
     for (size_t i = head; i < head + midA; ++i) ops.push_back({'-', a[i], i, head});

@@ -20,11 +20,16 @@ std::string IoError::Message() const { return std::strerror(code); }
 
 const char* DiskOpName(DiskOp op) {
   switch (op) {
-    case DiskOp::Open: return "open";
-    case DiskOp::Read: return "read";
-    case DiskOp::Write: return "write";
-    case DiskOp::Flush: return "flush";
-    case DiskOp::Rename: return "rename";
+    case DiskOp::Open:
+      return "open";
+    case DiskOp::Read:
+      return "read";
+    case DiskOp::Write:
+      return "write";
+    case DiskOp::Flush:
+      return "flush";
+    case DiskOp::Rename:
+      return "rename";
   }
   return "?";
 }
@@ -186,8 +191,7 @@ IoError RealDisk::WriteAll(const std::string& resolvedPath, std::string_view con
 
   const size_t slash = target.rfind('/');
   const std::string folder = target.substr(0, slash + 1);
-  std::string temp =
-      folder + "." + target.substr(slash + 1) + std::string(kTempMarker) + "XXXXXX";
+  std::string temp = folder + "." + target.substr(slash + 1) + std::string(kTempMarker) + "XXXXXX";
 
   if (int e = Fault(DiskOp::Open, target)) return IoError{e};
   Fd f;

@@ -47,15 +47,19 @@ TEST_F(CliVb6, MigratesTheSampleAndASecondRunChangesNothing) {
   EXPECT_EQ(r.err, "");
 
   const std::string vbp = dir.Read("Sample.vbp");
-  EXPECT_NE(vbp.find("{40A55DB2-3BA5-4295-AE1B-49DB83A90929}#5.0#0#..\\Korvane\\REDidIzo5.dll#REDidIzo5 Drawing"),
+  EXPECT_NE(vbp.find("{40A55DB2-3BA5-4295-AE1B-49DB83A90929}#5.0#0#..\\Korvane\\REDidIzo5.dll#"
+                     "REDidIzo5 Drawing"),
             std::string::npos);
-  EXPECT_NE(vbp.find("{D282E57A-EE4B-4F50-A5E2-01E4D421631C}#5.0#0#..\\Korvane\\RUVivEvu5.dll#RUVivEvu5 Viewer"),
+  EXPECT_NE(vbp.find("{D282E57A-EE4B-4F50-A5E2-01E4D421631C}#5.0#0#..\\Korvane\\RUVivEvu5.dll#"
+                     "RUVivEvu5 Viewer"),
             std::string::npos);
-  EXPECT_NE(vbp.find("Object={A1D8BCA2-BAD5-4DA7-BECE-00A51A4B1529}#5.0#0; VUVedaZir5.ocx\r\n"), std::string::npos);
+  EXPECT_NE(vbp.find("Object={A1D8BCA2-BAD5-4DA7-BECE-00A51A4B1529}#5.0#0; VUVedaZir5.ocx\r\n"),
+            std::string::npos);
   EXPECT_NE(vbp.find("IconForm=\"frmMain\"\r\n"), std::string::npos);
   const std::string main = dir.Read("frmMain.frm");
-  for (const char* s : {"Canvas1.PenColor.ColorIndex = vbRed", "Canvas1.FillColor.ColorIndex = vbYellow",
-                        "d.IMGSaveSize = 1024", "New REDidIzo5.Drawing", "Begin VUVedaZir5.Canvas"}) {
+  for (const char* s :
+       {"Canvas1.PenColor.ColorIndex = vbRed", "Canvas1.FillColor.ColorIndex = vbYellow",
+        "d.IMGSaveSize = 1024", "New REDidIzo5.Drawing", "Begin VUVedaZir5.Canvas"}) {
     EXPECT_NE(main.find(s), std::string::npos) << s;
   }
   EXPECT_EQ(dir.Read("clsShape.cls"), original.at("clsShape.cls"));  // classes are not listed
@@ -79,7 +83,8 @@ TEST_F(CliVb6, DryRunDiffAndQuiet) {
   EXPECT_EQ(diff.status, 0);
   EXPECT_EQ(dir.Snapshot(), original);
   EXPECT_NE(diff.out.find("+++ b/" + (dir / "frmMain.frm")), std::string::npos) << diff.out;
-  EXPECT_NE(diff.out.find("-    Canvas1.PenColor = vbRed\r\n+    Canvas1.PenColor.ColorIndex = vbRed\r\n"),
+  EXPECT_NE(diff.out.find(
+                "-    Canvas1.PenColor = vbRed\r\n+    Canvas1.PenColor.ColorIndex = vbRed\r\n"),
             std::string::npos);
   EXPECT_EQ(diff.out.find("Found Form"), std::string::npos);  // quiet: no progress lines
   EXPECT_EQ(diff.out.find("clsShape"), std::string::npos);

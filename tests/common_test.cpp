@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "diff.h"
 #include "general_functions.h"
 #include "string_functions.h"
 
@@ -117,6 +118,28 @@ TEST(StringFunctions, CaseFoldingIsAsciiOnly) {
   EXPECT_EQ(FindNoCase("form", "form=", 0), std::string::npos);
   EXPECT_EQ(FindNoCase("aForm=bform=", "FORM=", 2), 7u);
   EXPECT_EQ(ToUpperAscii("a.cs\xe9"), "A.CS\xe9");
+}
+
+}  // namespace
+}  // namespace kv
+
+namespace kv {
+namespace {
+
+TEST(UnifiedDiff, HunksContextAndMissingNewline) {
+  EXPECT_EQ(UnifiedDiff("same\n", "same\n", "f"), "");
+  std::string before, after;
+  for (int i = 1; i <= 12; ++i) {
+    before += "l" + std::to_string(i) + "\n";
+    after += (i == 2 || i == 3 ? "L" : "l") + std::to_string(i) + "\n";
+  }
+  EXPECT_EQ(
+      UnifiedDiff(before, after, "x/f.frm"),
+      "--- a/x/f.frm\n+++ b/x/f.frm\n@@ -1,6 +1,6 @@\n l1\n-l2\n-l3\n+L2\n+L3\n l4\n l5\n l6\n");
+  EXPECT_EQ(UnifiedDiff("a\r\nb", "a\r\nB", "f"),
+            "--- a/f\n+++ b/f\n@@ -1,2 +1,2 @@\n a\r\n-b\n\\ No newline at end of file\n+B\n"
+            "\\ No newline at end of file\n");
+  EXPECT_EQ(UnifiedDiff("a\n", "a\nb\n", "f"), "--- a/f\n+++ b/f\n@@ -1 +1,2 @@\n a\n+b\n");
 }
 
 }  // namespace

@@ -1,11 +1,12 @@
 // The file layer: lookup of listed paths, whole-file reads, atomic writes.
+#include "disk.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 
-#include "disk.h"
 #include "test_util.h"
 
 namespace kv {

@@ -1,11 +1,12 @@
 // The rule tables and their application.
+#include "rules.h"
+
 #include <gtest/gtest.h>
 
 #include <random>
 #include <string>
 #include <vector>
 
-#include "rules.h"
 #include "string_functions.h"
 
 namespace kv {
@@ -55,7 +56,8 @@ TEST(ApplyRow, ReplacesEveryOccurrenceAndSkipsWhatIsAlreadyNew) {
     std::string in, out;
   };
   const std::vector<Case> cases = {
-      {2, "a.PenColor b.pencolor c.PENCOLOR", "a.PenColor.ColorIndex b.PenColor.ColorIndex c.PenColor.ColorIndex"},
+      {2, "a.PenColor b.pencolor c.PENCOLOR",
+       "a.PenColor.ColorIndex b.PenColor.ColorIndex c.PenColor.ColorIndex"},
       {2, "x.PenColor.ColorIndex", "x.PenColor.ColorIndex"},
       {2, "x.pencolor.colorindex", "x.pencolor.colorindex"},
       {2, "x.PenColor.Color", "x.PenColor.ColorIndex.Color"},
@@ -84,7 +86,8 @@ TEST(RuleMatcher, ExamplesAndByteIdentity) {
       {"{830c3fd1-54a5-4249-97b6-097ac6407367}", "{40A55DB2-3BA5-4295-AE1B-49DB83A90929}"},
       {"Dim x As redidizo.Drawing", "Dim x As REDidIzo5.Drawing"},
       {"\xff\0.FillColor\0"s, "\xff\0.FillColor.ColorIndex\0"s},
-      {".ActiveFillColor .ActiveColor .FillColor", ".ActiveFillColor.ColorIndex .ActiveColor.ColorIndex .FillColor.ColorIndex"},
+      {".ActiveFillColor .ActiveColor .FillColor",
+       ".ActiveFillColor.ColorIndex .ActiveColor.ColorIndex .FillColor.ColorIndex"},
       {"VUVedaZiredidizo", "VUVedaZir5EDidIzo5"},
       {"no match here\n", "no match here\n"},
       {"", ""},
@@ -120,8 +123,10 @@ TEST(RuleMatcher, EqualsRowByRowOnRandomTexts) {
     for (int k = 0; k < n; ++k) {
       std::string p = pieces[rng() % pieces.size()];
       for (char& ch : p) {
-        if (rng() % 3 == 0 && ch >= 'a' && ch <= 'z') ch = static_cast<char>(ch - 32);
-        else if (rng() % 3 == 0 && ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch + 32);
+        if (rng() % 3 == 0 && ch >= 'a' && ch <= 'z')
+          ch = static_cast<char>(ch - 32);
+        else if (rng() % 3 == 0 && ch >= 'A' && ch <= 'Z')
+          ch = static_cast<char>(ch + 32);
       }
       text += p;
     }

@@ -51,8 +51,9 @@ TEST(Vb6Engine, WorkedExample) {
   EXPECT_EQ(r.outcome.status, RunOutcome::Status::Completed);
   EXPECT_EQ(r.lines, (Lines{"Replacing key in [P.vbp]", "Found Form [A.frm]",
                             "Replacing key in [A.frm]", "Found Module [M.bas]"}));
-  EXPECT_EQ(dir.Read("P.vbp"), "Type=Exe\r\nReference=*\\G" + kNew0 +
-                                   "#5.0#0#C:\\x.dll#REDidIzo5 lib\r\nForm=A.frm\r\nModule=M; M.bas\r\n");
+  EXPECT_EQ(dir.Read("P.vbp"),
+            "Type=Exe\r\nReference=*\\G" + kNew0 +
+                "#5.0#0#C:\\x.dll#REDidIzo5 lib\r\nForm=A.frm\r\nModule=M; M.bas\r\n");
   EXPECT_EQ(dir.Read("A.frm"),
             "Object = \"" + kNew2 + "#5.0#0\"; \"x.ocx\"\r\nc.PenColor.ColorIndex = 1\r\n");
   EXPECT_EQ(dir.Read("M.bas"), "Attribute VB_Name = \"M\"\r\n");
@@ -66,7 +67,8 @@ TEST(Vb6Engine, WorkedExample) {
 
 TEST(Vb6Engine, EntriesResolveAgainstTheProjectFolder) {
   TempDir dir;
-  dir.Write("proj/P.vbp", "Form=Forms\\Sub.frm\nForm=forms\\LOWER.FRM\nModule=X;  Mods\\m  1.bas  \n");
+  dir.Write("proj/P.vbp",
+            "Form=Forms\\Sub.frm\nForm=forms\\LOWER.FRM\nModule=X;  Mods\\m  1.bas  \n");
   dir.Write("proj/Forms/Sub.frm", "a.TextColor\n");
   dir.Write("proj/Forms/Lower.frm", "a.TextColor\n");
   dir.Write("proj/Mods/m 1.bas", "a.TextColor\n");
@@ -89,20 +91,34 @@ TEST(Vb6Engine, OddProjectTexts) {
     std::string after;
   };
   const std::vector<Case> cases = {
-      {"missing form", "Form=Gone.frm\r\n", {"Found Form [Gone.frm]", "Can't find the : Gone.frm"},
+      {"missing form",
+       "Form=Gone.frm\r\n",
+       {"Found Form [Gone.frm]", "Can't find the : Gone.frm"},
        "Form=Gone.frm\r\n"},
       {"empty entry at end", "Form=", {"Found Form []", "Can't find the : "}, "Form="},
-      {"icon form", "IconForm=\"Main\"\r\nform=A.frm", {"Found Form [A.frm]"}, "IconForm=\"Main\"\r\nform=A.frm"},
-      {"module without semicolon", "Module=M\r\nModule=N; A.frm\r\n", {"Found Module [A.frm]"},
+      {"icon form",
+       "IconForm=\"Main\"\r\nform=A.frm",
+       {"Found Form [A.frm]"},
+       "IconForm=\"Main\"\r\nform=A.frm"},
+      {"module without semicolon",
+       "Module=M\r\nModule=N; A.frm\r\n",
+       {"Found Module [A.frm]"},
        "Module=M\r\nModule=N; A.frm\r\n"},
-      {"lf only, no final break", "Form=A.frm\nModule=M;A.frm", {"Found Form [A.frm]", "Found Module [A.frm]"},
+      {"lf only, no final break",
+       "Form=A.frm\nModule=M;A.frm",
+       {"Found Form [A.frm]", "Found Module [A.frm]"},
        "Form=A.frm\nModule=M;A.frm"},
-      {"old guid without #", kOld0 + "\r\n" + kOld0 + "#1.0\r\n#", {}, kOld0 + "\r\n" + kOld0 + "#1.0\r\n#"},
+      {"old guid without #",
+       kOld0 + "\r\n" + kOld0 + "#1.0\r\n#",
+       {},
+       kOld0 + "\r\n" + kOld0 + "#1.0\r\n#"},
       {"every reference, one line per row",
        "R=" + kOld0 + "#1.0#0\r\nR=" + kOld0 + "#2.1#x\r\nR=" + kOld0.substr(0, 10) + "\r\n",
        {"Replacing key in [P.vbp]"},
        "R=" + kNew0 + "#5.0#0\r\nR=" + kNew0 + "#5.0#x\r\nR=" + kOld0.substr(0, 10) + "\r\n"},
-      {"lower-case old guid is not a reference", "R=" + ToLower(kOld0) + "#1.0#0", {},
+      {"lower-case old guid is not a reference",
+       "R=" + ToLower(kOld0) + "#1.0#0",
+       {},
        "R=" + ToLower(kOld0) + "#1.0#0"},
       {"nul and high bytes", "\0\xff.fillcolor\x80"s, {}, "\0\xff.FillColor.ColorIndex\x80"s},
       {"empty file", "", {}, ""},
@@ -163,7 +179,8 @@ TEST(Vb6Engine, FailuresStopTheRunAndKeepTheProject) {
   };
   for (const Case& c : cases) {
     TempDir dir;
-    const std::string project = "Reference=*\\G" + kOld0 + "#1.0#0\r\nForm=A.frm\r\nModule=M;M.bas\r\n";
+    const std::string project =
+        "Reference=*\\G" + kOld0 + "#1.0#0\r\nForm=A.frm\r\nModule=M;M.bas\r\n";
     dir.Write("P.vbp", project);
     dir.Write("A.frm", ".PenColor");
     dir.Write("M.bas", ".PenColor");
@@ -189,7 +206,8 @@ TEST(Vb6Engine, ReadOnlyFormStopsTheRunUntouched) {
   ::chmod((dir / "A.frm").c_str(), 0444);
   const Result r = Migrate(dir / "P.vbp");
   EXPECT_EQ(r.outcome.status, RunOutcome::Status::Failed);
-  EXPECT_EQ(r.lines.back(), "Stopped: could not write [" + (dir / "A.frm") + "]: Permission denied");
+  EXPECT_EQ(r.lines.back(),
+            "Stopped: could not write [" + (dir / "A.frm") + "]: Permission denied");
   EXPECT_EQ(dir.Read("A.frm"), ".PenColor");
   EXPECT_EQ(dir.Read("P.vbp"), "Form=A.frm\r\n");
 }
@@ -202,7 +220,8 @@ TEST(Vb6Engine, CancelStopsAtAFileBoundary) {
   Vb6Migrator migrator(disk);
   CollectingSink sink;
   CancelFlag cancel{true};
-  EXPECT_EQ(migrator.ConvertFile(dir / "P.vbp", sink, &cancel).status, RunOutcome::Status::Cancelled);
+  EXPECT_EQ(migrator.ConvertFile(dir / "P.vbp", sink, &cancel).status,
+            RunOutcome::Status::Cancelled);
   EXPECT_TRUE(sink.lines.empty());
   EXPECT_EQ(dir.Read("A.frm"), ".PenColor");
 }

@@ -22,8 +22,8 @@ size_t LineEnd(std::string_view text, size_t from) {
 struct Vb6Migrator::Run {
   ProgressSink& sink;
   const CancelFlag* cancel;
-  std::string baseFolder;    // folder of the project the run started from
-  std::set<FileKey> seen;    // files converted, or being converted, in this run
+  std::string baseFolder;  // folder of the project the run started from
+  std::set<FileKey> seen;  // files converted, or being converted, in this run
   RunOutcome outcome;
 };
 
