@@ -1,0 +1,276 @@
+#include "dotnet_engine.h"
+
+#include <algorithm>
+#include <optional>
+#include <string_view>
+
+#include "general_functions.h"
+#include "string_functions.h"
+
+namespace kv {
+
+namespace {
+constexpr size_t npos = std::string_view::npos;
+
+constexpr std::string_view kMajorKey = "VersionMajor = \"";
+constexpr std::string_view kMinorKey = "VersionMinor = \"";
+constexpr std::string_view kProjectStart = "Project(";
+constexpr std::string_view kProjectEnd = "EndProject";
+constexpr std::string_view kFileStart = "<File";
+constexpr std::string_view kFileEnd = "/>";
+constexpr std::string_view kRelPath = "RelPath = \"";
+
+RuleTable Concat(RuleTable first, const RuleTable& second) {
+  first.insert(first.end(), second.begin(), second.end());
+  return first;
+}
+
+// Removes spaces (code 32 only) from both ends.
+std::string TrimBlanks(std::string_view text) {
+  const size_t first = text.find_first_not_of(' ');
+  if (first == npos) return std::string();
+  const size_t last = text.find_last_not_of(' ');
+  return std::string(text.substr(first, last - first + 1));
+}
+
+// The first occurrence of a fixed text at or after a start position that only
+// ever grows. The last answer is kept while it still lies ahead, so a whole
+// sweep over a text costs one pass however often it asks.
+class ForwardFinder {
+ public:
+  ForwardFinder(std::string_view text, std::string_view needle) : text_(text), needle_(needle) {}
+
+  size_t From(size_t start) {
+    if (searched_ && (found_ == npos || found_ >= start)) return found_;
+    found_ = text_.find(needle_, start);
+    searched_ = true;
+    return found_;
+  }
+
+ private:
+  std::string_view text_;
+  std::string_view needle_;
+  size_t found_ = npos;
+  bool searched_ = false;
+};
+
+// One version value to rewrite: the bytes [begin, end) become `*value`.
+struct ValueEdit {
+  size_t begin;
+  size_t end;
+  const std::string* value;
+};
+}  // namespace
+
+DotNetMigrator::DotNetMigrator(Disk& disk)
+    : disk_(disk),
+      guidRules_(BuildGuidRules()),
+      textRules_(BuildTextRules()),
+      allRules_(Concat(guidRules_, textRules_)) {}
+
+// ---------------------------------------------------------------------------
+// Text migration
+
+std::string& DotNetMigrator::ConvertDotNetFile(std::string& cfile) const {
+  // The GUID rows come before the name rows; one scan over all of them gives
+  // what applying them one after the other would.
+  allRules_.Apply(cfile);
+  return ConvertDotNetFileVersion(cfile);
+}
+
+std::string& DotNetMigrator::ConvertDotNetFileVersion(std::string& cfile) const {
+  const std::string_view text(cfile);
+  std::vector<ValueEdit> edits;
+
+  for (const RuleRow& row : guidRules_) {
+    const std::string_view guid = row.newText;
+    if (guid.empty()) continue;
+    ForwardFinder elementEnd(text, ">");
+    struct Key {
+      ForwardFinder finder;
+      const std::string& value;
+      size_t last = npos;  // the key handled last, reached again by a later GUID
+    };
+    Key major{ForwardFinder(text, kMajorKey), NewVersionMajor};
+    Key minor{ForwardFinder(text, kMinorKey), NewVersionMinor};
+
+    // Records the value of the first key at or after `from`, when both the key
+    // and the value's closing quote lie before `limit`, the end of the element.
+    auto rewriteValue = [&](Key& key, size_t from, size_t limit) {
+      const size_t k = key.finder.From(from);
+      if (k == npos || k >= limit || k == key.last) return;
+      key.last = k;
+      const size_t begin = k + kMajorKey.size();
+      const size_t close = text.substr(0, limit).find('"', begin);
+      if (close != npos) edits.push_back(ValueEdit{begin, close, &key.value});
+    };
+
+    // Case-sensitive: only the GUID spelled exactly as the table writes it.
+    for (size_t p = text.find(guid); p != npos;) {
+      const size_t afterGuid = p + guid.size();
+      // Skip the GUID and the one character behind it, its closing quote.
+      const size_t start = afterGuid + 1;
+      if (start >= text.size()) break;
+      // The keys belong to the element that holds the GUID: they count only
+      // up to its closing ">".
+      const size_t gt = elementEnd.From(afterGuid);
+      const size_t limit = gt == npos ? text.size() : gt;
+      rewriteValue(major, start, limit);
+      rewriteValue(minor, start, limit);
+      p = text.find(guid, start);
+    }
+  }
+  if (edits.empty()) return cfile;
+
+  // Two GUIDs in one element reach the same key; distinct values never
+  // overlap, since each runs from a key's quote to the next quote.
+  std::sort(edits.begin(), edits.end(),
+            [](const ValueEdit& a, const ValueEdit& b) { return a.begin < b.begin; });
+  edits.erase(
+      std::unique(edits.begin(), edits.end(),
+                  [](const ValueEdit& a, const ValueEdit& b) { return a.begin == b.begin; }),
+      edits.end());
+
+  std::string out;
+  out.reserve(text.size() + edits.size() * (NewVersionMajor.size() + NewVersionMinor.size()));
+  size_t copied = 0;
+  for (const ValueEdit& e : edits) {
+    out.append(text.substr(copied, e.begin - copied));
+    out += *e.value;
+    copied = e.end;
+  }
+  out.append(text.substr(copied));
+  cfile.swap(out);
+  return cfile;
+}
+
+// ---------------------------------------------------------------------------
+// Parsing
+
+std::vector<std::string> DotNetMigrator::GetSolutionProjects(std::string_view cfile) {
+  std::vector<std::string> projects;
+  size_t from = 0;
+  for (;;) {
+    const size_t p = FindNoCase(cfile, kProjectStart, from);
+    if (p == npos) break;
+    const size_t e = cfile.find(kProjectEnd, p);
+    if (e == npos) break;
+    // The block runs to the character just after "EndProject"; the next one
+    // is looked for right behind "EndProject", so that a block written
+    // directly after it is not missed.
+    from = e + kProjectEnd.size();
+    const std::string_view block = cfile.substr(p, from + 1 - p);
+    const std::vector<std::string> fields = SplitToArray(block, ",");
+    // The path is the second field; a block without one names no project.
+    if (fields.size() < 2) continue;
+    AppendToArray(projects, TrimBlanks(fields[1]));
+  }
+  return projects;
+}
+
+std::vector<std::string> DotNetMigrator::GetProjectFiles(std::string_view cfile) {
+  std::vector<std::string> files;
+  for (size_t f = FindNoCase(cfile, kFileStart, 0); f != npos;) {
+    const size_t c = cfile.find(kFileEnd, f);
+    if (c == npos) break;
+    // The next element may follow "/>" directly.
+    const size_t from = c + kFileEnd.size();
+    const std::string name = GetFileNameFromFileElement(cfile.substr(f, from + 1 - f));
+    if (const std::optional<std::string> ext = GetFileExtension(name)) {
+      const std::string upper = ToUpperAscii(*ext);
+      if (upper == ".CS" || upper == ".VB" || upper == ".RESX") AppendToArray(files, name);
+    }
+    f = FindNoCase(cfile, kFileStart, from);
+  }
+  return files;
+}
+
+std::string DotNetMigrator::GetFileNameFromFileElement(std::string_view cfile) {
+  const size_t k = FindNoCase(cfile, kRelPath, 0);
+  if (k == npos) return std::string();
+  const size_t begin = k + kRelPath.size();
+  const size_t close = cfile.find('"', begin);
+  if (close == npos) return std::string();
+  return TrimBlanks(cfile.substr(begin, close - begin));
+}
+
+// ---------------------------------------------------------------------------
+// The run over a solution
+
+RunOutcome DotNetMigrator::ConvertFile(const std::string& cfilename, ProgressSink& sink,
+                                       const CancelFlag* cancel) {
+  auto cancelled = [&] { return cancel && cancel->load(); };
+  auto fail = [&](std::string line) {
+    sink.Line(line);
+    return RunOutcome{RunOutcome::Status::Failed, std::move(line)};
+  };
+  auto missing = [&](const std::string& path) {
+    sink.Line(std::string(kMissingPrefix) + path);
+    return RunOutcome{};
+  };
+  const RunOutcome stopped{RunOutcome::Status::Cancelled, {}};
+
+  // Reads, migrates and writes back one project or source file. A file that
+  // cannot be written keeps its old bytes and the run goes on; one that
+  // cannot be read ends the run.
+  std::string text;
+  auto convert = [&](const std::string& path, const std::string& resolved) -> IoError {
+    if (IoError e = disk_.ReadAll(resolved, &text)) return e;
+    ConvertDotNetFile(text);
+    if (disk_.WriteAll(resolved, text)) {
+      sink.Line(std::string(kNotModifiedPrefix) + GetFileNameFromPath(path) + "]");
+    }
+    return IoError{};
+  };
+
+  // Solution step.
+  if (cancelled()) return stopped;
+  const std::optional<std::string> solution = disk_.Find(cfilename, "");
+  if (!solution) return missing(cfilename);
+  sink.Line("Parsing Solution [" + GetFileNameFromPath(cfilename) + "]");
+  if (IoError e = disk_.ReadAll(*solution, &text)) return fail(ReadFailureLine(*solution, e.code));
+  const std::vector<std::string> projects = GetSolutionProjects(text);
+  const std::string folder = GetFolderFromPath(cfilename);
+
+  // Check pass: every project must be there before anything is written.
+  std::vector<std::string> resolvedProjects;
+  std::vector<std::vector<std::string>> fileLists;
+  for (const std::string& entry : projects) {
+    if (cancelled()) return stopped;
+    const std::string path = folder + entry;
+    const std::optional<std::string> resolved = disk_.Find(path, "");
+    if (!resolved) return missing(path);
+    if (IoError e = disk_.ReadAll(*resolved, &text)) {
+      return fail(ReadFailureLine(*resolved, e.code));
+    }
+    AppendToArray(fileLists, GetProjectFiles(text));
+    AppendToArray(resolvedProjects, *resolved);
+    sink.Line("Find Project [" + GetFileNameFromPath(path) + "]");
+  }
+
+  // Project pass.
+  for (size_t i = 0; i < projects.size(); ++i) {
+    if (cancelled()) return stopped;
+    const std::string path = folder + projects[i];
+    sink.Line("Parsing Project [" + GetFileNameFromPath(path) + "]");
+    if (IoError e = convert(path, resolvedProjects[i])) {
+      return fail(ReadFailureLine(resolvedProjects[i], e.code));
+    }
+  }
+
+  // File pass: each project's files, relative to that project's folder.
+  for (size_t i = 0; i < projects.size(); ++i) {
+    const std::string projectFolder = GetFolderFromPath(folder + projects[i]);
+    for (const std::string& entry : fileLists[i]) {
+      if (cancelled()) return stopped;
+      const std::string path = projectFolder + entry;
+      sink.Line("Parsing Project [" + GetFileNameFromPath(path) + "]");
+      const std::optional<std::string> resolved = disk_.Find(path, "");
+      if (!resolved) continue;
+      if (IoError e = convert(path, *resolved)) return fail(ReadFailureLine(*resolved, e.code));
+    }
+  }
+  return RunOutcome{};
+}
+
+}  // namespace kv

@@ -1,0 +1,421 @@
+// The .NET solution migration: text stages, parsing, and runs over real trees.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "dotnet_engine.h"
+#include "string_functions.h"
+#include "test_util.h"
+
+namespace kv {
+namespace {
+
+namespace fs = std::filesystem;
+using kvtest::CollectingSink;
+using kvtest::TempDir;
+using Lines = std::vector<std::string>;
+using namespace std::string_literals;
+
+const RuleTable kGuids = BuildGuidRules();
+const std::string kOld0 = kGuids[0].oldText, kNew0 = kGuids[0].newText;
+const std::string kOld1 = kGuids[1].oldText, kNew1 = kGuids[1].newText;
+const std::string kOld2 = kGuids[2].oldText, kNew2 = kGuids[2].newText;
+const std::string kOther = "{5B0E7C3A-2D41-4E8F-9A63-7C1D2E4F6B80}";
+
+std::string Lower(std::string s) {
+  for (char& c : s) c = FoldAscii(c);
+  return s;
+}
+
+std::string Ref(const std::string& guid, const std::string& major, const std::string& minor) {
+  return "<Reference Name = \"L\" Guid = \"" + guid + "\" VersionMajor = \"" + major +
+         "\" VersionMinor = \"" + minor + "\" Lcid = \"0\" WrapperTool = \"tlbimp\" />\r\n";
+}
+
+TEST(DotNetText, Migration) {
+  struct Case {
+    std::string name, major, minor, in, out;
+  };
+  const std::vector<Case> cases = {
+      {"empty", "5", "0", "", ""},
+      {"keys without a GUID", "5", "0", Ref(kOther, "4", "1"), Ref(kOther, "4", "1")},
+      {"lower-case old GUID", "5", "0", Ref(Lower(kOld0), "4", "1"), Ref(kNew0, "5", "0")},
+      {"lower-case new GUID is not touched", "5", "0", Ref(Lower(kNew1), "4", "1"),
+       Ref(Lower(kNew1), "4", "1")},
+      {"two references", "5", "0", Ref(kOld0, "1", "0") + Ref(kOld2, "3", "2"),
+       Ref(kNew0, "5", "0") + Ref(kNew2, "5", "0")},
+      {"long and empty targets", "10", "", Ref(kOld1, "4", "1"), Ref(kNew1, "10", "")},
+      {"values of 0 and 2 characters", "5", "0", Ref(kOld1, "", "12"), Ref(kNew1, "5", "0")},
+      {"GUID without keys, then an unrelated reference", "5", "0",
+       "<Reference Guid = \"" + kOld0 + "\" />\r\n" + Ref(kOther, "2", "3"),
+       "<Reference Guid = \"" + kNew0 + "\" />\r\n" + Ref(kOther, "2", "3")},
+      {"minor key before the major key", "5", "0",
+       "<R Guid=\"" + kNew2 + "\" VersionMinor = \"9\" VersionMajor = \"8\"/>",
+       "<R Guid=\"" + kNew2 + "\" VersionMinor = \"0\" VersionMajor = \"5\"/>"},
+      {"two GUIDs in one element share its keys", "5", "0",
+       "<R Guid = \"" + kOld0 + "\" Alt = \"" + kOld1 + "\" VersionMajor = \"3\" />",
+       "<R Guid = \"" + kNew0 + "\" Alt = \"" + kNew1 + "\" VersionMajor = \"5\" />"},
+      {"value without closing quote in its element", "5", "0",
+       "<R Guid = \"" + kNew0 + "\" VersionMajor = \"4 />\r\n<R VersionMajor = \"7\" />",
+       "<R Guid = \"" + kNew0 + "\" VersionMajor = \"4 />\r\n<R VersionMajor = \"7\" />"},
+      {"keys without blanks", "5", "0", "Guid=\"" + kOld0 + "\" VersionMajor=\"4\"",
+       "Guid=\"" + kNew0 + "\" VersionMajor=\"4\""},
+      {"GUID ends the text", "5", "0", "x" + Lower(kOld2), "x" + kNew2},
+      {"GUID and one character end the text", "5", "0", kOld2 + "\"", kNew2 + "\""},
+      {"element without '>'", "5", "0", "Guid = \"" + kOld1 + "\" VersionMajor = \"3\"",
+       "Guid = \"" + kNew1 + "\" VersionMajor = \"5\""},
+      {"names", "5", "0",
+       "d.pencolor = 1\r\nv.WMFSaveSize\r\nv.FillColor.ColorIndex\r\nImports redidizo.X, "
+       "RUVIVEVU, VUVedaZir5\r\n",
+       "d.PenColor.ColorIndex = 1\r\nv.IMGSaveSize\r\nv.FillColor.ColorIndex\r\nImports "
+       "REDidIzo5.X, RUVivEvu5, VUVedaZir5\r\n"},
+      {"bytes kept", "5", "0", "\xEF\xBB\xBF\0a\xFF\rb\n"s, "\xEF\xBB\xBF\0a\xFF\rb\n"s},
+  };
+  RealDisk disk;
+  DotNetMigrator m(disk);
+  for (const Case& c : cases) {
+    m.NewVersionMajor = c.major;
+    m.NewVersionMinor = c.minor;
+    std::string text = c.in;
+    EXPECT_EQ(m.ConvertDotNetFile(text), c.out) << c.name;
+    EXPECT_EQ(text, c.out) << c.name;
+    // A second pass leaves the result of the first.
+    EXPECT_EQ(m.ConvertDotNetFile(text), c.out) << c.name << " (twice)";
+  }
+}
+
+TEST(DotNetText, ManyReferencesInOneElementStayFast) {
+  RealDisk disk;
+  DotNetMigrator m(disk);
+  // Many GUIDs in one endless element, each reaching the same far-away key.
+  std::string text;
+  for (int i = 0; i < 200000; ++i) text += kNew0 + "\"";
+  text += "VersionMajor = \"" + std::string(100000, '1') + "\"";
+  const auto start = std::chrono::steady_clock::now();
+  m.ConvertDotNetFileVersion(text);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  EXPECT_EQ(text.substr(text.size() - 18), "VersionMajor = \"5\"");
+}
+
+TEST(DotNetParse, SolutionProjects) {
+  const std::string block = "Project(\"{T}\") = \"A\", \"A\\A.csproj\", \"{G}\"\r\nEndProject\r\n";
+  const std::string longSection = "\tProjectSection(X) = preProject\r\n" + std::string(40000, 'x') +
+                                  "\r\n\tEndProjectSection\r\n";
+  struct Case {
+    std::string in;
+    Lines out;
+  };
+  const std::vector<Case> cases = {
+      {"Microsoft Visual Studio Solution File\r\nGlobal\r\nEndGlobal\r\n", {}},
+      {"Project(\"{T}\") = \"A\", \"A.csproj\", \"{G}\"\r\n", {}},
+      {"project(\"{T}\") = \"A\", \"a.vbproj\", \"{G}\"\r\nEndProject", {"a.vbproj"}},
+      {"Project(\"{T}\") = \"A\", \"A.csproj\", \"{G}\"\r\nendproject\r\n", {}},
+      {block + "Project(\"{T}\") = \"B\", \"B.vbproj\", \"{G}\"\r\n" + longSection +
+           "EndProject\r\n" + block,
+       {"A\\A.csproj", "B.vbproj", "A\\A.csproj"}},
+      {"Project(\"{T}\")\r\nEndProject\r\n" + block, {"A\\A.csproj"}},
+      {"Project(\"{T}\") = \"A, B\", \"B.csproj\", \"{G}\"\r\nEndProject\r\n", {"B"}},
+      {"Project(\"{T}\") = \"A\", \"  My   Lib\\x.csproj \", \"{G}\"\r\nEndProject\r\n",
+       {"My Lib\\x.csproj"}},
+      {"Project(\"{T}\") = \"A\", \"a.csproj\", \"{G}\"EndProjectProject(\"{T}\") = \"B\", "
+       "\"b.csproj\", \"{G}\"EndProject",
+       {"a.csproj", "b.csproj"}},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(DotNetMigrator::GetSolutionProjects(c.in), c.out) << c.in.substr(0, 80);
+  }
+}
+
+std::string FileElement(const std::string& rel) {
+  return "        <File\r\n            RelPath = \"" + rel +
+         "\"\r\n            BuildAction = \"Compile\"\r\n        />\r\n";
+}
+
+TEST(DotNetParse, ProjectFiles) {
+  auto project = [](const Lines& names) {
+    std::string text = "<VisualStudioProject>\r\n<Files>\r\n    <Include>\r\n";
+    for (const std::string& n : names) text += FileElement(n);
+    return text + "    </Include>\r\n</Files>\r\n</VisualStudioProject>\r\n";
+  };
+  struct Case {
+    std::string in;
+    Lines out;
+  };
+  const std::vector<Case> cases = {
+      {project({"AssemblyInfo.cs", "Form1.cs", "Form1.resx", "App.ico", "Web.config"}),
+       {"AssemblyInfo.cs", "Form1.cs", "Form1.resx"}},
+      {project({"MODULE1.VB", "module1.vb", "Form1.cs.bak", "README", "Sub\\X.Resx"}),
+       {"MODULE1.VB", "module1.vb", "Sub\\X.Resx"}},
+      {"<File BuildAction = \"Compile\" />\r\n<File RelPath=\"a.cs\" />\r\n" + FileElement("b.cs"),
+       {"b.cs"}},
+      {FileElement("a.cs") + "<File RelPath = \"b.cs\" >\r\n", {"a.cs"}},
+      {"<FILE relpath = \"  x y.cs \"/>\r\n<file RelPath = \"z.vb/>\r\n", {"x y.cs"}},
+      {"<Compile Include=\"Form1.cs\" />\r\n", {}},
+      {"<File RelPath = \"a.cs\"/><File RelPath = \"b.cs\"/>", {"a.cs", "b.cs"}},
+  };
+  for (const Case& c : cases) EXPECT_EQ(DotNetMigrator::GetProjectFiles(c.in), c.out) << c.in;
+}
+
+// ---------------------------------------------------------------------------
+// Runs over temporary trees. In expected lines "$/" stands for the tree.
+
+std::string Sln(const Lines& entries) {
+  std::string text = "Microsoft Visual Studio Solution File, Format Version 8.00\r\n";
+  for (const std::string& e : entries) {
+    text += "Project(\"{FAE04EC0-301F-11D3-BF4B-00C04F79EFBC}\") = \"P\", \"" + e +
+            "\", \"{11111111-2222-3333-4444-555555555555}\"\r\nEndProject\r\n";
+  }
+  // The solution's own text holds what the rules would rewrite.
+  return text + "Global\r\n\t" + kOld0 + " REDidIzo\r\nEndGlobal\r\n";
+}
+
+std::string Proj(const Lines& files, const std::string& guid = kOld1,
+                 const std::string& major = "1") {
+  std::string text = "<VisualStudioProject>\r\n<References>\r\n" + Ref(guid, major, "0") +
+                     Ref(kOther, "2", "1") + "</References>\r\n<Files>\r\n<Include>\r\n";
+  for (const std::string& f : files) text += FileElement(f);
+  return text + "</Include>\r\n</Files>\r\n</VisualStudioProject>\r\n";
+}
+
+const std::string kSource = "Imports RUVivEvu\r\nx.PenColor = 1\r\n";
+
+struct Scenario {
+  std::string name;
+  std::map<std::string, std::string> files;
+  Lines lines;
+  std::set<std::string> changed;  // every other file keeps its bytes
+  RunOutcome::Status status = RunOutcome::Status::Completed;
+  std::set<std::string> readOnly = {};
+  RealDisk::FaultHook hook = nullptr;
+  std::string solution = "App.sln";
+};
+
+void RunScenario(const Scenario& s) {
+  SCOPED_TRACE(s.name);
+  TempDir dir;
+  for (const auto& [rel, bytes] : s.files) dir.Write(rel, bytes);
+  for (const std::string& rel : s.readOnly) fs::permissions(dir.path() / rel, fs::perms(0444));
+  const auto before = dir.Snapshot();
+
+  RealDisk disk(s.hook);
+  DotNetMigrator m(disk);
+  CollectingSink sink;
+  const RunOutcome outcome = m.ConvertFile(dir / s.solution, sink);
+
+  Lines expected = s.lines;
+  for (std::string& line : expected) {
+    if (const size_t p = line.find("$/"); p != std::string::npos) {
+      line.replace(p, 2, dir.path().string() + "/");
+    }
+  }
+  EXPECT_EQ(sink.lines, expected);
+  EXPECT_EQ(outcome.status, s.status);
+  if (s.status == RunOutcome::Status::Failed) {
+    EXPECT_EQ(outcome.failure, sink.lines.back());
+  }
+
+  const auto after = dir.Snapshot();
+  ASSERT_EQ(after.size(), before.size()) << "a file came or went";
+  for (const auto& [rel, bytes] : before) {
+    EXPECT_EQ(after.at(rel) != bytes, s.changed.count(rel) == 1) << rel;
+  }
+}
+
+int FailOn(DiskOp op, const std::string& path, DiskOp wantOp, const std::string& suffix, int err) {
+  return op == wantOp && path.ends_with(suffix) ? err : 0;
+}
+
+TEST(DotNetRun, Scenarios) {
+  using S = RunOutcome::Status;
+  const std::map<std::string, std::string> app = {
+      {"App.sln", Sln({"A.csproj", "B.vbproj"})},
+      {"A.csproj", Proj({"a1.cs", "App.ico", "a2.resx"})},
+      {"B.vbproj", Proj({"b1.vb"})},
+      {"a1.cs", kSource},
+      {"a2.resx", "<data name=\"x\"><value>AxREDidIzo.Drawing</value></data>\r\n"},
+      {"b1.vb", kSource},
+      {"App.ico", "REDidIzo"},
+  };
+  const Lines appLines = {
+      "Parsing Solution [App.sln]", "Find Project [A.csproj]",    "Find Project [B.vbproj]",
+      "Parsing Project [A.csproj]", "Parsing Project [B.vbproj]", "Could not modify [B.vbproj]",
+      "Parsing Project [a1.cs]",    "Parsing Project [a2.resx]",  "Parsing Project [b1.vb]",
+  };
+  auto with = [](std::map<std::string, std::string> files,
+                 const std::map<std::string, std::string>& more) {
+    for (const auto& [k, v] : more) files[k] = v;
+    return files;
+  };
+  const std::string eio = std::strerror(EIO);
+  const std::vector<Scenario> scenarios = {
+      {"read-only project",
+       app,
+       appLines,
+       {"A.csproj", "a1.cs", "a2.resx", "b1.vb"},
+       S::Completed,
+       {"B.vbproj"}},
+      {"read-only source",
+       app,
+       {"Parsing Solution [App.sln]", "Find Project [A.csproj]", "Find Project [B.vbproj]",
+        "Parsing Project [A.csproj]", "Parsing Project [B.vbproj]", "Parsing Project [a1.cs]",
+        "Could not modify [a1.cs]", "Parsing Project [a2.resx]", "Parsing Project [b1.vb]"},
+       {"A.csproj", "B.vbproj", "a2.resx", "b1.vb"},
+       S::Completed,
+       {"a1.cs"}},
+      {"write fails after the file was opened",
+       app,
+       {"Parsing Solution [App.sln]", "Find Project [A.csproj]", "Find Project [B.vbproj]",
+        "Parsing Project [A.csproj]", "Could not modify [A.csproj]", "Parsing Project [B.vbproj]",
+        "Parsing Project [a1.cs]", "Parsing Project [a2.resx]", "Parsing Project [b1.vb]"},
+       {"B.vbproj", "a1.cs", "a2.resx", "b1.vb"},
+       S::Completed,
+       {},
+       [](DiskOp op, const std::string& p) {
+         return FailOn(op, p, DiskOp::Write, "A.csproj", ENOSPC);
+       }},
+      {"unreadable project",
+       app,
+       {"Parsing Solution [App.sln]", "Find Project [A.csproj]",
+        "Stopped: could not read [$/B.vbproj]: " + eio},
+       {},
+       S::Failed,
+       {},
+       [](DiskOp op, const std::string& p) {
+         return FailOn(op, p, DiskOp::Read, "B.vbproj", EIO);
+       }},
+      {"unreadable source",
+       app,
+       {"Parsing Solution [App.sln]", "Find Project [A.csproj]", "Find Project [B.vbproj]",
+        "Parsing Project [A.csproj]", "Parsing Project [B.vbproj]", "Parsing Project [a1.cs]",
+        "Stopped: could not read [$/a1.cs]: " + eio},
+       {"A.csproj", "B.vbproj"},
+       S::Failed,
+       {},
+       [](DiskOp op, const std::string& p) { return FailOn(op, p, DiskOp::Open, "a1.cs", EIO); }},
+      {"missing solution", {}, {"Can't find the : $/App.sln"}, {}},
+      {"missing second project",
+       with(app, {{"App.sln", Sln({"A.csproj", "Sub\\B.vbproj"})}}),
+       {"Parsing Solution [App.sln]", "Find Project [A.csproj]",
+        "Can't find the : $/Sub\\B.vbproj"},
+       {}},
+      {"subfolder project in another letter case",
+       {{"App.sln", Sln({"LIB\\lib.CSPROJ"})},
+        {"Lib/Lib.csproj", Proj({"Util.cs", "Gone.vb", "..\\Shared.VB"})},
+        {"Lib/util.cs", kSource},
+        {"Shared.vb", kSource}},
+       {"Parsing Solution [App.sln]", "Find Project [lib.CSPROJ]", "Parsing Project [lib.CSPROJ]",
+        "Parsing Project [Util.cs]", "Parsing Project [Gone.vb]", "Parsing Project [Shared.VB]"},
+       {"Lib/Lib.csproj", "Lib/util.cs", "Shared.vb"}},
+      {"empty solution", {{"App.sln", Sln({})}}, {"Parsing Solution [App.sln]"}, {}},
+      {"project without files and a block without EndProject",
+       {{"App.sln", Sln({"A.csproj"}) + "Project(\"{T}\") = \"B\", \"B.vbproj\", \"{G}\"\r\n"},
+        {"A.csproj", "<VisualStudioProject>" + Ref(kOld2, "1", "0") + "</VisualStudioProject>"}},
+       {"Parsing Solution [App.sln]", "Find Project [A.csproj]", "Parsing Project [A.csproj]"},
+       {"A.csproj"}},
+      {"long project block",
+       {{"App.sln", "Project(\"{T}\") = \"A\", \"A.csproj\", \"{G}\"\r\n\tProjectSection(x)\r\n" +
+                        std::string(40000, 'x') + "\r\n\tEndProjectSection\r\nEndProject\r\n"},
+        {"A.csproj", Proj({})}},
+       {"Parsing Solution [App.sln]", "Find Project [A.csproj]", "Parsing Project [A.csproj]"},
+       {"A.csproj"}},
+      {"nothing to change",
+       {{"App.sln", Sln({"A.csproj"})},
+        {"A.csproj", "<File RelPath = \"a.cs\" />\n\0\xFF"s},
+        {"a.cs", "\xEF\xBB\xBFint x;\r\n\0\x80 no newline"s}},
+       {"Parsing Solution [App.sln]", "Find Project [A.csproj]", "Parsing Project [A.csproj]",
+        "Parsing Project [a.cs]"},
+       {}},
+  };
+  for (const Scenario& s : scenarios) RunScenario(s);
+}
+
+TEST(DotNetRun, MigratesWholeTreeOnceAndKeepsOtherReferences) {
+  TempDir dir;
+  dir.Write("App.sln", Sln({"A.csproj"}));
+  dir.Write("A.csproj", Proj({"a1.cs"}));
+  dir.Write("a1.cs", kSource);
+  RealDisk disk;
+  DotNetMigrator m(disk);
+  m.NewVersionMajor = "10";
+  CollectingSink sink;
+  ASSERT_EQ(m.ConvertFile(dir / "App.sln", sink).status, RunOutcome::Status::Completed);
+  const auto first = dir.Snapshot();
+  EXPECT_EQ(first.at("A.csproj"), Proj({"a1.cs"}, kNew1, "10"));
+  EXPECT_EQ(first.at("a1.cs"), "Imports RUVivEvu5\r\nx.PenColor.ColorIndex = 1\r\n");
+  ASSERT_EQ(m.ConvertFile(dir / "App.sln", sink).status, RunOutcome::Status::Completed);
+  EXPECT_EQ(dir.Snapshot(), first);
+}
+
+TEST(DotNetRun, RelativeSolutionPathAndCancel) {
+  TempDir dir;
+  dir.Write("App.sln", Sln({"A.csproj", "B.vbproj"}));
+  dir.Write("A.csproj", Proj({}));
+  dir.Write("B.vbproj", Proj({}));
+  const auto before = dir.Snapshot();
+  RealDisk disk;
+  DotNetMigrator m(disk);
+
+  // Stopped after the check pass: nothing is written.
+  struct CancellingSink : CollectingSink {
+    CancelFlag flag{false};
+    void Line(const std::string& line) override {
+      CollectingSink::Line(line);
+      if (line == "Find Project [B.vbproj]") flag = true;
+    }
+  } cancelling;
+  const fs::path cwd = fs::current_path();
+  fs::current_path(dir.path());
+  const RunOutcome stopped = m.ConvertFile("App.sln", cancelling, &cancelling.flag);
+  CollectingSink sink;
+  const RunOutcome done = m.ConvertFile("App.sln", sink);
+  fs::current_path(cwd);
+
+  EXPECT_EQ(stopped.status, RunOutcome::Status::Cancelled);
+  EXPECT_EQ(cancelling.lines.size(), 3u);
+  EXPECT_EQ(done.status, RunOutcome::Status::Completed);
+  EXPECT_EQ(sink.lines.back(), "Parsing Project [B.vbproj]");
+  EXPECT_NE(dir.Read("B.vbproj"), before.at("B.vbproj"));
+}
+
+TEST(DotNetRun, SampleSolution) {
+  TempDir dir;
+  kvtest::CopyTree(fs::path(KV_SOURCE_DIR) / "examples/dotnet", dir.path());
+  const auto before = dir.Snapshot();
+  RealDisk disk;
+  DotNetMigrator m(disk);
+  CollectingSink sink;
+  ASSERT_EQ(m.ConvertFile(dir / "Sample.sln", sink).status, RunOutcome::Status::Completed);
+  EXPECT_EQ(sink.lines,
+            (Lines{"Parsing Solution [Sample.sln]", "Find Project [Viewer.csproj]",
+                   "Find Project [Tools.vbproj]", "Parsing Project [Viewer.csproj]",
+                   "Parsing Project [Tools.vbproj]", "Parsing Project [AssemblyInfo.cs]",
+                   "Parsing Project [MainForm.cs]", "Parsing Project [MainForm.resx]",
+                   "Parsing Project [AssemblyInfo.vb]", "Parsing Project [Exporter.vb]"}));
+  for (const std::string proj : {"Viewer/Viewer.csproj", "Tools/Tools.vbproj"}) {
+    const std::string text = dir.Read(proj);
+    for (const RuleRow& row : kGuids) {
+      EXPECT_EQ(text.find(row.oldText), std::string::npos) << proj;
+      EXPECT_NE(text.find(row.newText + "\"\r\n                    VersionMajor = \"5\"\r\n"
+                                        "                    VersionMinor = \"0\""),
+                std::string::npos)
+          << proj;
+    }
+    EXPECT_NE(text.find(kOther + "\"\r\n                    VersionMajor = \"2\"\r\n"
+                                 "                    VersionMinor = \"1\""),
+              std::string::npos)
+        << proj;
+  }
+  EXPECT_NE(dir.Read("Tools/Exporter.vb").find("view.IMGSaveSize"), std::string::npos);
+  for (const std::string same : {"Sample.sln", "Tools/App.config", "Viewer/App.ico"}) {
+    EXPECT_EQ(dir.Read(same), before.at(same)) << same;
+  }
+}
+
+}  // namespace
+}  // namespace kv
