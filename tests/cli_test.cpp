@@ -83,9 +83,8 @@ TEST_F(CliVb6, DryRunDiffAndQuiet) {
   EXPECT_EQ(diff.status, 0);
   EXPECT_EQ(dir.Snapshot(), original);
   EXPECT_NE(diff.out.find("+++ b/" + (dir / "frmMain.frm")), std::string::npos) << diff.out;
-  EXPECT_NE(diff.out.find(
-                "-    Canvas1.PenColor = vbRed\r\n+    Canvas1.PenColor.ColorIndex = vbRed\r\n"),
-            std::string::npos);
+  EXPECT_NE(diff.out.find("\n-    Canvas1.PenColor = vbRed\r\n"), std::string::npos);
+  EXPECT_NE(diff.out.find("\n+    Canvas1.PenColor.ColorIndex = vbRed\r\n"), std::string::npos);
   EXPECT_EQ(diff.out.find("Found Form"), std::string::npos);  // quiet: no progress lines
   EXPECT_EQ(diff.out.find("clsShape"), std::string::npos);
 
@@ -148,6 +147,54 @@ TEST(CliArguments, UsageHelpAndVersion) {
   const CommandResult missing = Cli("/nonexistent/P.VBP");
   EXPECT_EQ(missing.status, 1);
   EXPECT_EQ(missing.out, "Can't find the : /nonexistent/P.VBP\nFinish...\n");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(CliDotNet, MigratesTheSampleSolution) {
+  kvtest::TempDir dir;
+  kvtest::CopyTree(fs::path(KV_SOURCE_DIR) / "examples/dotnet", dir.path());
+  const auto original = dir.Snapshot();
+  const Lines expected = {
+      "Parsing Solution [Sample.sln]",
+      "Find Project [Viewer.csproj]",
+      "Find Project [Tools.vbproj]",
+      "Parsing Project [Viewer.csproj]",
+      "Parsing Project [Tools.vbproj]",
+      "Parsing Project [AssemblyInfo.cs]",
+      "Parsing Project [MainForm.cs]",
+      "Parsing Project [MainForm.resx]",
+      "Parsing Project [AssemblyInfo.vb]",
+      "Parsing Project [Exporter.vb]",
+      "Finish...",
+  };
+  const CommandResult dry = Cli("--dry-run --major 10 --minor= " + Quote(dir / "Sample.sln"));
+  EXPECT_EQ(dry.status, 0) << dry.err;
+  EXPECT_EQ(SplitLines(dry.out), expected);
+  EXPECT_EQ(dir.Snapshot(), original);
+
+  const CommandResult r = Cli("--major 10 --minor= " + Quote(dir / "Sample.sln"));
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(SplitLines(r.out), expected);
+  const std::string csproj = dir.Read("Viewer/Viewer.csproj");
+  EXPECT_NE(csproj.find("Guid = \"{40A55DB2-3BA5-4295-AE1B-49DB83A90929}\"\r\n"
+                        "                    VersionMajor = \"10\"\r\n"
+                        "                    VersionMinor = \"\""),
+            std::string::npos)
+      << csproj;
+  EXPECT_EQ(dir.Read("Sample.sln"), original.at("Sample.sln"));
+  EXPECT_EQ(dir.Read("Viewer/App.ico"), original.at("Viewer/App.ico"));
+
+  // Read-only project: reported, untouched, and the run goes on (exit 1).
+  ::chmod((dir / "Tools/Tools.vbproj").c_str(), 0444);
+  const CommandResult again = Cli(Quote(dir / "Sample.sln"));
+  EXPECT_EQ(again.status, 1);
+  const Lines lines = SplitLines(again.out);
+  ASSERT_EQ(lines.size(), expected.size() + 1);
+  EXPECT_EQ(lines[5], "Could not modify [Tools.vbproj]");
+  EXPECT_EQ(lines.back(), "Finish...");
 }
 
 }  // namespace
