@@ -1,0 +1,16 @@
+// kvMigrateDotNet: migrates a Visual Studio .NET solution to version 5 of the Korvane
+// component libraries, in one window.
+#include <QApplication>
+
+#include "frmChangeVersio.h"
+#include "gui_support.h"
+
+int main(int argc, char* argv[]) {
+  QApplication app(argc, argv);
+  kv::gui::SetUpApplication(app, QStringLiteral("kvMigrateDotNet"),
+                            QStringLiteral("kvMigrateDotNet"));
+  kv::dotnetgui::frmChangeVersio window;
+  window.setAccessibleDescription(QStringLiteral("Korvane Migration Utility for DotNet"));
+  window.show();
+  return app.exec();
+}

@@ -1,0 +1,104 @@
+#include "run_controller.h"
+
+#include <QFile>
+#include <QStringDecoder>
+#include <exception>
+#include <utility>
+
+namespace kv::gui {
+
+QString LineText(const std::string& line) {
+  QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+  QString text = utf8.decode(QByteArrayView(line.data(), static_cast<qsizetype>(line.size())));
+  if (!utf8.hasError()) return text;
+  return QString::fromLatin1(line.data(), static_cast<qsizetype>(line.size()));
+}
+
+std::string PathBytes(const QString& path) { return QFile::encodeName(path).toStdString(); }
+
+class RunController::QueueSink : public ProgressSink {
+ public:
+  explicit QueueSink(RunController& owner) : owner_(owner) {}
+  void Line(const std::string& line) override { owner_.Post(LineText(line)); }
+
+ private:
+  RunController& owner_;
+};
+
+RunController::RunController(QObject* parent) : QObject(parent) {
+  batchTimer_.setSingleShot(true);
+  batchTimer_.setInterval(kBatchIntervalMs);
+  connect(&batchTimer_, &QTimer::timeout, this, &RunController::Flush);
+}
+
+RunController::~RunController() {
+  if (thread_) {
+    Cancel();
+    thread_->wait();
+  }
+}
+
+bool RunController::Start(Job job) {
+  if (thread_) return false;
+  cancel_.store(false);
+  {
+    std::lock_guard lock(mutex_);
+    pending_.clear();
+  }
+  thread_.reset(QThread::create([this, job = std::move(job)] {
+    QueueSink sink(*this);
+    RunOutcome outcome;
+    try {
+      outcome = job(sink, cancel_);
+    } catch (const std::exception& e) {
+      // Whatever escapes the engine (memory exhausted, say) still ends the
+      // run with a line that says why.
+      outcome = RunOutcome{RunOutcome::Status::Failed, std::string("Stopped: ") + e.what()};
+      sink.Line(outcome.failure);
+    } catch (...) {
+      outcome = RunOutcome{RunOutcome::Status::Failed, "Stopped: unexpected error"};
+      sink.Line(outcome.failure);
+    }
+    QMetaObject::invokeMethod(
+        this, [this, outcome] { OnDone(outcome); }, Qt::QueuedConnection);
+  }));
+  thread_->start();
+  return true;
+}
+
+void RunController::Post(QString line) {
+  bool first = false;
+  {
+    std::lock_guard lock(mutex_);
+    first = pending_.isEmpty();
+    pending_.append(std::move(line));
+  }
+  // One wake-up per batch: later lines join the batch already announced.
+  if (first) {
+    QMetaObject::invokeMethod(
+        this, [this] { OnLinesPending(); }, Qt::QueuedConnection);
+  }
+}
+
+void RunController::OnLinesPending() {
+  if (!batchTimer_.isActive()) batchTimer_.start();
+}
+
+void RunController::Flush() {
+  QStringList batch;
+  {
+    std::lock_guard lock(mutex_);
+    batch.swap(pending_);
+  }
+  if (!batch.isEmpty()) emit LinesReady(batch);
+}
+
+void RunController::OnDone(const RunOutcome& outcome) {
+  batchTimer_.stop();
+  Flush();
+  thread_->wait();
+  thread_.reset();
+  emit Finished(outcome);
+}
+
+}  // namespace kv::gui

@@ -1,0 +1,41 @@
+#include "frmChangeVersio.h"
+
+#include <QPushButton>
+
+#include "ui_frmChangeVersio.h"
+
+namespace kv::vb6gui {
+
+frmChangeVersio::frmChangeVersio(Disk* disk, QWidget* parent)
+    : WizardWindow(disk, parent), ui_(std::make_unique<Ui::frmChangeVersio>()) {
+  ui_->setupUi(this);
+  Bind({ui_->TxtProject, ui_->List1, ui_->Command1, ui_->cmdConvert, {}},
+       {QStringLiteral("Visual Basic Projects (*.vbp)"), QStringLiteral(".vbp")});
+  connect(ui_->Command1, &QPushButton::clicked, this, &frmChangeVersio::Command1_Click);
+  connect(ui_->cmdConvert, &QPushButton::clicked, this, &frmChangeVersio::cmdConvert_Click);
+  connect(ui_->cmdExit, &QPushButton::clicked, this, &frmChangeVersio::cmdExit_Click);
+  Form_Load();
+}
+
+frmChangeVersio::~frmChangeVersio() = default;
+
+void frmChangeVersio::Form_Load() { migrator_.emplace(disk()); }
+
+void frmChangeVersio::cmdExit_Click() { close(); }
+
+void frmChangeVersio::Command1_Click() { BrowseForProject(); }
+
+void frmChangeVersio::cmdConvert_Click() {
+  if (IsRunning()) return;
+  ui_->List1->clear();
+  auto run = std::make_shared<Vb6Migrator>(*migrator_);
+  const std::string path = gui::PathBytes(ui_->TxtProject->text());
+  StartRun([run, path](ProgressSink& sink, const CancelFlag& cancel) {
+    return run->ConvertFile(path, sink, &cancel);
+  });
+}
+
+// After a run only the find button can show Migrate again.
+void frmChangeVersio::RunReturned() { ui_->cmdConvert->setVisible(false); }
+
+}  // namespace kv::vb6gui
