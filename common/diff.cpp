@@ -35,7 +35,9 @@ void AppendLine(std::string& out, char kind, std::string_view line) {
 std::string Range(size_t start, size_t count) {
   // Unified ranges are 1-based; an empty range names the line before it.
   const size_t first = count == 0 ? start : start + 1;
-  return std::to_string(first) + (count == 1 ? "" : "," + std::to_string(count));
+  std::string range = std::to_string(first);
+  if (count != 1) range.append(",").append(std::to_string(count));
+  return range;
 }
 
 }  // namespace

@@ -135,33 +135,42 @@ IoError RealDisk::ReadAll(const std::string& resolvedPath, std::string* contents
   struct stat st;
   if (::fstat(f.fd, &st) != 0) return IoError{errno};
   if (S_ISDIR(st.st_mode)) return IoError{EISDIR};
-  if (S_ISREG(st.st_mode) && st.st_size > 0) contents->reserve(static_cast<size_t>(st.st_size));
-  constexpr size_t kChunk = size_t{1} << 20;
-  std::vector<char> buffer;
+  // A regular file is read straight into the string, sized once. The spare
+  // room reserved beyond it (never touched, so it costs no memory) lets a
+  // migration that lengthens the text do so in place.
+  const size_t expected =
+      S_ISREG(st.st_mode) && st.st_size > 0 ? static_cast<size_t>(st.st_size) : 0;
+  if (expected > 0) {
+    contents->reserve(expected + expected / 8 + 256);
+    contents->resize(expected);
+  }
+  size_t have = 0;
+  char more[64 * 1024];
   for (;;) {
     if (int e = Fault(DiskOp::Read, resolvedPath)) {
       contents->clear();
       return IoError{e};
     }
-    // Read straight into the string's spare room when the size is known.
-    const size_t have = contents->size();
-    const size_t room = contents->capacity() > have ? contents->capacity() - have : 0;
-    const size_t want = room > 0 ? room : kChunk;
-    contents->resize(have + want);
-    const ssize_t got = ::read(f.fd, contents->data() + have, want);
+    // Up to the size the file had when opened, then in chunks until the end
+    // (a file that grew meanwhile, or one whose size is not known).
+    const bool direct = have < contents->size();
+    const ssize_t got = direct ? ::read(f.fd, contents->data() + have, contents->size() - have)
+                               : ::read(f.fd, more, sizeof more);
     if (got < 0) {
-      if (errno == EINTR) {
-        contents->resize(have);
-        continue;
-      }
+      if (errno == EINTR) continue;
       const int e = errno;
       contents->clear();
       return IoError{e};
     }
-    contents->resize(have + static_cast<size_t>(got));
     if (got == 0) break;
-    if (contents->size() == contents->capacity()) contents->reserve(contents->size() + kChunk);
+    if (direct) {
+      have += static_cast<size_t>(got);
+    } else {
+      contents->append(more, static_cast<size_t>(got));
+      have = contents->size();
+    }
   }
+  contents->resize(have);
   return IoError{};
 }
 
@@ -191,7 +200,12 @@ IoError RealDisk::WriteAll(const std::string& resolvedPath, std::string_view con
 
   const size_t slash = target.rfind('/');
   const std::string folder = target.substr(0, slash + 1);
-  std::string temp = folder + "." + target.substr(slash + 1) + std::string(kTempMarker) + "XXXXXX";
+  // The temporary name carries the target's name, cut where needed so that the
+  // whole stays within the longest name a folder entry may have.
+  std::string stem = target.substr(slash + 1);
+  const size_t room = NAME_MAX - 1 - kTempMarker.size() - 6;
+  if (stem.size() > room) stem.resize(room);
+  std::string temp = folder + "." + stem + std::string(kTempMarker) + "XXXXXX";
 
   if (int e = Fault(DiskOp::Open, target)) return IoError{e};
   Fd f;

@@ -1,5 +1,7 @@
 #include "dotnet_engine.h"
 
+#include <string.h>
+
 #include <algorithm>
 #include <optional>
 #include <string_view>
@@ -25,6 +27,16 @@ RuleTable Concat(RuleTable first, const RuleTable& second) {
   return first;
 }
 
+// A table that finds each row's new GUID (every GUID of the table is 38
+// characters long; the matcher needs at least two).
+RuleTable NewGuidsOf(const RuleTable& rows) {
+  RuleTable found;
+  for (const RuleRow& row : rows) {
+    if (row.newText.size() >= 2) found.push_back(RuleRow{row.newText, row.newText});
+  }
+  return found;
+}
+
 // Removes spaces (code 32 only) from both ends.
 std::string TrimBlanks(std::string_view text) {
   const size_t first = text.find_first_not_of(' ');
@@ -33,16 +45,25 @@ std::string TrimBlanks(std::string_view text) {
   return std::string(text.substr(first, last - first + 1));
 }
 
-// The first occurrence of a fixed text at or after a start position that only
-// ever grows. The last answer is kept while it still lies ahead, so a whole
-// sweep over a text costs one pass however often it asks.
+// The first occurrence of a fixed text at or after a start position. The last
+// answer is kept while it still lies ahead of a start no earlier than the last
+// one, so a sweep whose starts only grow costs one pass however often it asks;
+// an earlier start searches again.
 class ForwardFinder {
  public:
   ForwardFinder(std::string_view text, std::string_view needle) : text_(text), needle_(needle) {}
 
   size_t From(size_t start) {
-    if (searched_ && (found_ == npos || found_ >= start)) return found_;
-    found_ = text_.find(needle_, start);
+    if (searched_ && start >= start_ && (found_ == npos || found_ >= start)) return found_;
+    found_ = npos;
+    if (start <= text_.size()) {
+      // memmem skips ahead by byte pairs, so a needle whose first byte is
+      // common in the text ("V" of "Version") costs no more than a rare one.
+      const void* hit =
+          ::memmem(text_.data() + start, text_.size() - start, needle_.data(), needle_.size());
+      if (hit) found_ = static_cast<size_t>(static_cast<const char*>(hit) - text_.data());
+    }
+    start_ = start;
     searched_ = true;
     return found_;
   }
@@ -50,6 +71,43 @@ class ForwardFinder {
  private:
   std::string_view text_;
   std::string_view needle_;
+  size_t start_ = 0;  // where the last search began: nothing lies in [start_, found_)
+  size_t found_ = npos;
+  bool searched_ = false;
+};
+
+// The first occurrence of a fixed text that starts inside a window
+// [start, limit). What the last search showed is kept: windows that move
+// forward through the text cost one pass in all, however wide each is.
+class WindowFinder {
+ public:
+  WindowFinder(std::string_view text, std::string_view needle) : text_(text), needle_(needle) {}
+
+  size_t In(size_t start, size_t limit) {
+    limit = std::min(limit, text_.size());
+    if (searched_ && start >= start_) {
+      // Nothing starts in [start_, found_), or in [start_, end_) when nothing was found.
+      if (found_ != npos && found_ >= start) return found_ < limit ? found_ : npos;
+      if (found_ == npos && limit <= end_) return npos;
+    }
+    found_ = npos;
+    if (start < limit) {
+      const size_t reach = std::min(text_.size(), limit + needle_.size() - 1);
+      const void* hit =
+          ::memmem(text_.data() + start, reach - start, needle_.data(), needle_.size());
+      if (hit) found_ = static_cast<size_t>(static_cast<const char*>(hit) - text_.data());
+    }
+    start_ = start;
+    end_ = limit;
+    searched_ = true;
+    return found_;
+  }
+
+ private:
+  std::string_view text_;
+  std::string_view needle_;
+  size_t start_ = 0;
+  size_t end_ = 0;
   size_t found_ = npos;
   bool searched_ = false;
 };
@@ -66,7 +124,8 @@ DotNetMigrator::DotNetMigrator(Disk& disk)
     : disk_(disk),
       guidRules_(BuildGuidRules()),
       textRules_(BuildTextRules()),
-      allRules_(Concat(guidRules_, textRules_)) {}
+      allRules_(Concat(guidRules_, textRules_)),
+      versionGuids_(NewGuidsOf(guidRules_)) {}
 
 // ---------------------------------------------------------------------------
 // Text migration
@@ -82,42 +141,60 @@ std::string& DotNetMigrator::ConvertDotNetFileVersion(std::string& cfile) const 
   const std::string_view text(cfile);
   std::vector<ValueEdit> edits;
 
-  for (const RuleRow& row : guidRules_) {
-    const std::string_view guid = row.newText;
-    if (guid.empty()) continue;
-    ForwardFinder elementEnd(text, ">");
-    struct Key {
-      ForwardFinder finder;
-      const std::string& value;
-      size_t last = npos;  // the key handled last, reached again by a later GUID
-    };
-    Key major{ForwardFinder(text, kMajorKey), NewVersionMajor};
-    Key minor{ForwardFinder(text, kMinorKey), NewVersionMinor};
+  // The keys and element ends are looked for with finders shared by all rows:
+  // the positions asked for grow with the text order, so each finder passes
+  // over the text at most once.
+  ForwardFinder elementEnd(text, ">");
+  WindowFinder majorKey(text, kMajorKey);
+  WindowFinder minorKey(text, kMinorKey);
+  struct RowState {
+    size_t next = 0;          // the row's search goes on from here
+    bool done = false;        // its last GUID ended the text
+    size_t lastMajor = npos;  // the keys handled last, reached again by a later GUID
+    size_t lastMinor = npos;
+  };
+  std::vector<RowState> rows(guidRules_.size());
 
-    // Records the value of the first key at or after `from`, when both the key
-    // and the value's closing quote lie before `limit`, the end of the element.
-    auto rewriteValue = [&](Key& key, size_t from, size_t limit) {
-      const size_t k = key.finder.From(from);
-      if (k == npos || k >= limit || k == key.last) return;
-      key.last = k;
-      const size_t begin = k + kMajorKey.size();
-      const size_t close = text.substr(0, limit).find('"', begin);
-      if (close != npos) edits.push_back(ValueEdit{begin, close, &key.value});
-    };
+  // Records the value of the first key at or after `from`, when both the key
+  // and the value's closing quote lie before `limit`, the end of the element.
+  auto rewriteValue = [&](WindowFinder& key, size_t& last, const std::string& value, size_t from,
+                          size_t limit) {
+    // A key counts only inside the element, so the search never goes past
+    // its end.
+    const size_t k = key.In(from, limit);
+    if (k == npos || k == last) return;
+    last = k;
+    const size_t begin = k + kMajorKey.size();
+    const size_t close = text.substr(0, limit).find('"', begin);
+    if (close != npos) edits.push_back(ValueEdit{begin, close, &value});
+  };
 
-    // Case-sensitive: only the GUID spelled exactly as the table writes it.
-    for (size_t p = text.find(guid); p != npos;) {
+  // Every occurrence of a version 5 GUID spelled exactly as the table writes
+  // it (the search is case-sensitive), found in one scan for all rows and
+  // visited in text order.
+  for (size_t p = versionGuids_.FindNext(text, 0); p != npos;
+       p = versionGuids_.FindNext(text, p + 1)) {
+    for (size_t r = 0; r < guidRules_.size(); ++r) {
+      const std::string_view guid = guidRules_[r].newText;
+      if (guid.size() < 2 || text.compare(p, guid.size(), guid) != 0) continue;
+      RowState& row = rows[r];
+      // Each row's search resumes behind the GUID it handled last and the
+      // one character that follows it.
+      if (row.done || p < row.next) continue;
       const size_t afterGuid = p + guid.size();
       // Skip the GUID and the one character behind it, its closing quote.
       const size_t start = afterGuid + 1;
-      if (start >= text.size()) break;
+      if (start >= text.size()) {
+        row.done = true;
+        continue;
+      }
       // The keys belong to the element that holds the GUID: they count only
       // up to its closing ">".
       const size_t gt = elementEnd.From(afterGuid);
       const size_t limit = gt == npos ? text.size() : gt;
-      rewriteValue(major, start, limit);
-      rewriteValue(minor, start, limit);
-      p = text.find(guid, start);
+      rewriteValue(majorKey, row.lastMajor, NewVersionMajor, start, limit);
+      rewriteValue(minorKey, row.lastMinor, NewVersionMinor, start, limit);
+      row.next = start;
     }
   }
   if (edits.empty()) return cfile;

@@ -44,7 +44,8 @@ class DotNetMigrator {
   Disk& disk_;
   RuleTable guidRules_;
   RuleTable textRules_;
-  RuleMatcher allRules_;  // GuidRules then TextRules, applied in one scan
+  RuleMatcher allRules_;      // GuidRules then TextRules, applied in one scan
+  RuleMatcher versionGuids_;  // finds the version 5 GUIDs (one scan for all of them)
 };
 
 }  // namespace kv

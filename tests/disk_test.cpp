@@ -49,6 +49,28 @@ TEST(RealDiskFind, ExactCaseFoldedAndAmbiguous) {
   }
 }
 
+// Files of every size around the read's chunk boundaries come back whole,
+// into a string that held a longer or a shorter text before; so does a file
+// whose size the system does not report (read until its end).
+TEST(RealDiskRead, EverySizeAndUnknownSize) {
+  TempDir dir;
+  RealDisk disk;
+  std::string got(3 << 20, 'j');
+  for (const size_t size : {size_t{1}, size_t{255}, size_t{4096}, size_t{65535}, size_t{65536},
+                            size_t{65537}, size_t{(1 << 20) + 7}, size_t{2}}) {
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 131 + size) % 251);
+    dir.Write("f", bytes);
+    ASSERT_FALSE(disk.ReadAll(dir / "f", &got)) << size;
+    EXPECT_EQ(got, bytes) << size;
+  }
+  // /proc files report a size of 0 but have contents.
+  const std::string expected = kvtest::ReadFile("/proc/self/cmdline");
+  ASSERT_FALSE(expected.empty());
+  ASSERT_FALSE(disk.ReadAll("/proc/self/cmdline", &got));
+  EXPECT_EQ(got, expected);
+}
+
 TEST(RealDiskRead, EmptyBinaryAndMissing) {
   TempDir dir;
   const std::string bytes("\0\xff\r\n\x80 last", 10);

@@ -3,8 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "string_functions.h"
@@ -137,6 +139,195 @@ TEST(RuleMatcher, EqualsRowByRowOnRandomTexts) {
     std::string again = fast;
     EXPECT_EQ(matcher.Apply(again), 0u) << "input: " << text;
     EXPECT_EQ(again, fast);
+  }
+}
+
+}  // namespace
+}  // namespace kv
+
+namespace kv {
+namespace {
+
+// Restores the scan that RuleMatcher picks by itself.
+struct ScanKindGuard {
+  explicit ScanKindGuard(RuleMatcher::ScanKind kind) { RuleMatcher::UseScanForTesting(kind); }
+  ~ScanKindGuard() { RuleMatcher::UseScanForTesting(RuleMatcher::ScanKind::Best); }
+};
+
+const RuleMatcher::ScanKind kScanKinds[] = {
+    RuleMatcher::ScanKind::Best, RuleMatcher::ScanKind::Pairs16, RuleMatcher::ScanKind::Bytes};
+
+RuleTable AllRows() {
+  RuleTable all = BuildGuidRules();
+  for (const RuleRow& r : BuildTextRules()) all.push_back(r);
+  return all;
+}
+
+// A text of pieces of the table's rows (letter case varied) and noise,
+// `pieces` long; long enough that the vector scans run over many blocks.
+std::string RandomText(std::mt19937& rng, const RuleTable& table, size_t pieces) {
+  std::vector<std::string> parts = {".",     "5",     "r",       "R",        "re",
+                                    "\r\n",  " ",     "\0"s,     "{",        "[",
+                                    "Color", "Index", "return ", "\xc1\xe9", "value"};
+  for (const RuleRow& r : table) {
+    parts.push_back(r.oldText);
+    parts.push_back(r.newText);
+    parts.push_back(r.oldText.substr(0, 3));
+    parts.push_back(r.oldText.substr(0, r.oldText.size() - 1));
+    parts.push_back(r.oldText.substr(1));
+  }
+  std::string text;
+  for (size_t k = 0; k < pieces; ++k) {
+    std::string p = parts[rng() % parts.size()];
+    for (char& ch : p) {
+      if (rng() % 3 == 0)
+        ch = static_cast<char>(ToUpperAscii(std::string(1, ch))[0]);
+      else if (rng() % 3 == 0)
+        ch = FoldAscii(ch);
+    }
+    text += p;
+  }
+  return text;
+}
+
+// Tables other than the built-in ones, with the properties the single scan
+// relies on (no old text inside another row's texts, and new texts made of
+// bytes that no old text holds, so that a replacement never forms a match of a
+// later row).
+const std::vector<std::pair<const char*, RuleTable>>& Tables() {
+  static const std::vector<std::pair<const char*, RuleTable>> tables = {
+      {"built-in", AllRows()},
+      {"shortening", {{"qqzz", "#"}, {"wwwww", "@@"}, {"xy", "!"}, {"Kite", "=="}}},
+      {"two-byte rows, more prefixes than buckets",
+       {{"ab", "ab9"},
+        {"cd", "cd99"},
+        {"ef", "8"},
+        {"gh", "gh9"},
+        {"ij", "ij7"},
+        {"kl", "kl9"},
+        {"mn", "mn9"},
+        {"op", "77"},
+        {"qr", "qr9"},
+        {"st", "st9"},
+        {"uz", "uz9"},
+        {"AZ", "AZ9"}}},
+      {"same length", {{"PenX", "P#n#"}, {".wmf", ".@@@"}, {"zAz", "###"}}},
+  };
+  return tables;
+}
+
+// Every scan, on long texts of every table: the same result as the rows
+// applied one by one, and nothing more to do on a second run.
+TEST(RuleMatcher, EveryScanEqualsRowByRowOnLongTexts) {
+  for (const RuleMatcher::ScanKind kind : kScanKinds) {
+    const ScanKindGuard guard(kind);
+    for (const auto& [name, table] : Tables()) {
+      const RuleMatcher matcher(table);
+      std::mt19937 rng(7);
+      for (int iter = 0; iter < 300; ++iter) {
+        const std::string text = RandomText(rng, table, 1 + rng() % 200);
+        std::string fast = text, slow = text;
+        const size_t count = matcher.Apply(fast);
+        const size_t expected = ApplyRowsOneByOne(slow, table);
+        ASSERT_EQ(fast, slow) << name << " scan " << static_cast<int>(kind) << " input: " << text;
+        EXPECT_EQ(count, expected) << name;
+      }
+    }
+  }
+}
+
+// Occurrences at every distance from the end of the text, and texts so full
+// of matches that the result is built in a second pass: every scan finds them
+// all.
+TEST(RuleMatcher, EveryScanFindsMatchesAtEdgesAndInDenseText) {
+  const RuleTable all = AllRows();
+  struct Case {
+    const char* name;
+    std::string text;
+  };
+  std::vector<Case> cases;
+  for (size_t before = 0; before < 80; ++before) {
+    for (const char* match : {".pencolor", "REDIDIZO", "{742e88d2-dc33-4929-b200-74b7b42ca37e}"}) {
+      cases.push_back({"at end", std::string(before, 'r') + match});
+      cases.push_back({"at start", match + std::string(before, 'v')});
+    }
+  }
+  std::string dense;
+  for (int i = 0; i < 5000; ++i) dense += i % 7 == 0 ? ".PENcolor" : ".pencolor";
+  cases.push_back({"dense", dense});
+  cases.push_back({"dense, then other text", dense + "\r\nend of text"});
+  std::string denseMixed;
+  for (int i = 0; i < 4000; ++i) {
+    denseMixed += i % 3 == 0 ? "VUVedaZir" : i % 3 == 1 ? ".WMFSaveSize" : ".fillcolor.colorindex";
+  }
+  cases.push_back({"dense, some already new, some same length", denseMixed});
+  cases.push_back({"other text, then dense", "start\r\n" + denseMixed});
+  for (const RuleMatcher::ScanKind kind : kScanKinds) {
+    const ScanKindGuard guard(kind);
+    const RuleMatcher matcher(all);
+    for (const Case& c : cases) {
+      std::string fast = c.text, slow = c.text;
+      EXPECT_EQ(matcher.Apply(fast), ApplyRowsOneByOne(slow, all)) << c.name;
+      ASSERT_EQ(fast, slow) << c.name << " scan " << static_cast<int>(kind);
+    }
+  }
+}
+
+// Only the 52 ASCII letters fold: every other byte, in every place of an old
+// text (inside the first bytes that the scan tests together and further on),
+// matches only itself.
+TEST(RuleMatcher, OnlyAsciiLettersFold) {
+  const RuleTable all = AllRows();
+  struct Case {
+    std::string old;
+    size_t at;
+  };
+  const std::vector<Case> cases = {{".GripColor", 0},   {".GripColor", 1},   {".GripColor", 2},
+                                   {".GripColor", 9},   {"VUVedaZir", 8},    {"REDidIzo", 7},
+                                   {all[0].oldText, 0}, {all[0].oldText, 8}, {all[0].oldText, 16},
+                                   {all[0].oldText, 37}};
+  for (const RuleMatcher::ScanKind kind : kScanKinds) {
+    const ScanKindGuard guard(kind);
+    const RuleMatcher matcher(all);
+    for (const Case& c : cases) {
+      const char want = c.old[c.at];
+      for (int b = 0; b < 256; ++b) {
+        const char byte = static_cast<char>(b);
+        const bool same = byte == want ||
+                          (std::isalpha(static_cast<unsigned char>(want)) &&
+                           (byte ^ 0x20) == want && std::isalpha(static_cast<unsigned char>(byte)));
+        std::string text = "x " + c.old + " y";
+        text[2 + c.at] = byte;
+        const std::string before = text;
+        EXPECT_EQ(matcher.Apply(text), same ? 1u : 0u)
+            << c.old << " byte " << b << " at " << c.at << " scan " << static_cast<int>(kind);
+        if (!same) {
+          EXPECT_EQ(text, before);
+        }
+      }
+    }
+  }
+}
+
+TEST(RuleMatcher, FindNextReportsEveryOccurrence) {
+  const RuleMatcher matcher({{"{AB-1}", "{AB-1}"}, {"{ab-2}", "{ab-2}"}});
+  struct Case {
+    std::string text;
+    std::vector<size_t> found;
+  };
+  const std::vector<Case> cases = {
+      {"", {}},
+      {"{AB-1}", {0}},
+      {"x{ab-1}{AB-2}{ab-1", {1, 7}},
+      {std::string(100, ' ') + "{Ab-2}" + std::string(30, '{') + "{aB-1}", {100, 136}},
+  };
+  for (const Case& c : cases) {
+    std::vector<size_t> found;
+    for (size_t p = matcher.FindNext(c.text, 0); p != std::string::npos;
+         p = matcher.FindNext(c.text, p + 1)) {
+      found.push_back(p);
+    }
+    EXPECT_EQ(found, c.found) << c.text;
   }
 }
 
