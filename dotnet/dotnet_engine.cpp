@@ -208,6 +208,29 @@ std::string& DotNetMigrator::ConvertDotNetFileVersion(std::string& cfile) const 
                   [](const ValueEdit& a, const ValueEdit& b) { return a.begin == b.begin; }),
       edits.end());
 
+  // All rewrites were planned on the text as it came in. That is what
+  // rewriting one value after the other gives, unless a value about to be
+  // replaced holds a GUID or a key (the rewrite removes it, so whether it
+  // counts depends on the order), or a target text could itself form one.
+  // Such texts are rare: do them literally.
+  auto canFormMarkup = [](const std::string& value) {
+    return value.find_first_of("\"{>=") != std::string::npos;
+  };
+  bool planned = !canFormMarkup(NewVersionMajor) && !canFormMarkup(NewVersionMinor);
+  for (size_t i = 0; planned && i < edits.size(); ++i) {
+    // A key ends with a quote and the value has none before its closing one,
+    // so a key that starts inside the value ends at that closing quote.
+    const std::string_view value = text.substr(edits[i].begin, edits[i].end + 1 - edits[i].begin);
+    if (value.find(kMajorKey) != npos || value.find(kMinorKey) != npos ||
+        versionGuids_.FindNext(value, 0) != npos) {
+      planned = false;
+    }
+  }
+  if (!planned) {
+    ConvertVersionsOneByOne(cfile);
+    return cfile;
+  }
+
   std::string out;
   out.reserve(text.size() + edits.size() * (NewVersionMajor.size() + NewVersionMinor.size()));
   size_t copied = 0;
@@ -219,6 +242,30 @@ std::string& DotNetMigrator::ConvertDotNetFileVersion(std::string& cfile) const 
   out.append(text.substr(copied));
   cfile.swap(out);
   return cfile;
+}
+
+void DotNetMigrator::ConvertVersionsOneByOne(std::string& cfile) const {
+  const std::pair<std::string_view, const std::string*> keys[] = {{kMajorKey, &NewVersionMajor},
+                                                                  {kMinorKey, &NewVersionMinor}};
+  for (const RuleRow& row : guidRules_) {
+    const std::string& guid = row.newText;
+    if (guid.empty()) continue;
+    for (size_t p = cfile.find(guid); p != npos;) {
+      const size_t start = p + guid.size() + 1;
+      if (start >= cfile.size()) break;
+      for (const auto& [key, value] : keys) {
+        const size_t gt = cfile.find('>', p + guid.size());
+        const size_t limit = gt == npos ? cfile.size() : gt;
+        const size_t k = cfile.find(key, start);
+        if (k == npos || k >= limit) continue;
+        const size_t begin = k + key.size();
+        const size_t close = cfile.find('"', begin);
+        if (close == npos || close >= limit) continue;
+        cfile.replace(begin, close - begin, *value);
+      }
+      p = cfile.find(guid, start);
+    }
+  }
 }
 
 // ---------------------------------------------------------------------------

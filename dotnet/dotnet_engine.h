@@ -46,6 +46,11 @@ class DotNetMigrator {
   RuleTable textRules_;
   RuleMatcher allRules_;      // GuidRules then TextRules, applied in one scan
   RuleMatcher versionGuids_;  // finds the version 5 GUIDs (one scan for all of them)
+
+  // The version rewrite done literally: every value rewritten in place, one
+  // GUID after the other, row by row. Used when a planned rewrite would
+  // remove a GUID or a key that another rewrite relies on.
+  void ConvertVersionsOneByOne(std::string& cfile) const;
 };
 
 }  // namespace kv

@@ -1,8 +1,14 @@
 #!/usr/bin/env bash
-# Builds everything with AddressSanitizer and UndefinedBehaviorSanitizer in
-# build/ and runs every test through ctest.
+# Installs what is missing, builds everything with AddressSanitizer and UndefinedBehaviorSanitizer in
+# build/, the libFuzzer targets with clang in build-fuzz/, and runs every test
+# through ctest (each fuzz target for KV_FUZZ_SECONDS, default 30).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-cmake -G Ninja -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKV_SANITIZE=ON >/dev/null
+scripts/install-deps.sh
+cmake -G Ninja -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DKV_BUILD_FUZZ=ON -DKV_BUILD_TESTS=OFF -DKV_BUILD_GUI=OFF >/dev/null
+cmake --build build-fuzz --target fuzz
+cmake -G Ninja -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKV_SANITIZE=ON -DKV_BUILD_BENCH=ON \
+  -DKV_FUZZ_BUILD_DIR="$PWD/build-fuzz" -DKV_FUZZ_SECONDS="${KV_FUZZ_SECONDS:-30}" >/dev/null
 cmake --build build
-ctest --test-dir build --output-on-failure --timeout 600 "$@"
+ctest --test-dir build --output-on-failure --timeout 900 "$@"

@@ -91,6 +91,28 @@ TEST(DotNetText, Migration) {
   }
 }
 
+// Values that hold a key or a GUID: rewriting one removes what another relies
+// on, so the result is that of rewriting them one after the other, and a
+// second migration changes nothing more.
+TEST(DotNetText, ValuesHoldingMarkup) {
+  RealDisk disk;
+  DotNetMigrator m(disk);
+  struct Case {
+    std::string in, out;
+  };
+  const std::vector<Case> cases = {
+      {kNew0 + " VersionMajor = \"VersionMinor = \"\"VersionMinor = \"\"",
+       kNew0 + " VersionMajor = \"5\"\"VersionMinor = \"0\""},
+      {kNew0 + " VersionMajor = \"" + kNew0 + " VersionMinor = \"7\"",
+       kNew0 + " VersionMajor = \"5\"7\""},
+  };
+  for (const Case& c : cases) {
+    std::string text = c.in;
+    EXPECT_EQ(m.ConvertDotNetFile(text), c.out) << c.in;
+    EXPECT_EQ(m.ConvertDotNetFile(text), c.out) << c.in;
+  }
+}
+
 TEST(DotNetText, ManyReferencesInOneElementShareOneKey) {
   RealDisk disk;
   DotNetMigrator m(disk);
@@ -418,48 +440,33 @@ TEST(DotNetRun, SampleSolution) {
 
 // The version stage, written the plain way: for each GUID row on its own, each
 // exact occurrence of its new GUID in turn, the first key of each kind after
-// it that lies inside its element. The engine visits the occurrences of all
-// rows in one sweep; on any text the two must agree.
+// it that lies inside its element gets its value rewritten in place, before
+// the next is looked for. The engine plans every rewrite in one sweep; on any
+// text the two must agree.
 std::string VersionStageReference(std::string text, const std::string& major,
                                   const std::string& minor) {
-  struct Edit {
-    size_t begin, end;
-    const std::string* value;
-  };
-  std::vector<Edit> edits;
   const std::string keys[2] = {"VersionMajor = \"", "VersionMinor = \""};
   const std::string* values[2] = {&major, &minor};
   for (const RuleRow& row : kGuids) {
     const std::string& guid = row.newText;
-    size_t last[2] = {std::string::npos, std::string::npos};
     for (size_t p = text.find(guid); p != std::string::npos;) {
       const size_t afterGuid = p + guid.size();
       const size_t start = afterGuid + 1;
       if (start >= text.size()) break;
-      const size_t gt = text.find('>', afterGuid);
-      const size_t limit = gt == std::string::npos ? text.size() : gt;
       for (int k = 0; k < 2; ++k) {
+        const size_t gt = text.find('>', afterGuid);
+        const size_t limit = gt == std::string::npos ? text.size() : gt;
         const size_t at = text.find(keys[k], start);
-        if (at == std::string::npos || at >= limit || at == last[k]) continue;
-        last[k] = at;
+        if (at == std::string::npos || at >= limit) continue;
         const size_t begin = at + keys[k].size();
-        const size_t close = text.substr(0, limit).find('"', begin);
-        if (close != std::string::npos) edits.push_back({begin, close, values[k]});
+        const size_t close = text.find('"', begin);
+        if (close == std::string::npos || close >= limit) continue;
+        text.replace(begin, close - begin, *values[k]);
       }
       p = text.find(guid, start);
     }
   }
-  std::sort(edits.begin(), edits.end(),
-            [](const Edit& a, const Edit& b) { return a.begin < b.begin; });
-  std::string out;
-  size_t copied = 0;
-  for (size_t i = 0; i < edits.size(); ++i) {
-    const Edit& e = edits[i];
-    if (i > 0 && e.begin == edits[i - 1].begin) continue;  // one value, reached by two GUIDs
-    out += text.substr(copied, e.begin - copied) + *e.value;
-    copied = e.end;
-  }
-  return out + text.substr(copied);
+  return text;
 }
 
 TEST(DotNetText, VersionStageEqualsRowByRowOnRandomTexts) {
@@ -490,7 +497,7 @@ TEST(DotNetText, VersionStageEqualsRowByRowOnRandomTexts) {
   struct Targets {
     std::string major, minor;
   };
-  const std::vector<Targets> targets = {{"5", "0"}, {"", "12"}, {"10", ""}};
+  const std::vector<Targets> targets = {{"5", "0"}, {"", "12"}, {"10", ""}, {"\"", "a=b"}};
   std::mt19937 rng(1208);
   for (const Targets& t : targets) {
     m.NewVersionMajor = t.major;

@@ -1,0 +1,84 @@
+// Solution and project parsing on any bytes, and a whole .NET run over a file
+// tree held in memory.
+//
+// Input: pieces cut at "\n====\n". The first piece is a solution text, the
+// others are project or source texts; each piece is also parsed on its own. In
+// the run, every name that the solution or a project lists exists and holds
+// one of the other pieces.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <set>
+#include <string>
+
+#include "dotnet_engine.h"
+#include "fuzz_util.h"
+#include "reference.h"
+
+using kvfuzz::Check;
+using kvfuzz::CheckEq;
+
+namespace {
+
+void CheckParsing(const std::string& text) {
+  const std::vector<std::string> projects = kv::DotNetMigrator::GetSolutionProjects(text);
+  CheckEq(projects, ref::GetSolutionProjects(text), "GetSolutionProjects");
+  for (const std::string& p : projects) {
+    Check(p.find_first_of(std::string("\r\n\"\0", 4)) == std::string::npos,
+          "a project path holds no quote, line break or NUL");
+    Check(p.empty() || (p.front() != ' ' && p.back() != ' '), "a project path is trimmed");
+  }
+  const std::vector<std::string> files = kv::DotNetMigrator::GetProjectFiles(text);
+  CheckEq(files, ref::GetProjectFiles(text), "GetProjectFiles");
+  for (const std::string& f : files) {
+    const std::string upper = kv::ToUpperAscii(f);
+    const bool listed =
+        upper.ends_with(".CS") || upper.ends_with(".VB") || upper.ends_with(".RESX");
+    Check(listed, "only .cs, .vb and .resx files are listed");
+    Check(f.front() != ' ' && f.back() != ' ', "a file path is trimmed");
+  }
+  // The parsing reads only its argument: asking again gives the same answer.
+  CheckEq(kv::DotNetMigrator::GetSolutionProjects(text), projects, "GetSolutionProjects again");
+  CheckEq(kv::DotNetMigrator::GetProjectFiles(text), files, "GetProjectFiles again");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::vector<std::string> parts =
+      kvfuzz::SplitParts(std::string_view(reinterpret_cast<const char*>(data), size));
+  for (const std::string& part : parts) CheckParsing(part);
+
+  // A run over a tree in which every listed name exists.
+  const std::vector<std::string> pool(parts.begin() + 1, parts.end());
+  kvfuzz::MemoryDisk disk(pool);
+  disk.Put("/s/App.sln", parts[0]);
+  kv::DotNetMigrator migrator(disk);
+  kvfuzz::LineSink first;
+  const kv::RunOutcome outcome = migrator.ConvertFile("/s/App.sln", first);
+  Check(outcome.status == kv::RunOutcome::Status::Completed, "a run that no disk fails completes");
+  const std::map<std::string, std::string> after = disk.files();
+  for (const std::string& written : disk.writes()) {
+    std::string expected = disk.originals().at(written);
+    migrator.ConvertDotNetFile(expected);
+    CheckEq(after.at(written), expected, "each written file holds its migrated text");
+  }
+  for (const auto& [name, contents] : after) {
+    if (std::find(disk.writes().begin(), disk.writes().end(), name) == disk.writes().end()) {
+      CheckEq(contents, disk.originals().at(name), "a file not written keeps its bytes");
+    }
+  }
+  const size_t firstWrites = disk.writes().size();
+  size_t parsed = 0;
+  for (const std::string& line : first.lines) parsed += line.starts_with("Parsing Project [");
+  Check(parsed >= firstWrites, "every write follows its Parsing Project line");
+
+  // A second run over the migrated tree changes none of the files there.
+  disk.ClearLog();
+  kvfuzz::LineSink second;
+  migrator.ConvertFile("/s/App.sln", second);
+  for (const auto& [name, contents] : after) {
+    CheckEq(disk.files().at(name), contents, "a second run changes nothing");
+  }
+  return 0;
+}
