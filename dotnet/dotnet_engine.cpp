@@ -45,37 +45,6 @@ std::string TrimBlanks(std::string_view text) {
   return std::string(text.substr(first, last - first + 1));
 }
 
-// The first occurrence of a fixed text at or after a start position. The last
-// answer is kept while it still lies ahead of a start no earlier than the last
-// one, so a sweep whose starts only grow costs one pass however often it asks;
-// an earlier start searches again.
-class ForwardFinder {
- public:
-  ForwardFinder(std::string_view text, std::string_view needle) : text_(text), needle_(needle) {}
-
-  size_t From(size_t start) {
-    if (searched_ && start >= start_ && (found_ == npos || found_ >= start)) return found_;
-    found_ = npos;
-    if (start <= text_.size()) {
-      // memmem skips ahead by byte pairs, so a needle whose first byte is
-      // common in the text ("V" of "Version") costs no more than a rare one.
-      const void* hit =
-          ::memmem(text_.data() + start, text_.size() - start, needle_.data(), needle_.size());
-      if (hit) found_ = static_cast<size_t>(static_cast<const char*>(hit) - text_.data());
-    }
-    start_ = start;
-    searched_ = true;
-    return found_;
-  }
-
- private:
-  std::string_view text_;
-  std::string_view needle_;
-  size_t start_ = 0;  // where the last search began: nothing lies in [start_, found_)
-  size_t found_ = npos;
-  bool searched_ = false;
-};
-
 // The first occurrence of a fixed text that starts inside a window
 // [start, limit). What the last search showed is kept: windows that move
 // forward through the text cost one pass in all, however wide each is.
@@ -144,7 +113,7 @@ std::string& DotNetMigrator::ConvertDotNetFileVersion(std::string& cfile) const 
   // The keys and element ends are looked for with finders shared by all rows:
   // the positions asked for grow with the text order, so each finder passes
   // over the text at most once.
-  ForwardFinder elementEnd(text, ">");
+  WindowFinder elementEnd(text, ">");
   WindowFinder majorKey(text, kMajorKey);
   WindowFinder minorKey(text, kMinorKey);
   struct RowState {
@@ -190,7 +159,7 @@ std::string& DotNetMigrator::ConvertDotNetFileVersion(std::string& cfile) const 
       }
       // The keys belong to the element that holds the GUID: they count only
       // up to its closing ">".
-      const size_t gt = elementEnd.From(afterGuid);
+      const size_t gt = elementEnd.In(afterGuid, text.size());
       const size_t limit = gt == npos ? text.size() : gt;
       rewriteValue(majorKey, row.lastMajor, NewVersionMajor, start, limit);
       rewriteValue(minorKey, row.lastMinor, NewVersionMinor, start, limit);

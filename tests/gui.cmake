@@ -16,3 +16,7 @@ endfunction()
 kv_qtest(gui_runner_test SOURCES gui_runner_test.cpp test_util.cpp LIBS kvgui)
 kv_qtest(gui_vb6_test SOURCES gui_vb6_test.cpp test_util.cpp LIBS kvvb6gui)
 kv_qtest(gui_dotnet_test SOURCES gui_dotnet_test.cpp test_util.cpp LIBS kvdotnetgui)
+
+# The programs, their desktop entries and the icon land where a desktop finds them.
+add_test(NAME install_layout
+         COMMAND sh -c "d=$(mktemp -d) && ${CMAKE_COMMAND} --install ${PROJECT_BINARY_DIR} --prefix $d >/dev/null && for f in bin/kvMigrate bin/kvMigrateDotNet bin/kvmigrate-cli share/applications/kvMigrate.desktop share/applications/kvMigrateDotNet.desktop share/icons/hicolor/scalable/apps/kvmigrate.svg; do test -f $d/$f || { echo missing $f; exit 1; }; done; rm -rf $d")
