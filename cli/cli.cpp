@@ -65,25 +65,28 @@ Kind KindOf(std::string_view path) {
   return Kind::Unknown;
 }
 
-// Writes progress lines to the output as they come, and remembers whether a
-// line reported a file that was not found or not modified.
-class PrintingSink : public ProgressSink {
+// Writes progress lines to the output as they come, and what the user must
+// look at (files passed over or not modified) also to standard error.
+class PrintingReporter : public Reporter {
  public:
-  PrintingSink(std::FILE* out, bool quiet) : out_(out), quiet_(quiet) {}
-  void Line(const std::string& line) override {
-    if (line.starts_with(kMissingPrefix) || line.starts_with(kNotModifiedPrefix)) {
-      incomplete_ = true;
+  PrintingReporter(std::FILE* out, std::FILE* err, bool quiet)
+      : out_(out), err_(err), quiet_(quiet) {}
+  void Report(const ProgressEvent& event) override {
+    if (const std::optional<std::string> notice = FormatNotice(event)) {
+      std::fflush(out_);
+      std::fprintf(err_, "kvmigrate-cli: %s\n", notice->c_str());
     }
     if (quiet_) return;
-    std::fwrite(line.data(), 1, line.size(), out_);
-    std::fputc('\n', out_);
+    if (const std::optional<std::string> line = FormatLine(event)) {
+      std::fwrite(line->data(), 1, line->size(), out_);
+      std::fputc('\n', out_);
+    }
   }
-  bool incomplete() const { return incomplete_; }
 
  private:
   std::FILE* out_;
+  std::FILE* err_;
   bool quiet_;
-  bool incomplete_ = false;
 };
 
 // Stands between an engine and the disk for --dry-run and --diff: a dry run
@@ -199,7 +202,7 @@ int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
 
   RealDisk realDisk;
   PreviewDisk disk(realDisk, options.dryRun, options.diff ? out : nullptr);
-  PrintingSink sink(out, options.quiet);
+  PrintingReporter reporter(out, err, options.quiet);
 
   g_interrupted.store(false);
   struct sigaction action = {};
@@ -217,21 +220,21 @@ int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
           err);
     }
     Vb6Migrator migrator(disk);
-    outcome = migrator.ConvertFile(*options.path, sink, &g_interrupted);
+    outcome = migrator.ConvertFile(*options.path, reporter, &g_interrupted);
   } else {
     DotNetMigrator migrator(disk);
     if (options.major) migrator.NewVersionMajor = *options.major;
     if (options.minor) migrator.NewVersionMinor = *options.minor;
-    outcome = migrator.ConvertFile(*options.path, sink, &g_interrupted);
+    outcome = migrator.ConvertFile(*options.path, reporter, &g_interrupted);
   }
   sigaction(SIGINT, &oldInt, nullptr);
   sigaction(SIGTERM, &oldTerm, nullptr);
 
+  outcome = ReportEnd(reporter, std::move(outcome));
   switch (outcome.status) {
     case RunOutcome::Status::Completed:
-      sink.Line(std::string(kFinishLine));
       std::fflush(out);
-      return sink.incomplete() ? kCliIncomplete : kCliOk;
+      return outcome.counts.Incomplete() ? kCliIncomplete : kCliOk;
     case RunOutcome::Status::Failed:
       std::fflush(out);
       std::fprintf(err, "%s\n", outcome.failure.c_str());

@@ -4,12 +4,119 @@
 
 namespace kv {
 
-std::string ReadFailureLine(const std::string& path, int errorCode) {
-  return "Stopped: could not read [" + path + "]: " + std::strerror(errorCode);
+std::string ShowName(std::string_view name) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string shown;
+  shown.reserve(name.size());
+  for (const char c : name) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) {
+      shown += "\\x";
+      shown += kHex[byte >> 4];
+      shown += kHex[byte & 15];
+    } else {
+      shown += c;
+    }
+  }
+  return shown;
 }
 
-std::string WriteFailureLine(const std::string& path, int errorCode) {
-  return "Stopped: could not write [" + path + "]: " + std::strerror(errorCode);
+std::optional<std::string> FormatLine(const ProgressEvent& e) {
+  const std::string name = ShowName(e.name);
+  switch (e.kind) {
+    case EventKind::SolutionParsing:
+      return "Parsing Solution [" + name + "]";
+    case EventKind::ProjectFound:
+      return "Find Project [" + name + "]";
+    case EventKind::FileParsing:
+      return "Parsing Project [" + name + "]";
+    case EventKind::FormFound:
+      return "Found Form [" + name + "]";
+    case EventKind::ModuleFound:
+      return "Found Module [" + name + "]";
+    case EventKind::KeyReplaced:
+      return "Replacing key in [" + name + "]";
+    case EventKind::FileMissing:
+      return "Can't find the : " + name;
+    case EventKind::NotModified:
+      return "Could not modify [" + name + "]";
+    case EventKind::Stopped:
+      switch (e.stop) {
+        case StopCause::ReadFailed:
+          return "Stopped: could not read [" + ShowName(e.path) + "]: " + std::strerror(e.error);
+        case StopCause::WriteFailed:
+          return "Stopped: could not write [" + ShowName(e.path) + "]: " + std::strerror(e.error);
+        case StopCause::Unexpected:
+          return "Stopped: " + ShowName(e.detail);
+      }
+      return std::nullopt;
+    case EventKind::Finished:
+      return "Finish...";
+    case EventKind::SourceMissing:
+    case EventKind::FileConverted:
+    case EventKind::Cancelled:
+      return std::nullopt;
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> FormatNotice(const ProgressEvent& e) {
+  switch (e.kind) {
+    case EventKind::SourceMissing:
+      return "listed file not found, passed over: " + ShowName(e.name);
+    case EventKind::NotModified:
+      return "could not modify " + ShowName(e.path) + ": " + std::strerror(e.error) +
+             "; it keeps its old content";
+    default:
+      return std::nullopt;
+  }
+}
+
+void RunCounts::Add(const ProgressEvent& e) {
+  switch (e.kind) {
+    case EventKind::FileConverted:
+      ++converted;
+      if (e.changed) ++changed;
+      break;
+    case EventKind::FileMissing:
+      ++missing;
+      break;
+    case EventKind::SourceMissing:
+      ++sourceMissing;
+      break;
+    case EventKind::NotModified:
+      ++notModified;
+      break;
+    default:
+      break;
+  }
+}
+
+void RunLog::Report(ProgressEvent event) {
+  outcome_.counts.Add(event);
+  reporter_.Report(event);
+}
+
+void RunLog::Stop(StopCause cause, const std::string& path, int error) {
+  ProgressEvent event{.kind = EventKind::Stopped, .path = path, .error = error, .stop = cause};
+  outcome_.status = RunOutcome::Status::Failed;
+  outcome_.failure = FormatLine(event).value_or(std::string());
+  Report(std::move(event));
+}
+
+bool RunLog::CancelRequested() {
+  if (outcome_.status == RunOutcome::Status::Cancelled) return true;
+  if (!cancel_ || !cancel_->load()) return false;
+  outcome_.status = RunOutcome::Status::Cancelled;
+  Report(ProgressEvent{.kind = EventKind::Cancelled});
+  return true;
+}
+
+RunOutcome ReportEnd(Reporter& reporter, RunOutcome outcome) {
+  if (outcome.status == RunOutcome::Status::Completed) {
+    reporter.Report(ProgressEvent{.kind = EventKind::Finished});
+  }
+  return outcome;
 }
 
 }  // namespace kv

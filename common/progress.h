@@ -1,38 +1,128 @@
-// What an engine run reports: progress lines through a sink, and how it ended.
+// What an engine run reports: typed events through a reporter, and how the
+// run ended with its counts. One formatter (FormatLine) turns events into the
+// progress lines, so that the windows, the command line and the tests see
+// the same lines, and nobody reads a line to learn what happened.
 #pragma once
 
 #include <atomic>
+#include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
 namespace kv {
 
-class ProgressSink {
- public:
-  virtual ~ProgressSink() = default;
-  virtual void Line(const std::string& line) = 0;
+enum class EventKind {
+  SolutionParsing,  // a solution was found and is being read
+  ProjectFound,     // the check pass found and read a project of the solution
+  FileParsing,      // a .NET project or listed source file is being migrated
+  FormFound,        // a VB6 "Form=" entry
+  ModuleFound,      // a VB6 "Module=" entry
+  KeyReplaced,      // a library reference of a VB6 file was rewritten (once per table row)
+  FileMissing,      // a project or member file named by the run does not exist
+  SourceMissing,    // a source file listed by a .NET project does not exist: passed over
+  FileConverted,    // a file was read and migrated; `changed` tells whether its text changed
+  NotModified,      // a .NET file could not be written; its old content stays
+  Stopped,          // a failure ended the run; `stop` says which
+  Cancelled,        // the run stopped on request
+  Finished,         // the run reached its end
+};
+
+enum class StopCause {
+  ReadFailed,   // `path` exists but could not be read (`error`)
+  WriteFailed,  // `path` could not be written (`error`)
+  Unexpected,   // something outside the file layer (`detail`)
+};
+
+struct ProgressEvent {
+  EventKind kind = EventKind::Finished;
+  std::string name = {};  // what the line shows: a file name, or an entry or path as listed
+  std::string path = {};  // the file on disk concerned, where there is one
+  int error = 0;          // errno of a failure
+  std::string detail = {};
+  StopCause stop = StopCause::Unexpected;
+  bool changed = false;
+};
+
+// The progress line of an event, or nullopt for events that have no line.
+// Every name is shown through ShowName.
+std::optional<std::string> FormatLine(const ProgressEvent& event);
+
+// What the command line also says on standard error about an event that
+// leaves work undone (a listed file passed over, a file not modified), with
+// the full path and the system's reason; nullopt for other events.
+std::optional<std::string> FormatNotice(const ProgressEvent& event);
+
+// A name as a progress line shows it: bytes below 0x20 and 0x7F become "\x"
+// and two upper-case hexadecimal digits, so that no name can split a line or
+// steer a terminal; every other byte stays as it is.
+std::string ShowName(std::string_view name);
+
+// What the files of a run came to, gathered from its events.
+struct RunCounts {
+  size_t converted = 0;      // files read and migrated
+  size_t changed = 0;        // of those, files whose text changed
+  size_t missing = 0;        // "Can't find the : " lines
+  size_t sourceMissing = 0;  // listed .NET sources passed over
+  size_t notModified = 0;    // files that kept their old content after a failed write
+
+  void Add(const ProgressEvent& event);
+  // Something the user asked for was left undone.
+  bool Incomplete() const { return missing + sourceMissing + notModified > 0; }
 };
 
 struct RunOutcome {
   enum class Status {
-    Completed,  // the run returned; the caller adds "Finish..."
-    Failed,     // a file could not be read or written; `failure` is the last line
-    Cancelled,  // stopped at a file boundary on request
+    Completed,  // the run reached its end; the front end reports Finished
+    Failed,     // a failure stopped it; `failure` is its last line
+    Cancelled,  // stopped on request
   };
   Status status = Status::Completed;
-  std::string failure;
+  std::string failure = {};
+  RunCounts counts = {};
 };
 
-// Set from another thread to stop a run at the next file boundary.
+class Reporter {
+ public:
+  virtual ~Reporter() = default;
+  virtual void Report(const ProgressEvent& event) = 0;
+};
+
+// A reporter for those who only want the lines.
+class LineReporter : public Reporter {
+ public:
+  void Report(const ProgressEvent& event) override {
+    if (std::optional<std::string> line = FormatLine(event)) Line(*line);
+  }
+  virtual void Line(const std::string& line) = 0;
+};
+
+// Set from another thread to stop a run.
 using CancelFlag = std::atomic<bool>;
 
-inline constexpr std::string_view kFinishLine = "Finish...";
-inline constexpr std::string_view kMissingPrefix = "Can't find the : ";
-inline constexpr std::string_view kNotModifiedPrefix = "Could not modify [";
+// An engine's side of reporting: forwards each event and keeps the run's
+// outcome, counts included, up to date.
+class RunLog {
+ public:
+  RunLog(Reporter& reporter, const CancelFlag* cancel) : reporter_(reporter), cancel_(cancel) {}
 
-// The last line of a run that a failure stopped: names the file and the
-// system's reason.
-std::string ReadFailureLine(const std::string& path, int errorCode);
-std::string WriteFailureLine(const std::string& path, int errorCode);
+  void Report(ProgressEvent event);
+  // Ends the run with a failure: reports it and records its line.
+  void Stop(StopCause cause, const std::string& path, int error);
+  // True, with the outcome marked cancelled, when a stop was asked for.
+  bool CancelRequested();
+  bool Ended() const { return outcome_.status != RunOutcome::Status::Completed; }
+
+  RunOutcome& outcome() { return outcome_; }
+
+ private:
+  Reporter& reporter_;
+  const CancelFlag* cancel_;
+  RunOutcome outcome_;
+};
+
+// Reports the end of a run that returned to its front end: "Finish..." after
+// a run that completed. Returns the outcome.
+RunOutcome ReportEnd(Reporter& reporter, RunOutcome outcome);
 
 }  // namespace kv

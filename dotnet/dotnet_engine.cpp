@@ -290,38 +290,52 @@ std::string DotNetMigrator::GetFileNameFromFileElement(std::string_view cfile) {
 // ---------------------------------------------------------------------------
 // The run over a solution
 
-RunOutcome DotNetMigrator::ConvertFile(const std::string& cfilename, ProgressSink& sink,
+RunOutcome DotNetMigrator::ConvertFile(const std::string& cfilename, Reporter& reporter,
                                        const CancelFlag* cancel) {
-  auto cancelled = [&] { return cancel && cancel->load(); };
-  auto fail = [&](std::string line) {
-    sink.Line(line);
-    return RunOutcome{RunOutcome::Status::Failed, std::move(line)};
+  RunLog log(reporter, cancel);
+  auto report = [&](EventKind kind, std::string name, std::string path = std::string()) {
+    log.Report(ProgressEvent{.kind = kind, .name = std::move(name), .path = std::move(path)});
   };
-  auto missing = [&](const std::string& path) {
-    sink.Line(std::string(kMissingPrefix) + path);
-    return RunOutcome{};
-  };
-  const RunOutcome stopped{RunOutcome::Status::Cancelled, {}};
 
   // Reads, migrates and writes back one project or source file. A file that
   // cannot be written keeps its old bytes and the run goes on; one that
-  // cannot be read ends the run.
+  // cannot be read ends the run. A file whose text does not change is left
+  // as it is.
   std::string text;
-  auto convert = [&](const std::string& path, const std::string& resolved) -> IoError {
-    if (IoError e = disk_.ReadAll(resolved, &text)) return e;
-    ConvertDotNetFile(text);
-    if (disk_.WriteAll(resolved, text)) {
-      sink.Line(std::string(kNotModifiedPrefix) + GetFileNameFromPath(path) + "]");
+  auto convert = [&](const std::string& path, const std::string& resolved) {
+    if (IoError e = disk_.ReadAll(resolved, &text)) {
+      log.Stop(StopCause::ReadFailed, resolved, e.code);
+      return false;
     }
-    return IoError{};
+    const std::string original = text;
+    ConvertDotNetFile(text);
+    const bool changed = text != original;
+    if (changed) {
+      if (IoError e = disk_.WriteAll(resolved, text)) {
+        log.Report(ProgressEvent{.kind = EventKind::NotModified,
+                                 .name = GetFileNameFromPath(path),
+                                 .path = resolved,
+                                 .error = e.code});
+        return true;
+      }
+    }
+    log.Report(ProgressEvent{
+        .kind = EventKind::FileConverted, .name = path, .path = resolved, .changed = changed});
+    return true;
   };
 
   // Solution step.
-  if (cancelled()) return stopped;
+  if (log.CancelRequested()) return log.outcome();
   const std::optional<std::string> solution = disk_.Find(cfilename, "");
-  if (!solution) return missing(cfilename);
-  sink.Line("Parsing Solution [" + GetFileNameFromPath(cfilename) + "]");
-  if (IoError e = disk_.ReadAll(*solution, &text)) return fail(ReadFailureLine(*solution, e.code));
+  if (!solution) {
+    report(EventKind::FileMissing, cfilename);
+    return log.outcome();
+  }
+  report(EventKind::SolutionParsing, GetFileNameFromPath(cfilename), *solution);
+  if (IoError e = disk_.ReadAll(*solution, &text)) {
+    log.Stop(StopCause::ReadFailed, *solution, e.code);
+    return log.outcome();
+  }
   const std::vector<std::string> projects = GetSolutionProjects(text);
   const std::string folder = GetFolderFromPath(cfilename);
 
@@ -329,41 +343,46 @@ RunOutcome DotNetMigrator::ConvertFile(const std::string& cfilename, ProgressSin
   std::vector<std::string> resolvedProjects;
   std::vector<std::vector<std::string>> fileLists;
   for (const std::string& entry : projects) {
-    if (cancelled()) return stopped;
+    if (log.CancelRequested()) return log.outcome();
     const std::string path = folder + entry;
     const std::optional<std::string> resolved = disk_.Find(path, "");
-    if (!resolved) return missing(path);
+    if (!resolved) {
+      report(EventKind::FileMissing, path);
+      return log.outcome();
+    }
     if (IoError e = disk_.ReadAll(*resolved, &text)) {
-      return fail(ReadFailureLine(*resolved, e.code));
+      log.Stop(StopCause::ReadFailed, *resolved, e.code);
+      return log.outcome();
     }
     AppendToArray(fileLists, GetProjectFiles(text));
     AppendToArray(resolvedProjects, *resolved);
-    sink.Line("Find Project [" + GetFileNameFromPath(path) + "]");
+    report(EventKind::ProjectFound, GetFileNameFromPath(path), *resolved);
   }
 
   // Project pass.
   for (size_t i = 0; i < projects.size(); ++i) {
-    if (cancelled()) return stopped;
+    if (log.CancelRequested()) return log.outcome();
     const std::string path = folder + projects[i];
-    sink.Line("Parsing Project [" + GetFileNameFromPath(path) + "]");
-    if (IoError e = convert(path, resolvedProjects[i])) {
-      return fail(ReadFailureLine(resolvedProjects[i], e.code));
-    }
+    report(EventKind::FileParsing, GetFileNameFromPath(path), resolvedProjects[i]);
+    if (!convert(path, resolvedProjects[i])) return log.outcome();
   }
 
   // File pass: each project's files, relative to that project's folder.
   for (size_t i = 0; i < projects.size(); ++i) {
     const std::string projectFolder = GetFolderFromPath(folder + projects[i]);
     for (const std::string& entry : fileLists[i]) {
-      if (cancelled()) return stopped;
+      if (log.CancelRequested()) return log.outcome();
       const std::string path = projectFolder + entry;
-      sink.Line("Parsing Project [" + GetFileNameFromPath(path) + "]");
+      report(EventKind::FileParsing, GetFileNameFromPath(path));
       const std::optional<std::string> resolved = disk_.Find(path, "");
-      if (!resolved) continue;
-      if (IoError e = convert(path, *resolved)) return fail(ReadFailureLine(*resolved, e.code));
+      if (!resolved) {
+        report(EventKind::SourceMissing, path);
+        continue;
+      }
+      if (!convert(path, *resolved)) return log.outcome();
     }
   }
-  return RunOutcome{};
+  return log.outcome();
 }
 
 }  // namespace kv

@@ -20,10 +20,10 @@ class DotNetMigrator {
   std::string NewVersionMinor = "0";
 
   // Migrates the solution at `cfilename` (relative paths against the current
-  // directory). Reports the progress lines through `sink`; never adds
-  // "Finish...". The solution file itself is never written. `cancel`, when
+  // directory). Reports its progress through `reporter`; never reports
+  // Finished. The solution file itself is never written. `cancel`, when
   // given, is polled before each file.
-  RunOutcome ConvertFile(const std::string& cfilename, ProgressSink& sink,
+  RunOutcome ConvertFile(const std::string& cfilename, Reporter& reporter,
                          const CancelFlag* cancel = nullptr);
 
   // The text migration of one project or source file: GUIDs, then names, then

@@ -47,8 +47,8 @@ void frmChangeVersio::cmdConvert_Click() {
   run->NewVersionMajor = NewVersionMajor.toLocal8Bit().toStdString();
   run->NewVersionMinor = NewVersionMinor.toLocal8Bit().toStdString();
   const std::string path = gui::PathBytes(ui_->TxtProject->text());
-  StartRun([run, path](ProgressSink& sink, const CancelFlag& cancel) {
-    return run->ConvertFile(path, sink, &cancel);
+  StartRun([run, path](Reporter& reporter, const CancelFlag& cancel) {
+    return ReportEnd(reporter, run->ConvertFile(path, reporter, &cancel));
   });
 }
 

@@ -16,9 +16,9 @@ QString LineText(const std::string& line) {
 
 std::string PathBytes(const QString& path) { return QFile::encodeName(path).toStdString(); }
 
-class RunController::QueueSink : public ProgressSink {
+class RunController::QueueReporter : public LineReporter {
  public:
-  explicit QueueSink(RunController& owner) : owner_(owner) {}
+  explicit QueueReporter(RunController& owner) : owner_(owner) {}
   void Line(const std::string& line) override { owner_.Post(LineText(line)); }
 
  private:
@@ -46,18 +46,21 @@ bool RunController::Start(Job job) {
     pending_.clear();
   }
   thread_.reset(QThread::create([this, job = std::move(job)] {
-    QueueSink sink(*this);
+    QueueReporter reporter(*this);
     RunOutcome outcome;
+    // Whatever escapes the engine (memory exhausted, say) still ends the run
+    // with a line that says why.
+    auto stopped = [&](std::string why) {
+      const ProgressEvent event{.kind = EventKind::Stopped, .detail = std::move(why)};
+      outcome = RunOutcome{RunOutcome::Status::Failed, FormatLine(event).value_or(""), {}};
+      reporter.Report(event);
+    };
     try {
-      outcome = job(sink, cancel_);
+      outcome = job(reporter, cancel_);
     } catch (const std::exception& e) {
-      // Whatever escapes the engine (memory exhausted, say) still ends the
-      // run with a line that says why.
-      outcome = RunOutcome{RunOutcome::Status::Failed, std::string("Stopped: ") + e.what()};
-      sink.Line(outcome.failure);
+      stopped(e.what());
     } catch (...) {
-      outcome = RunOutcome{RunOutcome::Status::Failed, "Stopped: unexpected error"};
-      sink.Line(outcome.failure);
+      stopped("unexpected error");
     }
     QMetaObject::invokeMethod(
         this, [this, outcome] { OnDone(outcome); }, Qt::QueuedConnection);

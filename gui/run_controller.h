@@ -30,10 +30,10 @@ class RunController : public QObject {
   Q_OBJECT
 
  public:
-  // The work of a run. It executes on the run's thread, reports its lines
-  // through the sink and polls the flag at file boundaries. It must not touch
-  // any widget.
-  using Job = std::function<RunOutcome(ProgressSink& sink, const CancelFlag& cancel)>;
+  // The work of a run. It executes on the run's thread, reports its events
+  // through the reporter (Finished included) and polls the flag. It must not
+  // touch any widget.
+  using Job = std::function<RunOutcome(Reporter& reporter, const CancelFlag& cancel)>;
 
   explicit RunController(QObject* parent = nullptr);
   // Stops a run that is still going at its next file boundary and waits for it.
@@ -55,7 +55,7 @@ class RunController : public QObject {
   void Finished(const kv::RunOutcome& outcome);
 
  private:
-  class QueueSink;
+  class QueueReporter;
   void Post(QString line);  // run's thread
   void OnLinesPending();    // controller's thread
   void Flush();

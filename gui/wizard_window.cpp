@@ -75,11 +75,10 @@ void WizardWindow::AppendLines(const QStringList& lines) {
 
 void WizardWindow::OnRunFinished(const RunOutcome& outcome) {
   SetLocked(false);
-  // A failure has already put its line last in the list; the path box keeps
-  // the path so that the user can try again once the file is fixed.
+  // The run's last line ("Finish..." or the failure) is already in the list.
+  // After a failure the path box keeps the path, so that the user can try
+  // again once the file is fixed.
   if (outcome.status == RunOutcome::Status::Completed) {
-    controls_.list->addItem(QString::fromLatin1(kFinishLine));
-    controls_.list->scrollToBottom();
     controls_.path->setText(QString::fromLatin1(kAfterRunText));
     RunReturned();
   }

@@ -72,7 +72,7 @@ class WizardWindow : public QWidget {
   void ShowActionIfPathExists();
   // Disables the input controls and runs `job` off the window's thread.
   void StartRun(RunController::Job job);
-  // After a run that returned ("Finish..." appended, path box reset).
+  // After a run that completed ("Finish..." listed, path box reset).
   virtual void RunReturned() {}
 
   void closeEvent(QCloseEvent* event) override;

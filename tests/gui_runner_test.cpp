@@ -9,7 +9,9 @@
 #include "run_controller.h"
 
 using kv::CancelFlag;
-using kv::ProgressSink;
+using kv::EventKind;
+using kv::ProgressEvent;
+using kv::Reporter;
 using kv::RunOutcome;
 using kv::gui::RunController;
 
@@ -51,16 +53,18 @@ class RunControllerTest : public QObject {
     RunController c;
     Recorder r(c);
     constexpr int kLines = 100000;
-    QVERIFY(c.Start([](ProgressSink& sink, const CancelFlag&) {
-      for (int i = 0; i < kLines; ++i) sink.Line("line " + std::to_string(i));
+    QVERIFY(c.Start([](Reporter& reporter, const CancelFlag&) {
+      for (int i = 0; i < kLines; ++i) {
+        reporter.Report(ProgressEvent{.kind = EventKind::FormFound, .name = std::to_string(i)});
+      }
       return RunOutcome{};
     }));
-    QVERIFY(!c.Start([](ProgressSink&, const CancelFlag&) { return RunOutcome{}; }));
+    QVERIFY(!c.Start([](Reporter&, const CancelFlag&) { return RunOutcome{}; }));
     QTRY_VERIFY_WITH_TIMEOUT(r.finished(), 60000);
     QVERIFY(!c.IsRunning());
     QCOMPARE(r.linesAtFinish, kLines);
     for (int i = 0; i < kLines; ++i) {
-      if (r.lines[i] != QString("line %1").arg(i)) QFAIL(qPrintable(r.lines[i]));
+      if (r.lines[i] != QString("Found Form [%1]").arg(i)) QFAIL(qPrintable(r.lines[i]));
     }
     QVERIFY2(r.batches < kLines / 10, qPrintable(QString::number(r.batches)));
     QCOMPARE(r.outcome.status, RunOutcome::Status::Completed);
@@ -70,13 +74,13 @@ class RunControllerTest : public QObject {
   void ExceptionBecomesFailureLine() {
     RunController c;
     Recorder r(c);
-    c.Start([](ProgressSink& sink, const CancelFlag&) -> RunOutcome {
-      sink.Line("before");
+    c.Start([](Reporter& reporter, const CancelFlag&) -> RunOutcome {
+      reporter.Report(ProgressEvent{.kind = EventKind::FormFound, .name = "before"});
       throw std::runtime_error("out of luck");
     });
     QTRY_VERIFY(r.finished());
     QCOMPARE(r.outcome.status, RunOutcome::Status::Failed);
-    QCOMPARE(r.lines, QStringList({"before", "Stopped: out of luck"}));
+    QCOMPARE(r.lines, QStringList({"Found Form [before]", "Stopped: out of luck"}));
   }
 
   // Going away during a run stops the run and waits for it.
@@ -84,7 +88,7 @@ class RunControllerTest : public QObject {
     std::atomic<bool> stopped{false};
     {
       RunController c;
-      c.Start([&](ProgressSink&, const CancelFlag& cancel) {
+      c.Start([&](Reporter&, const CancelFlag& cancel) {
         RunOutcome outcome = WaitForCancel(cancel);
         stopped.store(true);
         return outcome;

@@ -27,6 +27,13 @@ namespace {
 using kv::DiskOp;
 using kv::RunOutcome;
 using kvtest::CollectingSink;
+
+namespace {
+std::string StopLine(kv::StopCause cause, const std::string& path, int error) {
+  return *kv::FormatLine(
+      {.kind = kv::EventKind::Stopped, .path = path, .error = error, .stop = cause});
+}
+}  // namespace
 using kvtest::TempDir;
 using Lines = std::vector<std::string>;
 
@@ -179,7 +186,8 @@ class FaultInjection : public ::testing::TestWithParam<Engine> {
       ASSERT_FALSE(run.lines.empty());
       EXPECT_EQ(run.lines.back(), run.outcome.failure);
       EXPECT_EQ(run.outcome.failure,
-                (readSide ? kv::ReadFailureLine : kv::WriteFailureLine)(failedPath, err));
+                StopLine(readSide ? kv::StopCause::ReadFailed : kv::StopCause::WriteFailed,
+                         failedPath, err));
       EXPECT_NE(run.outcome.failure.find(failedName), std::string::npos);
       EXPECT_NE(run.outcome.failure.find(reason), std::string::npos);
       EXPECT_EQ(scan.files, Expected(before));
@@ -190,7 +198,8 @@ class FaultInjection : public ::testing::TestWithParam<Engine> {
       // A .NET file that cannot be written keeps its bytes, gets its line,
       // and the run goes on with everything else.
       EXPECT_EQ(run.outcome.status, RunOutcome::Status::Completed);
-      const std::string line = std::string(kv::kNotModifiedPrefix) + failedName + "]";
+      const std::string line =
+          *kv::FormatLine({.kind = kv::EventKind::NotModified, .name = failedName});
       Lines expectedLines = baseline_.lines;
       const std::string parsing = "Parsing Project [" + failedName + "]";
       // The line follows the Parsing Project line of the write that failed.
@@ -217,7 +226,8 @@ class FaultInjection : public ::testing::TestWithParam<Engine> {
     } else {
       // The disk stays broken: this write fails, and the next read, if any,
       // stops the run.
-      const std::string line = std::string(kv::kNotModifiedPrefix) + failedName + "]";
+      const std::string line =
+          *kv::FormatLine({.kind = kv::EventKind::NotModified, .name = failedName});
       EXPECT_NE(std::find(run.lines.begin(), run.lines.end(), line), run.lines.end());
       std::optional<size_t> nextRead;
       for (size_t i = k + 1; i < calls_.size() && !nextRead; ++i) {
@@ -228,8 +238,8 @@ class FaultInjection : public ::testing::TestWithParam<Engine> {
         EXPECT_EQ(calls.back().path, calls_[*nextRead].path);
         EXPECT_EQ(run.outcome.status, RunOutcome::Status::Failed);
         EXPECT_EQ(run.lines.back(), run.outcome.failure);
-        EXPECT_EQ(run.outcome.failure,
-                  kv::ReadFailureLine(run.calls.back().path, ErrnoFor(DiskOp::Open)));
+        EXPECT_EQ(run.outcome.failure, StopLine(kv::StopCause::ReadFailed, run.calls.back().path,
+                                                ErrnoFor(DiskOp::Open)));
       } else {
         EXPECT_EQ(run.outcome.status, RunOutcome::Status::Completed);
         EXPECT_EQ(run.lines.back(), line);

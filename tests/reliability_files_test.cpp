@@ -426,7 +426,8 @@ std::vector<Case> DotNetCases() {
        1,
        {"Parsing Project [Tools.vbproj]", "Could not modify [Tools.vbproj]",
         "Parsing Project [AssemblyInfo.cs]", "Finish..."},
-       "",
+       "kvmigrate-cli: could not modify $/Tools/Tools.vbproj: Permission denied; it keeps its "
+       "old content",
        {"proj/Tools/Tools.vbproj"},
        {}},
       {"read-only project, as a user",
@@ -436,7 +437,8 @@ std::vector<Case> DotNetCases() {
        [](auto& p, auto&) { Chmod(p / "Tools/Tools.vbproj", 0444); },
        1,
        {"Parsing Project [Tools.vbproj]", "Could not modify [Tools.vbproj]", "Finish..."},
-       "",
+       "kvmigrate-cli: could not modify $/Tools/Tools.vbproj: Permission denied; it keeps its "
+       "old content",
        {"proj/Tools/Tools.vbproj"},
        {}},
       {"project folder without write permission",
@@ -445,10 +447,16 @@ std::vector<Case> DotNetCases() {
        nullptr,
        [](auto& p, auto&) { Chmod(p / "Viewer", 0555); },
        1,
-       {"Could not modify [Viewer.csproj]", "Could not modify [AssemblyInfo.cs]",
+       // AssemblyInfo.cs needs no change, so it is not written at all.
+       {"Could not modify [Viewer.csproj]", "Parsing Project [AssemblyInfo.cs]",
         "Could not modify [MainForm.cs]", "Could not modify [MainForm.resx]",
         "Parsing Project [Exporter.vb]", "Finish..."},
-       "",
+       "kvmigrate-cli: could not modify $/Viewer/Viewer.csproj: Permission denied; it keeps its "
+       "old content\n"
+       "kvmigrate-cli: could not modify $/Viewer/MainForm.cs: Permission denied; it keeps its "
+       "old content\n"
+       "kvmigrate-cli: could not modify $/Viewer/MainForm.resx: Permission denied; it keeps its "
+       "old content",
        {"proj/Viewer/Viewer.csproj", "proj/Viewer/AssemblyInfo.cs", "proj/Viewer/MainForm.cs",
         "proj/Viewer/MainForm.resx"},
        {}},
@@ -484,9 +492,9 @@ std::vector<Case> DotNetCases() {
          Symlink("Loop.cs", p / "Viewer/Loop2.cs");
        },
        nullptr,
-       0,
+       1,
        {"Parsing Project [Loop.cs]", "Parsing Project [MainForm.resx]", "Finish..."},
-       "",
+       "kvmigrate-cli: listed file not found, passed over: $/Viewer\\Loop.cs",
        {"proj/Viewer/MainForm.cs"},
        {"proj/Viewer/Loop.cs", "proj/Viewer/Loop2.cs"}},
       {"folder and fifo listed as source files",
@@ -500,10 +508,11 @@ std::vector<Case> DotNetCases() {
          ASSERT_EQ(::mkfifo((p / "Viewer/pipe.cs").c_str(), 0644), 0);
        },
        nullptr,
-       0,
+       1,
        {"Parsing Project [Folder.cs]", "Parsing Project [pipe.cs]",
         "Parsing Project [MainForm.resx]", "Finish..."},
-       "",
+       "kvmigrate-cli: listed file not found, passed over: $/Viewer\\Folder.cs\n"
+       "kvmigrate-cli: listed file not found, passed over: $/Viewer\\pipe.cs",
        {"proj/Viewer/AssemblyInfo.cs", "proj/Viewer/MainForm.cs"},
        {}},
   };

@@ -38,7 +38,7 @@ void WriteFile(const std::filesystem::path& path, const std::string& bytes);
 // Copies a folder of examples into `to`.
 void CopyTree(const std::filesystem::path& from, const std::filesystem::path& to);
 
-struct CollectingSink : kv::ProgressSink {
+struct CollectingSink : kv::LineReporter {
   std::vector<std::string> lines;
   void Line(const std::string& line) override { lines.push_back(line); }
 };

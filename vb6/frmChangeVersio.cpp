@@ -30,8 +30,8 @@ void frmChangeVersio::cmdConvert_Click() {
   ui_->List1->clear();
   auto run = std::make_shared<Vb6Migrator>(*migrator_);
   const std::string path = gui::PathBytes(ui_->TxtProject->text());
-  StartRun([run, path](ProgressSink& sink, const CancelFlag& cancel) {
-    return run->ConvertFile(path, sink, &cancel);
+  StartRun([run, path](Reporter& reporter, const CancelFlag& cancel) {
+    return ReportEnd(reporter, run->ConvertFile(path, reporter, &cancel));
   });
 }
 

@@ -1,6 +1,9 @@
 #include "vb6_engine.h"
 
+#include <optional>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "general_functions.h"
 #include "string_functions.h"
@@ -19,12 +22,21 @@ size_t LineEnd(std::string_view text, size_t from) {
 }
 }  // namespace
 
+// One file of the walk: read and migrated, its entries being followed.
+struct Vb6Migrator::Frame {
+  std::string listed;     // the path as the project listed it
+  std::string resolved;   // where it was found
+  std::string text = {};  // its migrated text
+  bool changed = false;
+  bool modules = false;  // the form entries are done; the module entries go on
+  size_t next = 0;       // where the search for the next entry goes on
+};
+
 struct Vb6Migrator::Run {
-  ProgressSink& sink;
-  const CancelFlag* cancel;
+  RunLog log;
   std::string baseFolder;  // folder of the project the run started from
   std::set<FileKey> seen;  // files converted, or being converted, in this run
-  RunOutcome outcome;
+  std::vector<Frame> stack;
 };
 
 Vb6Migrator::Vb6Migrator(Disk& disk)
@@ -73,85 +85,112 @@ unsigned Vb6Migrator::ReplaceReferences(std::string& text) const {
 
 void Vb6Migrator::ApplyTextRules(std::string& text) const { textRules_.Apply(text); }
 
-RunOutcome Vb6Migrator::ConvertFile(const std::string& cFileName, ProgressSink& sink,
+RunOutcome Vb6Migrator::ConvertFile(const std::string& cFileName, Reporter& reporter,
                                     const CancelFlag* cancel) {
-  Run run{sink, cancel, std::string(), {}, {}};
+  Run run{RunLog(reporter, cancel), std::string(), {}, {}};
   // Entries of the project resolve against the folder of the project file
   // itself, wherever the process happens to be.
   if (const std::optional<std::string> top = disk_.Find(cFileName, "")) {
     run.baseFolder = GetFolderFromPath(*top);
   }
-  ConvertOne(run, cFileName, "");
-  return run.outcome;
+  // The walk goes depth first, a file's entries in the order they stand, and
+  // writes a file once everything it lists is done; the stack of files being
+  // walked is kept here rather than on the call stack, so that no project
+  // can nest deeper than memory allows.
+  if (Open(run, cFileName, "")) {
+    while (!run.stack.empty() && !run.log.Ended()) {
+      std::optional<Entry> entry = NextEntry(run.stack.back());
+      if (!entry) {
+        Close(run);
+        continue;
+      }
+      run.log.Report(ProgressEvent{.kind = entry->kind, .name = entry->path});
+      Open(run, entry->path, run.baseFolder);
+    }
+  }
+  return run.log.outcome();
 }
 
-bool Vb6Migrator::ConvertOne(Run& run, const std::string& path, const std::string& base) {
-  if (run.cancel && run.cancel->load()) {
-    run.outcome.status = RunOutcome::Status::Cancelled;
-    return false;
+std::optional<Vb6Migrator::Entry> Vb6Migrator::NextEntry(Frame& frame) {
+  const std::string_view text(frame.text);
+  // Form entries: "Form=" and the path up to the end of its line, as written.
+  while (!frame.modules) {
+    const size_t p = FindNoCase(text, "Form=", frame.next);
+    if (p == std::string::npos) {
+      frame.modules = true;
+      frame.next = 0;
+      break;
+    }
+    if (p >= 4 && text.substr(p - 4, 9) == "IconForm=") {
+      frame.next = p + 6;
+      continue;
+    }
+    const size_t e = LineEnd(text, p + 5);
+    frame.next = e + 1;
+    return Entry{EventKind::FormFound, std::string(text.substr(p + 5, e - (p + 5)))};
   }
+  // Module entries: "Module=" name ";" path, all on one line.
+  for (;;) {
+    const size_t p = FindNoCase(text, "Module=", frame.next);
+    if (p == std::string::npos) return std::nullopt;
+    const size_t e = LineEnd(text, p + 7);
+    frame.next = e + 1;
+    const size_t semicolon = text.substr(0, e).find(';', p + 7);
+    if (semicolon == std::string::npos) continue;
+    std::string module(text.substr(semicolon + 1, e - (semicolon + 1)));
+    NormalizeSpaces(module);
+    return Entry{EventKind::ModuleFound, std::move(module)};
+  }
+}
+
+bool Vb6Migrator::Open(Run& run, const std::string& path, const std::string& base) {
+  if (run.log.CancelRequested()) return false;
   const std::optional<std::string> resolved = disk_.Find(path, base);
   if (!resolved) {
-    run.sink.Line(std::string(kMissingPrefix) + path);
-    return true;
+    run.log.Report(ProgressEvent{.kind = EventKind::FileMissing, .name = path});
+    return false;
   }
   // Each file at most once per run: a form that lists itself, or two entries
   // naming one file, convert it once.
   if (const std::optional<FileKey> key = disk_.Key(*resolved)) {
-    if (!run.seen.insert(*key).second) return true;
+    if (!run.seen.insert(*key).second) return false;
   }
-  auto fail = [&](std::string line) {
-    run.sink.Line(line);
-    run.outcome = RunOutcome{RunOutcome::Status::Failed, std::move(line)};
+  Frame frame{.listed = path, .resolved = *resolved};
+  if (IoError e = disk_.ReadAll(*resolved, &frame.text)) {
+    run.log.Stop(StopCause::ReadFailed, *resolved, e.code);
     return false;
-  };
-
-  std::string text;
-  if (IoError e = disk_.ReadAll(*resolved, &text)) return fail(ReadFailureLine(*resolved, e.code));
-
-  const unsigned rows = ReplaceReferences(text);
+  }
+  const std::string original = frame.text;
+  const unsigned rows = ReplaceReferences(frame.text);
   for (size_t r = 0; r < guidRules_.size(); ++r) {
-    if (rows & (1u << r)) run.sink.Line("Replacing key in [" + GetFileNameFromPath(path) + "]");
-  }
-  ApplyTextRules(text);
-
-  // Form entries: "Form=" and the path up to the end of its line, as written.
-  for (size_t start = 0;;) {
-    const size_t p = FindNoCase(text, "Form=", start);
-    if (p == std::string::npos) break;
-    if (p >= 4 && std::string_view(text).substr(p - 4, 9) == "IconForm=") {
-      start = p + 6;
-      continue;
+    if (rows & (1u << r)) {
+      run.log.Report(
+          ProgressEvent{.kind = EventKind::KeyReplaced, .name = GetFileNameFromPath(path)});
     }
-    const size_t e = LineEnd(text, p + 5);
-    const std::string form = text.substr(p + 5, e - (p + 5));
-    run.sink.Line("Found Form [" + form + "]");
-    if (!ConvertOne(run, form, run.baseFolder)) return false;
-    start = e + 1;
   }
-
-  // Module entries: "Module=" name ";" path, all on one line.
-  for (size_t start = 0;;) {
-    const size_t p = FindNoCase(text, "Module=", start);
-    if (p == std::string::npos) break;
-    const size_t e = LineEnd(text, p + 7);
-    const size_t semicolon = text.find(';', p + 7);
-    if (semicolon == std::string::npos || semicolon >= e) {
-      start = e + 1;
-      continue;
-    }
-    std::string module = text.substr(semicolon + 1, e - (semicolon + 1));
-    NormalizeSpaces(module);
-    run.sink.Line("Found Module [" + module + "]");
-    if (!ConvertOne(run, module, run.baseFolder)) return false;
-    start = e + 1;
-  }
-
-  if (IoError e = disk_.WriteAll(*resolved, text)) return fail(WriteFailureLine(*resolved, e.code));
-  // The replaced file is a new inode: remember it too, so that a later entry
-  // naming the same file still counts as done.
-  if (const std::optional<FileKey> key = disk_.Key(*resolved)) run.seen.insert(*key);
+  ApplyTextRules(frame.text);
+  frame.changed = frame.text != original;
+  run.stack.push_back(std::move(frame));
   return true;
+}
+
+void Vb6Migrator::Close(Run& run) {
+  Frame& frame = run.stack.back();
+  // A file whose text did not change is left as it is.
+  if (frame.changed) {
+    if (IoError e = disk_.WriteAll(frame.resolved, frame.text)) {
+      run.log.Stop(StopCause::WriteFailed, frame.resolved, e.code);
+      return;
+    }
+    // A replaced file may be a new inode: remember it too, so that a later
+    // entry naming the same file still counts as done.
+    if (const std::optional<FileKey> key = disk_.Key(frame.resolved)) run.seen.insert(*key);
+  }
+  run.log.Report(ProgressEvent{.kind = EventKind::FileConverted,
+                               .name = frame.listed,
+                               .path = frame.resolved,
+                               .changed = frame.changed});
+  run.stack.pop_back();
 }
 
 }  // namespace kv

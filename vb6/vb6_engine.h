@@ -2,6 +2,7 @@
 // lists, rewritten in place for the version 5 libraries.
 #pragma once
 
+#include <optional>
 #include <set>
 #include <string>
 
@@ -17,10 +18,10 @@ class Vb6Migrator {
 
   // Migrates the project file at `cFileName` (relative paths against the
   // current directory) and, recursively, the forms and modules it lists
-  // (relative entries against the project's folder). Reports the progress
-  // lines through `sink`; never adds "Finish...". `cancel`, when given, is
+  // (relative entries against the project's folder). Reports its progress
+  // through `reporter`; never reports Finished. `cancel`, when given, is
   // polled before each file.
-  RunOutcome ConvertFile(const std::string& cFileName, ProgressSink& sink,
+  RunOutcome ConvertFile(const std::string& cFileName, Reporter& reporter,
                          const CancelFlag* cancel = nullptr);
 
   // The text stages on one file's contents, without any file access. Exposed
@@ -34,8 +35,20 @@ class Vb6Migrator {
   const RuleTable& TextRules() const { return textRules_.table(); }
 
  private:
+  struct Frame;
   struct Run;
-  bool ConvertOne(Run& run, const std::string& path, const std::string& base);
+  struct Entry {
+    EventKind kind;  // FormFound or ModuleFound
+    std::string path;
+  };
+  // Finds, reads and migrates a listed file and puts it on the walk's stack;
+  // false when there is nothing to walk (missing, already done, a failure or
+  // a stop).
+  bool Open(Run& run, const std::string& path, const std::string& base);
+  // The file's next form or module entry, or nullopt when it has no more.
+  static std::optional<Entry> NextEntry(Frame& frame);
+  // Writes the file on top of the stack, if it changed, and takes it off.
+  void Close(Run& run);
 
   Disk& disk_;
   RuleTable guidRules_;

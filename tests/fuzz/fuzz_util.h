@@ -160,7 +160,7 @@ class MemoryDisk : public kv::Disk {
   size_t reads_ = 0;
 };
 
-struct LineSink : kv::ProgressSink {
+struct LineSink : kv::LineReporter {
   std::vector<std::string> lines;
   void Line(const std::string& line) override { lines.push_back(line); }
 };
