@@ -15,7 +15,7 @@
 #include "corpus.h"
 #include "disk.h"
 #include "dotnet_engine.h"
-#include "rules.h"
+#include "rule_matcher.h"
 #include "string_functions.h"
 #include "vb6_engine.h"
 

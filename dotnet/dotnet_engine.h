@@ -7,7 +7,7 @@
 
 #include "disk.h"
 #include "progress.h"
-#include "rules.h"
+#include "rule_matcher.h"
 
 namespace kv {
 

@@ -1,10 +1,11 @@
 // The rule tables and their application.
-#include "rules.h"
+#include "rule_matcher.h"
 
 #include <gtest/gtest.h>
 
 #include <cctype>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -37,16 +38,55 @@ TEST(RuleTables, RowsAndShapes) {
   EXPECT_EQ(BuildTextRules().size(), 15u);  // building again gives the same rows, not more
 }
 
-// The one-scan matcher relies on this: no row's old text occurs inside
-// another row's old or new text, even with case folded.
-TEST(RuleTables, OldTextsDoNotOccurInOtherRows) {
+// The matcher refuses a table whose one scan could differ from its rows
+// applied one by one, and takes every table that cannot.
+TEST(RuleMatcher, ChecksItsTableWhenBuilt) {
   RuleTable all = BuildGuidRules();
   for (const RuleRow& r : BuildTextRules()) all.push_back(r);
-  for (size_t i = 0; i < all.size(); ++i) {
-    for (size_t j = 0; j < all.size(); ++j) {
-      if (i == j) continue;
-      EXPECT_EQ(FindNoCase(all[j].oldText, all[i].oldText), std::string::npos) << i << "," << j;
-      EXPECT_EQ(FindNoCase(all[j].newText, all[i].oldText), std::string::npos) << i << "," << j;
+  struct Case {
+    const char* name;
+    RuleTable table;
+    bool accepted;
+  };
+  const std::vector<Case> cases = {
+      {.name = "built-in", .table = all, .accepted = true},
+      {.name = "names only", .table = BuildTextRules(), .accepted = true},
+      {.name = "a later old text ends where a new text begins, as the old one does",
+       .table = {{"ab", "abX"}, {"qa", "Q"}},
+       .accepted = true},
+      {.name = "a later old text inside an earlier new text",
+       .table = {{"ab", "xCDx"}, {"cd", "E"}},
+       .accepted = false},
+      {.name = "the same, letter case differing",
+       .table = {{"ab", "xcdx"}, {"CD", "E"}},
+       .accepted = false},
+      {.name = "an earlier old text inside a later new text",
+       .table = {{"cd", "E"}, {"ab", "xCDx"}},
+       .accepted = true},
+      {.name = "the end of a new text begins a later old text",
+       .table = {{"ab", "abc"}, {"cd", "E"}},
+       .accepted = false},
+      {.name = "the same with old and new alike",
+       .table = {{"ab", "ab"}, {"bc", "X"}},
+       .accepted = false},
+      {.name = "a new text begins a later old text's end, unlike its old text",
+       .table = {{"ab", "Xb"}, {"qx", "Q"}},
+       .accepted = false},
+      {.name = "a new text inside a later old text",
+       .table = {{"ab", "Z"}, {"xzy", "Q"}},
+       .accepted = false},
+      {.name = "an empty new text before another row",
+       .table = {{"ab", ""}, {"xy", "Q"}},
+       .accepted = false},
+      {.name = "an empty new text last", .table = {{"xy", "Q"}, {"ab", ""}}, .accepted = true},
+      {.name = "old text of one byte", .table = {{"a", "b"}}, .accepted = false},
+      {.name = "33 rows", .table = RuleTable(33, RuleRow{"ab", "ab"}), .accepted = false},
+  };
+  for (const Case& c : cases) {
+    if (c.accepted) {
+      EXPECT_NO_THROW(RuleMatcher{c.table}) << c.name;
+    } else {
+      EXPECT_THROW(RuleMatcher{c.table}, std::invalid_argument) << c.name;
     }
   }
 }
@@ -58,16 +98,17 @@ TEST(ApplyRow, ReplacesEveryOccurrenceAndSkipsWhatIsAlreadyNew) {
     std::string in, out;
   };
   const std::vector<Case> cases = {
-      {2, "a.PenColor b.pencolor c.PENCOLOR",
-       "a.PenColor.ColorIndex b.PenColor.ColorIndex c.PenColor.ColorIndex"},
-      {2, "x.PenColor.ColorIndex", "x.PenColor.ColorIndex"},
-      {2, "x.pencolor.colorindex", "x.pencolor.colorindex"},
-      {2, "x.PenColor.Color", "x.PenColor.ColorIndex.Color"},
-      {2, "PenColor", "PenColor"},
-      {12, "REDidIzo5 redidizo", "REDidIzo5 REDidIzo5"},
-      {12, "redidizo55", "redidizo55"},
-      {11, "a.wmfsavesize", "a.IMGSaveSize"},
-      {11, "", ""},
+      {.row = 2,
+       .in = "a.PenColor b.pencolor c.PENCOLOR",
+       .out = "a.PenColor.ColorIndex b.PenColor.ColorIndex c.PenColor.ColorIndex"},
+      {.row = 2, .in = "x.PenColor.ColorIndex", .out = "x.PenColor.ColorIndex"},
+      {.row = 2, .in = "x.pencolor.colorindex", .out = "x.pencolor.colorindex"},
+      {.row = 2, .in = "x.PenColor.Color", .out = "x.PenColor.ColorIndex.Color"},
+      {.row = 2, .in = "PenColor", .out = "PenColor"},
+      {.row = 12, .in = "REDidIzo5 redidizo", .out = "REDidIzo5 REDidIzo5"},
+      {.row = 12, .in = "redidizo55", .out = "redidizo55"},
+      {.row = 11, .in = "a.wmfsavesize", .out = "a.IMGSaveSize"},
+      {.row = 11, .in = "", .out = ""},
   };
   for (const Case& c : cases) {
     std::string text = c.in;
@@ -84,15 +125,16 @@ TEST(RuleMatcher, ExamplesAndByteIdentity) {
     std::string in, out;
   };
   const std::vector<Case> cases = {
-      {"c.pencolor = 1\r\n", "c.PenColor.ColorIndex = 1\r\n"},
-      {"{830c3fd1-54a5-4249-97b6-097ac6407367}", "{40A55DB2-3BA5-4295-AE1B-49DB83A90929}"},
-      {"Dim x As redidizo.Drawing", "Dim x As REDidIzo5.Drawing"},
-      {"\xff\0.FillColor\0"s, "\xff\0.FillColor.ColorIndex\0"s},
-      {".ActiveFillColor .ActiveColor .FillColor",
-       ".ActiveFillColor.ColorIndex .ActiveColor.ColorIndex .FillColor.ColorIndex"},
-      {"VUVedaZiredidizo", "VUVedaZir5EDidIzo5"},
-      {"no match here\n", "no match here\n"},
-      {"", ""},
+      {.in = "c.pencolor = 1\r\n", .out = "c.PenColor.ColorIndex = 1\r\n"},
+      {.in = "{830c3fd1-54a5-4249-97b6-097ac6407367}",
+       .out = "{40A55DB2-3BA5-4295-AE1B-49DB83A90929}"},
+      {.in = "Dim x As redidizo.Drawing", .out = "Dim x As REDidIzo5.Drawing"},
+      {.in = "\xff\0.FillColor\0"s, .out = "\xff\0.FillColor.ColorIndex\0"s},
+      {.in = ".ActiveFillColor .ActiveColor .FillColor",
+       .out = ".ActiveFillColor.ColorIndex .ActiveColor.ColorIndex .FillColor.ColorIndex"},
+      {.in = "VUVedaZiredidizo", .out = "VUVedaZir5EDidIzo5"},
+      {.in = "no match here\n", .out = "no match here\n"},
+      {.in = "", .out = ""},
   };
   for (const Case& c : cases) {
     std::string text = c.in;
@@ -148,14 +190,14 @@ TEST(RuleMatcher, EqualsRowByRowOnRandomTexts) {
 namespace kv {
 namespace {
 
-// Restores the scan that RuleMatcher picks by itself.
-struct ScanKindGuard {
-  explicit ScanKindGuard(RuleMatcher::ScanKind kind) { RuleMatcher::UseScanForTesting(kind); }
-  ~ScanKindGuard() { RuleMatcher::UseScanForTesting(RuleMatcher::ScanKind::Best); }
-};
-
-const RuleMatcher::ScanKind kScanKinds[] = {
-    RuleMatcher::ScanKind::Best, RuleMatcher::ScanKind::Pairs16, RuleMatcher::ScanKind::Bytes};
+// Every scan tier this processor has.
+std::vector<ScanTier> Tiers() {
+  std::vector<ScanTier> tiers;
+  for (const ScanTier t : {ScanTier::Scalar, ScanTier::Sse2, ScanTier::Avx2}) {
+    if (ScanTierAvailable(t)) tiers.push_back(t);
+  }
+  return tiers;
+}
 
 RuleTable AllRows() {
   RuleTable all = BuildGuidRules();
@@ -219,17 +261,16 @@ const std::vector<std::pair<const char*, RuleTable>>& Tables() {
 // Every scan, on long texts of every table: the same result as the rows
 // applied one by one, and nothing more to do on a second run.
 TEST(RuleMatcher, EveryScanEqualsRowByRowOnLongTexts) {
-  for (const RuleMatcher::ScanKind kind : kScanKinds) {
-    const ScanKindGuard guard(kind);
+  for (const ScanTier tier : Tiers()) {
     for (const auto& [name, table] : Tables()) {
-      const RuleMatcher matcher(table);
+      const RuleMatcher matcher(table, tier);
       std::mt19937 rng(7);
       for (int iter = 0; iter < 300; ++iter) {
         const std::string text = RandomText(rng, table, 1 + rng() % 200);
         std::string fast = text, slow = text;
         const size_t count = matcher.Apply(fast);
         const size_t expected = ApplyRowsOneByOne(slow, table);
-        ASSERT_EQ(fast, slow) << name << " scan " << static_cast<int>(kind) << " input: " << text;
+        ASSERT_EQ(fast, slow) << name << " scan " << static_cast<int>(tier) << " input: " << text;
         EXPECT_EQ(count, expected) << name;
       }
     }
@@ -262,13 +303,12 @@ TEST(RuleMatcher, EveryScanFindsMatchesAtEdgesAndInDenseText) {
   }
   cases.push_back({"dense, some already new, some same length", denseMixed});
   cases.push_back({"other text, then dense", "start\r\n" + denseMixed});
-  for (const RuleMatcher::ScanKind kind : kScanKinds) {
-    const ScanKindGuard guard(kind);
-    const RuleMatcher matcher(all);
+  for (const ScanTier tier : Tiers()) {
+    const RuleMatcher matcher(all, tier);
     for (const Case& c : cases) {
       std::string fast = c.text, slow = c.text;
       EXPECT_EQ(matcher.Apply(fast), ApplyRowsOneByOne(slow, all)) << c.name;
-      ASSERT_EQ(fast, slow) << c.name << " scan " << static_cast<int>(kind);
+      ASSERT_EQ(fast, slow) << c.name << " scan " << static_cast<int>(tier);
     }
   }
 }
@@ -282,13 +322,14 @@ TEST(RuleMatcher, OnlyAsciiLettersFold) {
     std::string old;
     size_t at;
   };
-  const std::vector<Case> cases = {{".GripColor", 0},   {".GripColor", 1},   {".GripColor", 2},
-                                   {".GripColor", 9},   {"VUVedaZir", 8},    {"REDidIzo", 7},
-                                   {all[0].oldText, 0}, {all[0].oldText, 8}, {all[0].oldText, 16},
-                                   {all[0].oldText, 37}};
-  for (const RuleMatcher::ScanKind kind : kScanKinds) {
-    const ScanKindGuard guard(kind);
-    const RuleMatcher matcher(all);
+  const std::vector<Case> cases = {
+      {.old = ".GripColor", .at = 0},    {.old = ".GripColor", .at = 1},
+      {.old = ".GripColor", .at = 2},    {.old = ".GripColor", .at = 9},
+      {.old = "VUVedaZir", .at = 8},     {.old = "REDidIzo", .at = 7},
+      {.old = all[0].oldText, .at = 0},  {.old = all[0].oldText, .at = 8},
+      {.old = all[0].oldText, .at = 16}, {.old = all[0].oldText, .at = 37}};
+  for (const ScanTier tier : Tiers()) {
+    const RuleMatcher matcher(all, tier);
     for (const Case& c : cases) {
       const char want = c.old[c.at];
       for (int b = 0; b < 256; ++b) {
@@ -300,7 +341,7 @@ TEST(RuleMatcher, OnlyAsciiLettersFold) {
         text[2 + c.at] = byte;
         const std::string before = text;
         EXPECT_EQ(matcher.Apply(text), same ? 1u : 0u)
-            << c.old << " byte " << b << " at " << c.at << " scan " << static_cast<int>(kind);
+            << c.old << " byte " << b << " at " << c.at << " scan " << static_cast<int>(tier);
         if (!same) {
           EXPECT_EQ(text, before);
         }
@@ -316,10 +357,11 @@ TEST(RuleMatcher, FindNextReportsEveryOccurrence) {
     std::vector<size_t> found;
   };
   const std::vector<Case> cases = {
-      {"", {}},
-      {"{AB-1}", {0}},
-      {"x{ab-1}{AB-2}{ab-1", {1, 7}},
-      {std::string(100, ' ') + "{Ab-2}" + std::string(30, '{') + "{aB-1}", {100, 136}},
+      {.text = "", .found = {}},
+      {.text = "{AB-1}", .found = {0}},
+      {.text = "x{ab-1}{AB-2}{ab-1", .found = {1, 7}},
+      {.text = std::string(100, ' ') + "{Ab-2}" + std::string(30, '{') + "{aB-1}",
+       .found = {100, 136}},
   };
   for (const Case& c : cases) {
     std::vector<size_t> found;

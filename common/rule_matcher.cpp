@@ -1,0 +1,240 @@
+#include "rule_matcher.h"
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+
+#include "rule_scan.h"
+
+namespace kv {
+
+using rulescan::FoldedAt;
+using rulescan::FoldText;
+
+namespace {
+
+// Whether what row `a` writes can complete an occurrence of the later row
+// `b`'s old text that the input did not hold (all texts folded). Places b's
+// old text at every offset where it shares at least one byte with a's new
+// text and compares the shared bytes.
+bool CanComplete(std::string_view oldA, std::string_view newA, std::string_view oldB) {
+  if (newA.empty()) return true;  // the bytes on both sides of it meet
+  const ptrdiff_t nNew = static_cast<ptrdiff_t>(newA.size());
+  const ptrdiff_t nOld = static_cast<ptrdiff_t>(oldB.size());
+  for (ptrdiff_t d = 1 - nOld; d < nNew; ++d) {
+    const ptrdiff_t from = std::max<ptrdiff_t>(d, 0);
+    const ptrdiff_t to = std::min(d + nOld, nNew);  // shared: newA[from, to)
+    if (newA.substr(static_cast<size_t>(from), static_cast<size_t>(to - from)) !=
+        oldB.substr(static_cast<size_t>(from - d), static_cast<size_t>(to - from))) {
+      continue;
+    }
+    // b's old text ends inside a beginning of a's new text that is also a
+    // beginning of a's old text: the input holds it as well, overlapped by
+    // row a's match, which sends the scan to the row-by-row path.
+    const bool before = d < 0 && to < nNew;
+    if (before && static_cast<size_t>(to) <= oldA.size() &&
+        newA.substr(0, static_cast<size_t>(to)) == oldA.substr(0, static_cast<size_t>(to))) {
+      continue;
+    }
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+RuleMatcher::RuleMatcher(RuleTable table, ScanTier tier) : table_(std::move(table)), tier_(tier) {
+  if (table_.size() > 32) throw std::invalid_argument("RuleMatcher: at most 32 rows");
+  std::vector<std::string> folded;
+  for (const RuleRow& row : table_) {
+    if (row.oldText.size() < 2) throw std::invalid_argument("RuleMatcher: old text too short");
+    folded.push_back(FoldText(row.oldText));
+    rows_.push_back(Row{folded.back(), rulescan::AlreadyNewSuffix(row), {}});
+    if (row.newText.size() < row.oldText.size()) growOnly_ = false;
+  }
+  for (size_t a = 0; a < table_.size(); ++a) {
+    const std::string newA = FoldText(table_[a].newText);
+    for (size_t b = a + 1; b < table_.size(); ++b) {
+      if (CanComplete(folded[a], newA, folded[b])) {
+        throw std::invalid_argument("RuleMatcher: the new text of row " + std::to_string(a) +
+                                    " can complete the old text of row " + std::to_string(b));
+      }
+    }
+  }
+
+  // Where inside a row's match an earlier row could begin: there the folded
+  // text is the rest of this row's old text, so the earlier row's old text
+  // must agree with that rest over the length they share.
+  for (size_t r = 0; r < rows_.size(); ++r) {
+    const std::string_view mine = rows_[r].folded;
+    for (size_t k = 1; k < mine.size(); ++k) {
+      const std::string_view rest = mine.substr(k);
+      for (size_t e = 0; e < r; ++e) {
+        const std::string_view other = rows_[e].folded;
+        const size_t shared = std::min(rest.size(), other.size());
+        if (rest.substr(0, shared) == other.substr(0, shared)) {
+          rows_[r].earlierRowOffsets.push_back(static_cast<uint32_t>(k));
+          break;
+        }
+      }
+    }
+  }
+
+  scan_ = std::make_shared<const rulescan::CandidateScan>(folded, tier_);
+}
+
+int RuleMatcher::MatchAt(std::string_view text, size_t pos) const {
+  if (pos + 1 >= text.size()) return -1;
+  uint32_t mask = scan_->RowsAt(text, pos);
+  while (mask != 0) {
+    const int r = __builtin_ctz(mask);
+    mask &= mask - 1;
+    if (FoldedAt(text, pos, rows_[r].folded)) return r;
+  }
+  return -1;
+}
+
+bool RuleMatcher::OverlapsEarlierRow(std::string_view text, size_t pos, int row) const {
+  for (const uint32_t k : rows_[row].earlierRowOffsets) {
+    const int other = MatchAt(text, pos + k);
+    if (other >= 0 && other < row) return true;
+  }
+  return false;
+}
+
+template <typename OnMatch>
+RuleMatcher::Scan RuleMatcher::ScanMatches(std::string_view text, OnMatch&& onMatch) const {
+  rulescan::CandidateScan::Walker candidates(*scan_, text);
+  Scan scan;
+  for (size_t i = candidates.Next(0); i != std::string_view::npos; i = candidates.Next(i)) {
+    const int r = MatchAt(text, i);
+    if (r < 0) {
+      ++i;
+      continue;
+    }
+    if (OverlapsEarlierRow(text, i, r)) {
+      scan.overlap = true;
+      return scan;
+    }
+    const Row& row = rows_[r];
+    const size_t end = i + row.folded.size();
+    if (row.skipSuffix.empty() || !FoldedAt(text, end, row.skipSuffix)) {
+      onMatch(i, r);
+      ++scan.count;
+      scan.growth += static_cast<ptrdiff_t>(table_[r].newText.size()) -
+                     static_cast<ptrdiff_t>(row.folded.size());
+    }
+    i = end;
+  }
+  return scan;
+}
+
+size_t RuleMatcher::Apply(std::string& text) const {
+  const size_t n = text.size();
+  if (!growOnly_) {
+    // Some row shortens the text: build the result beside the input.
+    std::string out;
+    size_t copied = 0;
+    const Scan scan = ScanMatches(text, [&](size_t pos, int r) {
+      if (out.empty()) out.reserve(n + n / 16 + 64);
+      out.append(text, copied, pos - copied);
+      out += table_[r].newText;
+      copied = pos + rows_[r].folded.size();
+    });
+    // An earlier row claims part of an occurrence: only the row-by-row order
+    // gives the right answer, and such text is rare.
+    if (scan.overlap) return ApplyRowsOneByOne(text, table_);
+    if (scan.count == 0) return 0;
+    out.append(text, copied, std::string::npos);
+    text.swap(out);
+    return scan.count;
+  }
+
+  // Every row keeps or lengthens its text: the result is built in the input's
+  // own buffer. The matches are noted (position and row, one word each), the
+  // text is lengthened once, and the pieces move right, last piece first. Text
+  // so dense with matches that the notes would weigh more than half the text
+  // is instead shifted to the end of the buffer and rewritten from the front
+  // in a second scan.
+  const size_t maxNotes = n / 16 + 1024;
+  // The notes' memory is kept for the next call on this thread (up to 8 MiB),
+  // so that a run over many files does not fault in fresh pages for each.
+  thread_local std::vector<uint64_t> notes;
+  struct Release {
+    ~Release() {
+      if (notes.capacity() > (size_t{1} << 20)) {
+        std::vector<uint64_t>().swap(notes);
+      } else {
+        notes.clear();
+      }
+    }
+  } release;
+  notes.clear();
+  bool noted = true;
+  const Scan scan = ScanMatches(text, [&](size_t pos, int r) {
+    if (!noted) return;
+    if (notes.size() == maxNotes) {
+      noted = false;
+      std::vector<uint64_t>().swap(notes);
+      return;
+    }
+    notes.push_back(static_cast<uint64_t>(pos) << 5 | static_cast<uint64_t>(r));
+  });
+  if (scan.overlap) return ApplyRowsOneByOne(text, table_);
+  if (scan.count == 0) return 0;
+  const size_t growth = static_cast<size_t>(scan.growth);
+  text.resize(n + growth);
+  char* const data = text.data();
+
+  if (noted) {
+    size_t read = n;            // bytes [0, read) of the input are still to be placed
+    size_t write = n + growth;  // the output from here on is final
+    size_t k = notes.size();
+    for (; k > 0 && write != read; --k) {
+      const size_t pos = static_cast<size_t>(notes[k - 1] >> 5);
+      const size_t r = static_cast<size_t>(notes[k - 1] & 31);
+      const size_t after = pos + rows_[r].folded.size();
+      const std::string& replacement = table_[r].newText;
+      write -= read - after;
+      std::memmove(data + write, data + after, read - after);
+      write -= replacement.size();
+      std::memcpy(data + write, replacement.data(), replacement.size());
+      read = pos;
+    }
+    // Left of here the replacements are as long as what they replace: the
+    // text around them stays where it is.
+    for (; k > 0; --k) {
+      const std::string& replacement = table_[notes[k - 1] & 31].newText;
+      std::memcpy(data + (notes[k - 1] >> 5), replacement.data(), replacement.size());
+    }
+    return scan.count;
+  }
+
+  // Dense text: the input moves to the end of the buffer and is read from
+  // there, while the output grows from the front. The output never overtakes
+  // the input still to be read, since it is at most `growth` longer.
+  std::memmove(data + growth, data, n);
+  const std::string_view in(data + growth, n);
+  size_t write = 0;
+  size_t copied = 0;
+  ScanMatches(in, [&](size_t pos, int r) {
+    std::memmove(data + write, in.data() + copied, pos - copied);
+    write += pos - copied;
+    const std::string& replacement = table_[r].newText;
+    std::memcpy(data + write, replacement.data(), replacement.size());
+    write += replacement.size();
+    copied = pos + rows_[r].folded.size();
+  });
+  std::memmove(data + write, in.data() + copied, n - copied);
+  return scan.count;
+}
+
+size_t RuleMatcher::FindNext(std::string_view text, size_t from) const {
+  rulescan::CandidateScan::Walker candidates(*scan_, text);
+  for (size_t i = candidates.Next(from); i != std::string_view::npos; i = candidates.Next(i + 1)) {
+    if (MatchAt(text, i) >= 0) return i;
+  }
+  return std::string_view::npos;
+}
+
+}  // namespace kv
