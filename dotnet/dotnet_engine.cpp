@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <array>
 #include <optional>
 #include <string_view>
 
@@ -109,33 +110,34 @@ std::string& DotNetMigrator::ConvertDotNetFile(std::string& cfile) const {
 std::string& DotNetMigrator::ConvertDotNetFileVersion(std::string& cfile) const {
   const std::string_view text(cfile);
   std::vector<ValueEdit> edits;
+  const std::array<VersionKey, 2> keys = VersionKeys();
 
   // The keys and element ends are looked for with finders shared by all rows:
   // the positions asked for grow with the text order, so each finder passes
   // over the text at most once.
   WindowFinder elementEnd(text, ">");
-  WindowFinder majorKey(text, kMajorKey);
-  WindowFinder minorKey(text, kMinorKey);
+  std::array<WindowFinder, 2> keyFinders = {WindowFinder(text, keys[0].key),
+                                            WindowFinder(text, keys[1].key)};
   struct RowState {
-    size_t next = 0;          // the row's search goes on from here
-    bool done = false;        // its last GUID ended the text
-    size_t lastMajor = npos;  // the keys handled last, reached again by a later GUID
-    size_t lastMinor = npos;
+    size_t next = 0;    // the row's search goes on from here
+    bool done = false;  // its last GUID ended the text
+    // The key of each kind handled last, reached again by a later GUID.
+    std::array<size_t, 2> last = {npos, npos};
   };
   std::vector<RowState> rows(guidRules_.size());
 
-  // Records the value of the first key at or after `from`, when both the key
-  // and the value's closing quote lie before `limit`, the end of the element.
-  auto rewriteValue = [&](WindowFinder& key, size_t& last, const std::string& value, size_t from,
-                          size_t limit) {
+  // Records the value of the first key of kind `i` at or after `from`, when
+  // both the key and the value's closing quote lie before `limit`, the end of
+  // the element.
+  auto rewriteValue = [&](size_t i, size_t& last, size_t from, size_t limit) {
     // A key counts only inside the element, so the search never goes past
     // its end.
-    const size_t k = key.In(from, limit);
+    const size_t k = keyFinders[i].In(from, limit);
     if (k == npos || k == last) return;
     last = k;
-    const size_t begin = k + kMajorKey.size();
+    const size_t begin = k + keys[i].key.size();
     const size_t close = text.substr(0, limit).find('"', begin);
-    if (close != npos) edits.push_back(ValueEdit{begin, close, &value});
+    if (close != npos) edits.push_back(ValueEdit{begin, close, &keys[i].value});
   };
 
   // Every occurrence of a version 5 GUID spelled exactly as the table writes
@@ -161,8 +163,7 @@ std::string& DotNetMigrator::ConvertDotNetFileVersion(std::string& cfile) const 
       // up to its closing ">".
       const size_t gt = elementEnd.In(afterGuid, text.size());
       const size_t limit = gt == npos ? text.size() : gt;
-      rewriteValue(majorKey, row.lastMajor, NewVersionMajor, start, limit);
-      rewriteValue(minorKey, row.lastMinor, NewVersionMinor, start, limit);
+      for (size_t i = 0; i < keys.size(); ++i) rewriteValue(i, row.last[i], start, limit);
       row.next = start;
     }
   }
@@ -182,18 +183,18 @@ std::string& DotNetMigrator::ConvertDotNetFileVersion(std::string& cfile) const 
   // replaced holds a GUID or a key (the rewrite removes it, so whether it
   // counts depends on the order), or a target text could itself form one.
   // Such texts are rare: do them literally.
-  auto canFormMarkup = [](const std::string& value) {
-    return value.find_first_of("\"{>=") != std::string::npos;
-  };
-  bool planned = !canFormMarkup(NewVersionMajor) && !canFormMarkup(NewVersionMinor);
+  bool planned = true;
+  for (const VersionKey& key : keys) {
+    if (key.value.find_first_of("\"{>=") != std::string::npos) planned = false;
+  }
   for (size_t i = 0; planned && i < edits.size(); ++i) {
     // A key ends with a quote and the value has none before its closing one,
     // so a key that starts inside the value ends at that closing quote.
     const std::string_view value = text.substr(edits[i].begin, edits[i].end + 1 - edits[i].begin);
-    if (value.find(kMajorKey) != npos || value.find(kMinorKey) != npos ||
-        versionGuids_.FindNext(value, 0) != npos) {
-      planned = false;
+    for (const VersionKey& key : keys) {
+      if (value.find(key.key) != npos) planned = false;
     }
+    if (versionGuids_.FindNext(value, 0) != npos) planned = false;
   }
   if (!planned) {
     ConvertVersionsOneByOne(cfile);
@@ -201,7 +202,9 @@ std::string& DotNetMigrator::ConvertDotNetFileVersion(std::string& cfile) const 
   }
 
   std::string out;
-  out.reserve(text.size() + edits.size() * (NewVersionMajor.size() + NewVersionMinor.size()));
+  size_t grown = 0;
+  for (const VersionKey& key : keys) grown += key.value.size();
+  out.reserve(text.size() + edits.size() * grown);
   size_t copied = 0;
   for (const ValueEdit& e : edits) {
     out.append(text.substr(copied, e.begin - copied));
@@ -214,27 +217,30 @@ std::string& DotNetMigrator::ConvertDotNetFileVersion(std::string& cfile) const 
 }
 
 void DotNetMigrator::ConvertVersionsOneByOne(std::string& cfile) const {
-  const std::pair<std::string_view, const std::string*> keys[] = {{kMajorKey, &NewVersionMajor},
-                                                                  {kMinorKey, &NewVersionMinor}};
+  const std::array<VersionKey, 2> keys = VersionKeys();
   for (const RuleRow& row : guidRules_) {
     const std::string& guid = row.newText;
     if (guid.empty()) continue;
     for (size_t p = cfile.find(guid); p != npos;) {
       const size_t start = p + guid.size() + 1;
       if (start >= cfile.size()) break;
-      for (const auto& [key, value] : keys) {
+      for (const VersionKey& key : keys) {
         const size_t gt = cfile.find('>', p + guid.size());
         const size_t limit = gt == npos ? cfile.size() : gt;
-        const size_t k = cfile.find(key, start);
+        const size_t k = cfile.find(key.key, start);
         if (k == npos || k >= limit) continue;
-        const size_t begin = k + key.size();
+        const size_t begin = k + key.key.size();
         const size_t close = cfile.find('"', begin);
         if (close == npos || close >= limit) continue;
-        cfile.replace(begin, close - begin, *value);
+        cfile.replace(begin, close - begin, key.value);
       }
       p = cfile.find(guid, start);
     }
   }
+}
+
+std::array<DotNetMigrator::VersionKey, 2> DotNetMigrator::VersionKeys() const {
+  return {VersionKey{kMajorKey, NewVersionMajor}, VersionKey{kMinorKey, NewVersionMinor}};
 }
 
 // ---------------------------------------------------------------------------

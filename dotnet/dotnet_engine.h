@@ -2,7 +2,9 @@
 // .cs, .vb and .resx file that each project lists, rewritten in place.
 #pragma once
 
+#include <array>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "disk.h"
@@ -46,6 +48,15 @@ class DotNetMigrator {
   RuleTable textRules_;
   RuleMatcher allRules_;      // GuidRules then TextRules, applied in one scan
   RuleMatcher versionGuids_;  // finds the version 5 GUIDs (one scan for all of them)
+
+  // A version key, up to and including the opening quote of its value, and
+  // the text that the whole value becomes.
+  struct VersionKey {
+    std::string_view key;
+    const std::string& value;
+  };
+  // VersionMajor, then VersionMinor.
+  std::array<VersionKey, 2> VersionKeys() const;
 
   // The version rewrite done literally: every value rewritten in place, one
   // GUID after the other, row by row. Used when a planned rewrite would
