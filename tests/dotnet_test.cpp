@@ -12,6 +12,7 @@
 
 #include "dotnet_engine.h"
 #include "fuzz/reference.h"
+#include "mem_disk.h"
 #include "string_functions.h"
 #include "test_util.h"
 
@@ -430,20 +431,20 @@ TEST(DotNetRun, Scenarios) {
 }
 
 TEST(DotNetRun, MigratesWholeTreeOnceAndKeepsOtherReferences) {
-  TempDir dir;
-  dir.Write("App.sln", Sln({"A.csproj"}));
-  dir.Write("A.csproj", Proj({"a1.cs"}));
-  dir.Write("a1.cs", kSource);
-  RealDisk disk;
+  kvtest::MemoryDisk disk;
+  disk.Put("/t/App.sln", Sln({"A.csproj"}));
+  disk.Put("/t/A.csproj", Proj({"a1.cs"}));
+  disk.Put("/t/a1.cs", kSource);
   DotNetMigrator m(disk);
   m.NewVersionMajor = "10";
   CollectingSink sink;
-  ASSERT_EQ(m.ConvertFile(dir / "App.sln", sink).status, RunOutcome::Status::Completed);
-  const auto first = dir.Snapshot();
-  EXPECT_EQ(first.at("A.csproj"), Proj({"a1.cs"}, kNew1, "10"));
-  EXPECT_EQ(first.at("a1.cs"), "Imports RUVivEvu5\r\nx.PenColor.ColorIndex = 1\r\n");
-  ASSERT_EQ(m.ConvertFile(dir / "App.sln", sink).status, RunOutcome::Status::Completed);
-  EXPECT_EQ(dir.Snapshot(), first);
+  ASSERT_EQ(m.ConvertFile("/t/App.sln", sink).status, RunOutcome::Status::Completed);
+  const auto first = disk.files();
+  EXPECT_EQ(disk.Get("/t/A.csproj"), Proj({"a1.cs"}, kNew1, "10"));
+  EXPECT_EQ(disk.Get("/t/a1.cs"), "Imports RUVivEvu5\r\nx.PenColor.ColorIndex = 1\r\n");
+  EXPECT_EQ(disk.Get("/t/App.sln"), Sln({"A.csproj"}));
+  ASSERT_EQ(m.ConvertFile("/t/App.sln", sink).status, RunOutcome::Status::Completed);
+  EXPECT_EQ(disk.files(), first);
 }
 
 TEST(DotNetRun, RelativeSolutionPathAndCancel) {
