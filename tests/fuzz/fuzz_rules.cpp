@@ -8,10 +8,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "fuzz_util.h"
 #include "reference.h"
-#include "rules.h"
+#include "rule_matcher.h"
 
 using kvfuzz::Check;
 using kvfuzz::CheckEq;
@@ -31,9 +32,18 @@ const kv::RuleTable& Table(bool withGuids) {
   return withGuids ? all : names;
 }
 
-const kv::RuleMatcher& Matcher(bool withGuids) {
-  static const kv::RuleMatcher names(Table(false));
-  static const kv::RuleMatcher all(Table(true));
+// One matcher per scan tier that this processor has.
+std::vector<kv::RuleMatcher> MakeMatchers(const kv::RuleTable& table) {
+  std::vector<kv::RuleMatcher> matchers;
+  for (const kv::ScanTier tier : {kv::ScanTier::Scalar, kv::ScanTier::Sse2, kv::ScanTier::Avx2}) {
+    if (kv::ScanTierAvailable(tier)) matchers.emplace_back(table, tier);
+  }
+  return matchers;
+}
+
+const std::vector<kv::RuleMatcher>& Matchers(bool withGuids) {
+  static const std::vector<kv::RuleMatcher> names = MakeMatchers(Table(false));
+  static const std::vector<kv::RuleMatcher> all = MakeMatchers(Table(true));
   return withGuids ? all : names;
 }
 
@@ -96,17 +106,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   CheckEq(oneByOne, expected, "ApplyRowsOneByOne");
   Check(oneByOneCount == expectedCount, "ApplyRowsOneByOne count");
 
-  std::string scanned = text;
-  const size_t scannedCount = Matcher(withGuids).Apply(scanned);
-  CheckEq(scanned, expected, "one scan equals the rows one by one");
-  Check(scannedCount == expectedCount, "one scan counts what the rows replace");
-  if (scannedCount == 0) CheckEq(scanned, text, "no replacement leaves every byte");
+  for (const kv::RuleMatcher& matcher : Matchers(withGuids)) {
+    std::string scanned = text;
+    const size_t scannedCount = matcher.Apply(scanned);
+    CheckEq(scanned, expected, "one scan equals the rows one by one");
+    Check(scannedCount == expectedCount, "one scan counts what the rows replace");
+    if (scannedCount == 0) CheckEq(scanned, text, "no replacement leaves every byte");
 
-  // Migrating a migrated text changes nothing more.
-  std::string again = scanned;
-  Check(Matcher(withGuids).Apply(again) == 0, "second scan replaces nothing");
-  CheckEq(again, scanned, "second scan");
+    // Migrating a migrated text changes nothing more.
+    std::string again = scanned;
+    Check(matcher.Apply(again) == 0, "second scan replaces nothing");
+    CheckEq(again, scanned, "second scan");
+  }
+  std::string again = expected;
   Check(kv::ApplyRowsOneByOne(again, table) == 0, "second row-by-row pass replaces nothing");
-  CheckEq(again, scanned, "second row-by-row pass");
+  CheckEq(again, expected, "second row-by-row pass");
   return 0;
 }

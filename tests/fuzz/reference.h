@@ -1,6 +1,7 @@
 // Slow, step-by-step versions of the text and path helpers, the rule
 // application and the parsing, written for clarity and nothing else. The fuzz
-// targets hold the fast library code against them on every input.
+// targets hold the fast library code against them on every input; the .NET
+// unit test uses the version stage here as its reference too.
 //
 // Positions here count from 1, every search starts again from a position, and
 // every change rebuilds the whole text from its pieces. Quadratic on purpose:
@@ -176,7 +177,9 @@ inline size_t ApplyRow(std::string& text, const std::string& oldText, const std:
 
 // --- .NET version values --------------------------------------------------------
 
-// Behind each version 5 GUID spelled exactly as in the table: the first
+// The version values, straight from the rule: behind each version 5 GUID
+// spelled exactly as in the table (row after row, each occurrence in turn,
+// rewriting as it goes): the first
 // "VersionMajor = \"" and "VersionMinor = \"" from the second character after
 // the GUID, each only inside the element that holds the GUID (up to the first
 // ">" after it), get their whole value replaced when its closing quote is also
