@@ -31,7 +31,7 @@ bool CanComplete(std::string_view oldA, std::string_view newA, std::string_view 
     // b's old text ends inside a beginning of a's new text that is also a
     // beginning of a's old text: the input holds it as well, overlapped by
     // row a's match, which sends the scan to the row-by-row path.
-    const bool before = d < 0 && to < nNew;
+    const bool before = d < 0 && d + nOld <= nNew;
     if (before && static_cast<size_t>(to) <= oldA.size() &&
         newA.substr(0, static_cast<size_t>(to)) == oldA.substr(0, static_cast<size_t>(to))) {
       continue;
@@ -62,18 +62,28 @@ RuleMatcher::RuleMatcher(RuleTable table, ScanTier tier) : table_(std::move(tabl
     }
   }
 
-  // Where inside a row's match an earlier row could begin: there the folded
+  // Where an earlier row could begin inside a row's match: there the folded
   // text is the rest of this row's old text, so the earlier row's old text
-  // must agree with that rest over the length they share.
+  // must agree with that rest over the length they share. For a row whose
+  // new text begins with its old text, also where an earlier row could begin
+  // in the bytes after the match that tell whether the occurrence already
+  // reads as the new text: the rows before rewrite those bytes first, so
+  // whether they read as the rest of the new text may change. There the
+  // earlier row's old text or its new text agrees with that rest.
+  auto agrees = [](std::string_view rest, std::string_view other) {
+    const size_t shared = std::min(rest.size(), other.size());
+    return rest.substr(0, shared) == other.substr(0, shared);
+  };
   for (size_t r = 0; r < rows_.size(); ++r) {
-    const std::string_view mine = rows_[r].folded;
-    for (size_t k = 1; k < mine.size(); ++k) {
-      const std::string_view rest = mine.substr(k);
+    Row& row = rows_[r];
+    const std::string whole = row.folded + row.skipSuffix;
+    for (size_t k = 1; k < whole.size(); ++k) {
+      const bool inOld = k < row.folded.size();
+      const std::string_view rest = std::string_view(inOld ? row.folded : whole).substr(k);
       for (size_t e = 0; e < r; ++e) {
-        const std::string_view other = rows_[e].folded;
-        const size_t shared = std::min(rest.size(), other.size());
-        if (rest.substr(0, shared) == other.substr(0, shared)) {
-          rows_[r].earlierRowOffsets.push_back(static_cast<uint32_t>(k));
+        if (agrees(rest, rows_[e].folded) ||
+            (!inOld && agrees(rest, FoldText(table_[e].newText)))) {
+          row.earlierRowOffsets.push_back(static_cast<uint32_t>(k));
           break;
         }
       }

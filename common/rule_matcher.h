@@ -48,6 +48,9 @@ class RuleMatcher {
   //  - a beginning of a's new text ends b's old text only where it is also
   //    a beginning of a's old text (the scan then meets b's old text in the
   //    input too, overlapped by row a, and takes the row-by-row path).
+  // An old text inside another row's old text, or inside a later row's new
+  // text, is allowed: the row-by-row order makes it harmless, or the scan
+  // meets the overlap and takes the row-by-row path.
   // Also throws when `tier` is not available on this processor.
   explicit RuleMatcher(RuleTable table, ScanTier tier = BestScanTier());
 
@@ -66,8 +69,9 @@ class RuleMatcher {
   struct Row {
     std::string folded;      // old text, folded to lower case
     std::string skipSuffix;  // folded rest of the new text when it begins with the old one
-    // Offsets inside the old text at which an earlier row could begin to match
-    // (its folded old text agrees with this one's folded rest there).
+    // Offsets at which a match of an earlier row would change what this row
+    // does here: inside the old text, and inside the bytes after it that
+    // tell whether the occurrence already reads as the new text.
     std::vector<uint32_t> earlierRowOffsets;
   };
 
@@ -83,6 +87,7 @@ class RuleMatcher {
 
   // Index of the row whose old text matches at `pos`, or -1.
   int MatchAt(std::string_view text, size_t pos) const;
+  // Whether a row before `row` matches at one of its earlierRowOffsets.
   bool OverlapsEarlierRow(std::string_view text, size_t pos, int row) const;
 
   RuleTable table_;

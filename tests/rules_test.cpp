@@ -1,15 +1,15 @@
 // The rule tables and their application.
-#include "rule_matcher.h"
-
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <optional>
 #include <random>
 #include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "rule_matcher.h"
 #include "string_functions.h"
 
 namespace kv {
@@ -89,6 +89,46 @@ TEST(RuleMatcher, ChecksItsTableWhenBuilt) {
       EXPECT_THROW(RuleMatcher{c.table}, std::invalid_argument) << c.name;
     }
   }
+}
+
+// Small random tables over a few letters: every table the matcher takes gives,
+// with every scan tier, what its rows give one by one.
+TEST(RuleMatcher, EveryTableItTakesEqualsRowByRow) {
+  std::mt19937 rng(42);
+  auto word = [&](size_t minLength, size_t maxLength) {
+    std::string w(minLength + rng() % (maxLength - minLength + 1), ' ');
+    for (char& c : w) c = "abcA"[rng() % 4];
+    return w;
+  };
+  size_t taken = 0;
+  for (int t = 0; t < 3000; ++t) {
+    RuleTable table;
+    for (size_t r = 0, n = 1 + rng() % 3; r < n; ++r) {
+      std::string old = word(2, 3);
+      // Often a new text that begins with the old one, as most real rows do.
+      table.push_back({old, rng() % 2 ? old + word(0, 2) : word(0, 4)});
+    }
+    for (const ScanTier tier : {ScanTier::Scalar, BestScanTier()}) {
+      std::optional<RuleMatcher> matcher;
+      try {
+        matcher.emplace(table, tier);
+      } catch (const std::invalid_argument&) {
+        continue;
+      }
+      ++taken;
+      for (int i = 0; i < 50; ++i) {
+        const std::string text = word(0, 40);
+        std::string fast = text, slow = text;
+        const size_t count = matcher->Apply(fast);
+        const size_t expected = ApplyRowsOneByOne(slow, table);
+        std::string rows;
+        for (const RuleRow& r : table) rows += r.oldText + " -> " + r.newText + "; ";
+        ASSERT_EQ(fast, slow) << "input: " << text << " table: " << rows;
+        ASSERT_EQ(count, expected) << "input: " << text << " table: " << rows;
+      }
+    }
+  }
+  EXPECT_GT(taken, 1000u);
 }
 
 TEST(ApplyRow, ReplacesEveryOccurrenceAndSkipsWhatIsAlreadyNew) {
