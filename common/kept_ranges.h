@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "rules.h"
+#include "rule_matcher.h"
 
 namespace kv {
 
