@@ -72,10 +72,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const kv::RunOutcome outcome = migrator.ConvertFile("/p/P.vbp", first);
   Check(outcome.status == kv::RunOutcome::Status::Completed, "a run that no disk fails completes");
   const std::vector<std::string> writes = disk.writes();
-  Check(!writes.empty() && writes.back() == "/p/p.vbp", "the project file is written last");
+  // A file whose text does not change is not written.
+  const bool projectWritten = std::find(writes.begin(), writes.end(), "/p/p.vbp") != writes.end();
+  Check(!projectWritten || writes.back() == "/p/p.vbp", "the project file is written last");
   Check(std::set<std::string>(writes.begin(), writes.end()).size() == writes.size(),
         "each file is converted at most once per run");
-  Check(disk.reads() == writes.size(), "each file read is written once");
+  Check(disk.reads() >= writes.size(), "no file is written that was not read");
   const std::map<std::string, std::string> after = disk.files();
   for (const auto& [name, contents] : after) {
     if (std::find(writes.begin(), writes.end(), name) != writes.end()) {
