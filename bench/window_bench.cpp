@@ -19,7 +19,7 @@
 #include <fstream>
 #include <string>
 
-#include "frmChangeVersio.h"
+#include "vb6/frmChangeVersio.h"
 
 namespace fs = std::filesystem;
 

@@ -12,6 +12,7 @@
 #include "diff.h"
 #include "disk.h"
 #include "dotnet_engine.h"
+#include "kv_version.h"
 #include "progress.h"
 #include "string_functions.h"
 #include "vb6_engine.h"
@@ -20,7 +21,7 @@ namespace kv {
 
 namespace {
 
-constexpr std::string_view kVersion = "2.00";
+constexpr std::string_view kVersion = KV_VERSION_TEXT;
 
 void PrintUsage(std::FILE* to) {
   std::fputs(

@@ -2,7 +2,7 @@
 // component libraries, in one window.
 #include <QApplication>
 
-#include "frmChangeVersio.h"
+#include "dotnet/frmChangeVersio.h"
 #include "gui_support.h"
 
 int main(int argc, char* argv[]) {
@@ -11,6 +11,10 @@ int main(int argc, char* argv[]) {
                             QStringLiteral("kvMigrateDotNet"));
   kv::dotnetgui::frmChangeVersio window;
   window.setAccessibleDescription(QStringLiteral("Korvane Migration Utility for DotNet"));
+  // kvMigrateDotNet SOLUTION.sln: the window opens with the solution named.
+  if (const QStringList args = QCoreApplication::arguments(); args.size() > 1) {
+    window.OpenPath(args.at(1));
+  }
   window.show();
   return app.exec();
 }

@@ -5,6 +5,8 @@
 #include <QIcon>
 #include <QString>
 
+#include "kv_version.h"
+
 class QApplication;
 
 namespace kv::gui {
@@ -19,6 +21,6 @@ QIcon BrowseIcon();
 // Name, version, desktop entry and icon of the running program.
 void SetUpApplication(QApplication& app, const QString& name, const QString& desktopFile);
 
-inline constexpr char kProgramVersion[] = "2.00";
+inline constexpr char kProgramVersion[] = KV_VERSION_TEXT;
 
 }  // namespace kv::gui

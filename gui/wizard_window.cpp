@@ -56,6 +56,12 @@ void WizardWindow::BrowseForProject() {
   ShowActionIfPathExists();
 }
 
+void WizardWindow::OpenPath(const QString& path) {
+  if (path.isEmpty()) return;
+  controls_.path->setText(QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath()));
+  ShowActionIfPathExists();
+}
+
 void WizardWindow::ShowActionIfPathExists() {
   const bool exists = disk_->Find(PathBytes(controls_.path->text()), "").has_value();
   controls_.action->setVisible(exists);

@@ -49,6 +49,11 @@ class WizardWindow : public QWidget {
   // Replaces the Open dialog (tests answer it without a modal window).
   void SetFileChooser(std::unique_ptr<FileChooser> chooser);
   bool IsRunning() const { return runner_.IsRunning(); }
+  // A project named on the command line: its full path goes into the path
+  // box (a relative one is taken against the current folder) and the action
+  // button follows whether it names an existing file, as after the Open
+  // dialog. An empty path changes nothing.
+  void OpenPath(const QString& path);
 
  signals:
   // Emitted once the window has finished dealing with the end of a run.

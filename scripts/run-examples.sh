@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# Sets up the machine, builds kvmigrate-cli and migrates fresh copies of the
-# bundled example projects (never the originals). Prints each run's lines and
-# leaves the migrated copies in out/examples/ for a look.
+# Sets up the machine, builds the three programs in build-release/ (preset
+# "release", warnings left as warnings) and migrates fresh copies of the
+# bundled example projects (never the originals) with kvmigrate-cli. Prints
+# each run's lines and leaves the migrated copies in out/examples/ for a look.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
-cmake -G Ninja -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DKV_BUILD_TESTS=OFF >/dev/null
-cmake --build build-release --target kvmigrate-cli
+cmake --preset release -DKV_WERROR=OFF >/dev/null
+cmake --build --preset release
 rm -rf out/examples
 mkdir -p out
 cp -r examples out/examples
@@ -22,4 +23,8 @@ if [ -d out/examples/dotnet ]; then
 fi
 echo
 echo "Migrated copies are in out/examples/ (exit status $status)."
+echo "The windows, on fresh copies (README, \"The windows\"):"
+echo "  rm -rf out/examples && cp -r examples out/examples"
+echo "  build-release/vb6/kvMigrate out/examples/vb6/Sample.vbp"
+echo "  build-release/dotnet/kvMigrateDotNet out/examples/dotnet/Sample.sln"
 exit $status

@@ -17,6 +17,9 @@ kv_qtest(gui_runner_test SOURCES gui_runner_test.cpp test_util.cpp LIBS kvgui)
 kv_qtest(gui_vb6_test SOURCES gui_vb6_test.cpp test_util.cpp LIBS kvvb6gui)
 kv_qtest(gui_dotnet_test SOURCES gui_dotnet_test.cpp test_util.cpp LIBS kvdotnetgui)
 
-# The programs, their desktop entries and the icon land where a desktop finds them.
+# The programs, their desktop entries (with the version filled in) and the icon
+# land where a desktop finds them.
+set(bin ${CMAKE_INSTALL_BINDIR})
+set(apps ${CMAKE_INSTALL_DATADIR}/applications)
 add_test(NAME install_layout
-         COMMAND sh -c "d=$(mktemp -d) && ${CMAKE_COMMAND} --install ${PROJECT_BINARY_DIR} --prefix $d >/dev/null && for f in bin/kvMigrate bin/kvMigrateDotNet bin/kvmigrate-cli share/applications/kvMigrate.desktop share/applications/kvMigrateDotNet.desktop share/icons/hicolor/scalable/apps/kvmigrate.svg; do test -f $d/$f || { echo missing $f; exit 1; }; done; rm -rf $d")
+         COMMAND sh -c "d=$(mktemp -d) && ${CMAKE_COMMAND} --install ${PROJECT_BINARY_DIR} --prefix $d >/dev/null && for f in ${bin}/kvMigrate ${bin}/kvMigrateDotNet ${bin}/kvmigrate-cli ${apps}/kvMigrate.desktop ${apps}/kvMigrateDotNet.desktop ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps/kvmigrate.svg; do test -f $d/$f || { echo missing $f; exit 1; }; done; for f in $d/${apps}/*.desktop; do grep -qx X-AppVersion=${KV_VERSION_TEXT} $f || { echo no version in $f; exit 1; }; done; rm -rf $d")

@@ -3,8 +3,8 @@
 // during a run, failures, long runs) is covered by that window's tests.
 #include <filesystem>
 
+#include "dotnet/frmChangeVersio.h"
 #include "dotnet_engine.h"
-#include "frmChangeVersio.h"
 #include "gui_test_support.h"
 #include "test_util.h"
 

@@ -8,9 +8,9 @@
 #include <cstring>
 #include <filesystem>
 
-#include "frmChangeVersio.h"
 #include "gui_test_support.h"
 #include "test_util.h"
+#include "vb6/frmChangeVersio.h"
 #include "vb6_engine.h"
 
 namespace fs = std::filesystem;
@@ -184,6 +184,30 @@ class Vb6WindowTest : public QObject {
     QCOMPARE(Control<QLineEdit>(w, "TxtProject")->text(),
              taken ? copy.Path(file.toStdString()) : kInitialText);
     QCOMPARE(Control(w, "cmdConvert")->isVisible(), taken);
+  }
+
+  // `kvMigrate PATH`: a relative path is shown in full, and the button follows
+  // whether the file is there.
+  void PathFromCommandLine() {
+    ExampleCopy copy;
+    const QString cwd = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(QString::fromStdString(copy.dir.path().string())));
+    frmChangeVersio w;
+    w.show();
+    const struct {
+      QString given, shown;
+      bool action;
+    } steps[] = {
+        {"Sample.vbp", copy.Path(), true},
+        {"Missing.vbp", copy.Path("Missing.vbp"), false},
+        {"", copy.Path("Missing.vbp"), false},  // nothing named: nothing changes
+    };
+    for (const auto& step : steps) {
+      w.OpenPath(step.given);
+      QCOMPARE(Control<QLineEdit>(w, "TxtProject")->text(), step.shown);
+      QCOMPARE(Control(w, "cmdConvert")->isVisible(), step.action);
+    }
+    QDir::setCurrent(cwd);
   }
 
   // While a run is held at its second file the inputs are locked, the lines
