@@ -23,7 +23,7 @@ if [ -d out/examples/dotnet ]; then
 fi
 echo
 echo "Migrated copies are in out/examples/ (exit status $status)."
-echo "The windows, on fresh copies (README, \"The windows\"):"
+echo "The windows, on fresh copies (README, \"Open the windows\"):"
 echo "  rm -rf out/examples && cp -r examples out/examples"
 echo "  build-release/vb6/kvMigrate out/examples/vb6/Sample.vbp"
 echo "  build-release/dotnet/kvMigrateDotNet out/examples/dotnet/Sample.sln"
