@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace kv {
 
@@ -22,11 +23,15 @@ struct FileKey {
   friend auto operator<=>(const FileKey&, const FileKey&) = default;
 };
 
-// Result of an operation that may fail: 0 or the errno value that says why.
+// Result of an operation that may fail: 0 or the errno value that says why,
+// and, where the errno alone would mislead, the reason in words.
 struct IoError {
+  IoError() = default;
+  explicit IoError(int errorCode, std::string why = {}) : code(errorCode), reason(std::move(why)) {}
   int code = 0;
+  std::string reason;
   explicit operator bool() const { return code != 0; }
-  std::string Message() const;  // strerror wording
+  std::string Message() const;  // `reason`, or else the strerror wording
 };
 
 class Disk {
@@ -52,8 +57,10 @@ class Disk {
   virtual IoError WriteAll(const std::string& resolvedPath, std::string_view contents) = 0;
 };
 
-// The operations of RealDisk that a test can make fail.
-enum class DiskOp { Open, Read, Write, Flush, Rename };
+// The operations of the file layer that a test can make fail: those of
+// RealDisk, and the checks, metadata copies, journal writes and removals of a
+// Transaction.
+enum class DiskOp { Open, Read, Write, Flush, Rename, Check, Meta, Journal, Remove };
 const char* DiskOpName(DiskOp op);
 
 class RealDisk : public Disk {
@@ -77,6 +84,12 @@ class RealDisk : public Disk {
   int Fault(DiskOp op, const std::string& path) const { return hook_ ? hook_(op, path) : 0; }
   FaultHook hook_;
 };
+
+// Reads the rest of an open file into `contents`: straight into the string for
+// a regular file of known size (`sizeHint`), in chunks otherwise. `fault` is
+// asked before each read.
+IoError ReadOpenFile(int fd, size_t sizeHint, std::string* contents,
+                     const std::function<int()>& fault);
 
 // Checks, without writing, whether WriteAll would refuse the file for its
 // permissions (no write bit at all, or not writable by this user).
