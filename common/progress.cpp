@@ -40,21 +40,32 @@ std::optional<std::string> FormatLine(const ProgressEvent& e) {
       return "Can't find the : " + name;
     case EventKind::NotModified:
       return "Could not modify [" + name + "]";
-    case EventKind::Stopped:
+    case EventKind::Stopped: {
+      // A stopped run commits nothing: the line says so.
+      const std::string reason = ShowName(e.detail.empty() ? std::strerror(e.error) : e.detail);
+      const std::string unchanged = "; no file was changed";
       switch (e.stop) {
         case StopCause::ReadFailed:
-          return "Stopped: could not read [" + ShowName(e.path) + "]: " + std::strerror(e.error);
+          return "Stopped: could not read [" + ShowName(e.path) + "]: " + reason + unchanged;
         case StopCause::WriteFailed:
-          return "Stopped: could not write [" + ShowName(e.path) + "]: " + std::strerror(e.error);
+          return "Stopped: could not write [" + ShowName(e.path) + "]: " + reason + unchanged;
         case StopCause::Unexpected:
-          return "Stopped: " + ShowName(e.detail);
+          return "Stopped: " + ShowName(e.detail) + unchanged;
+        case StopCause::CommitPending:
+          return "Stopped: could not write [" + ShowName(e.path) + "]: " + reason +
+                 "; the next run over the project completes the change";
+        case StopCause::RecoveryFailed:
+          return "Stopped: could not complete an interrupted run's change [" + ShowName(e.path) +
+                 "]: " + reason + unchanged;
       }
       return std::nullopt;
+    }
+    case EventKind::Cancelled:
+      return "Stopped: interrupted; no file was changed";
     case EventKind::Finished:
       return "Finish...";
     case EventKind::SourceMissing:
     case EventKind::FileConverted:
-    case EventKind::Cancelled:
       return std::nullopt;
   }
   return std::nullopt;
@@ -65,7 +76,8 @@ std::optional<std::string> FormatNotice(const ProgressEvent& e) {
     case EventKind::SourceMissing:
       return "listed file not found, passed over: " + ShowName(e.name);
     case EventKind::NotModified:
-      return "could not modify " + ShowName(e.path) + ": " + std::strerror(e.error) +
+      return "could not modify " + ShowName(e.path) + ": " +
+             ShowName(e.detail.empty() ? std::strerror(e.error) : e.detail) +
              "; it keeps its old content";
     default:
       return std::nullopt;
@@ -97,8 +109,9 @@ void RunLog::Report(ProgressEvent event) {
   reporter_.Report(event);
 }
 
-void RunLog::Stop(StopCause cause, const std::string& path, int error) {
-  ProgressEvent event{.kind = EventKind::Stopped, .path = path, .error = error, .stop = cause};
+void RunLog::Stop(StopCause cause, const std::string& path, int error, const std::string& reason) {
+  ProgressEvent event{
+      .kind = EventKind::Stopped, .path = path, .error = error, .detail = reason, .stop = cause};
   outcome_.status = RunOutcome::Status::Failed;
   outcome_.failure = FormatLine(event).value_or(std::string());
   Report(std::move(event));

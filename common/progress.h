@@ -28,10 +28,15 @@ enum class EventKind {
   Finished,         // the run reached its end
 };
 
+// Every stop leaves the files as they were (the run's writes are staged and
+// committed only at its end), except CommitPending.
 enum class StopCause {
-  ReadFailed,   // `path` exists but could not be read (`error`)
-  WriteFailed,  // `path` could not be written (`error`)
-  Unexpected,   // something outside the file layer (`detail`)
+  ReadFailed,      // `path` exists but could not be read (`error`; `detail`, if any, says why)
+  WriteFailed,     // `path` could not be written (as above), before or during the commit
+  Unexpected,      // something outside the file layer (`detail`)
+  CommitPending,   // the commit failed at `path` where not even undoing it was possible;
+                   // the next run over the project completes it
+  RecoveryFailed,  // an interrupted run's recorded commit could not be completed
 };
 
 struct ProgressEvent {
@@ -107,8 +112,9 @@ class RunLog {
   RunLog(Reporter& reporter, const CancelFlag* cancel) : reporter_(reporter), cancel_(cancel) {}
 
   void Report(ProgressEvent event);
-  // Ends the run with a failure: reports it and records its line.
-  void Stop(StopCause cause, const std::string& path, int error);
+  // Ends the run with a failure: reports it and records its line. `reason`,
+  // when given, words the failure instead of the errno's text.
+  void Stop(StopCause cause, const std::string& path, int error, const std::string& reason = {});
   // True, with the outcome marked cancelled, when a stop was asked for.
   bool CancelRequested();
   bool Ended() const { return outcome_.status != RunOutcome::Status::Completed; }

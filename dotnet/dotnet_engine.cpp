@@ -310,7 +310,7 @@ RunOutcome DotNetMigrator::ConvertFile(const std::string& cfilename, Reporter& r
   std::string text;
   auto convert = [&](const std::string& path, const std::string& resolved) {
     if (IoError e = disk_.ReadAll(resolved, &text)) {
-      log.Stop(StopCause::ReadFailed, resolved, e.code);
+      log.Stop(StopCause::ReadFailed, resolved, e.code, e.reason);
       return false;
     }
     const std::string original = text;
@@ -321,7 +321,8 @@ RunOutcome DotNetMigrator::ConvertFile(const std::string& cfilename, Reporter& r
         log.Report(ProgressEvent{.kind = EventKind::NotModified,
                                  .name = GetFileNameFromPath(path),
                                  .path = resolved,
-                                 .error = e.code});
+                                 .error = e.code,
+                                 .detail = e.reason});
         return true;
       }
     }
@@ -339,7 +340,7 @@ RunOutcome DotNetMigrator::ConvertFile(const std::string& cfilename, Reporter& r
   }
   report(EventKind::SolutionParsing, GetFileNameFromPath(cfilename), *solution);
   if (IoError e = disk_.ReadAll(*solution, &text)) {
-    log.Stop(StopCause::ReadFailed, *solution, e.code);
+    log.Stop(StopCause::ReadFailed, *solution, e.code, e.reason);
     return log.outcome();
   }
   const std::vector<std::string> projects = GetSolutionProjects(text);
@@ -357,7 +358,7 @@ RunOutcome DotNetMigrator::ConvertFile(const std::string& cfilename, Reporter& r
       return log.outcome();
     }
     if (IoError e = disk_.ReadAll(*resolved, &text)) {
-      log.Stop(StopCause::ReadFailed, *resolved, e.code);
+      log.Stop(StopCause::ReadFailed, *resolved, e.code, e.reason);
       return log.outcome();
     }
     AppendToArray(fileLists, GetProjectFiles(text));

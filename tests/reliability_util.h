@@ -18,6 +18,7 @@
 #include "dotnet_engine.h"
 #include "string_functions.h"
 #include "test_util.h"
+#include "transaction.h"
 #include "vb6_engine.h"
 
 namespace kvrel {
@@ -25,10 +26,11 @@ namespace kvrel {
 namespace fs = std::filesystem;
 using Files = std::map<std::string, std::string>;
 
-// A temporary file of the atomic write: a hidden name that carries our marker.
+// A staged file or a journal of a run: a hidden name that carries our marker.
 inline bool IsOurTemp(const std::string& name) {
   return !name.empty() && name.front() == '.' &&
-         name.find(kv::RealDisk::kTempMarker) != std::string::npos;
+         (name.find(kv::Transaction::kTempMarker) != std::string::npos ||
+          name.starts_with(kv::Transaction::kJournalMarker));
 }
 
 // The regular files below `root` (symlinks are not followed), by relative

@@ -157,7 +157,7 @@ bool Vb6Migrator::Open(Run& run, const std::string& path, const std::string& bas
   }
   Frame frame{.listed = path, .resolved = *resolved};
   if (IoError e = disk_.ReadAll(*resolved, &frame.text)) {
-    run.log.Stop(StopCause::ReadFailed, *resolved, e.code);
+    run.log.Stop(StopCause::ReadFailed, *resolved, e.code, e.reason);
     return false;
   }
   const std::string original = frame.text;
@@ -179,7 +179,7 @@ void Vb6Migrator::Close(Run& run) {
   // A file whose text did not change is left as it is.
   if (frame.changed) {
     if (IoError e = disk_.WriteAll(frame.resolved, frame.text)) {
-      run.log.Stop(StopCause::WriteFailed, frame.resolved, e.code);
+      run.log.Stop(StopCause::WriteFailed, frame.resolved, e.code, e.reason);
       return;
     }
     // A replaced file may be a new inode: remember it too, so that a later
