@@ -1,8 +1,11 @@
 #include "cli.h"
 
+#include <atomic>
+#include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <optional>
 #include <string>
@@ -15,6 +18,7 @@
 #include "kv_version.h"
 #include "progress.h"
 #include "string_functions.h"
+#include "transaction_run.h"
 #include "vb6_engine.h"
 
 namespace kv {
@@ -40,9 +44,13 @@ void PrintUsage(std::FILE* to) {
       "  --help        show this help\n"
       "  --version     show the version\n"
       "\n"
+      "A run changes every file it should, or none: files are changed only when\n"
+      "the run reaches its end. A failure, Ctrl-C, SIGTERM or a closed output\n"
+      "stops it with no file changed.\n"
+      "\n"
       "Exit status: 0 done; 1 done, but a file was missing or could not be\n"
       "modified; 2 bad arguments; 3 stopped by a failure (the last line says\n"
-      "which file and why).\n",
+      "which file and why); 130 interrupted, or standard output failed.\n",
       to);
 }
 
@@ -66,6 +74,24 @@ Kind KindOf(std::string_view path) {
   return Kind::Unknown;
 }
 
+CancelFlag g_interrupted{false};
+// Set when standard output could not be written (a closed pipe, a full disk):
+// the run then stops as on Ctrl-C.
+std::atomic<int> g_outputError{0};
+
+extern "C" void OnInterrupt(int) { g_interrupted.store(true); }
+
+// Writes to standard output and flushes, so that a closed pipe is noticed at
+// once; a failure stops the run (and nothing more is written there).
+void Emit(std::FILE* out, std::string_view text) {
+  if (g_outputError.load() || text.empty()) return;
+  errno = 0;
+  if (std::fwrite(text.data(), 1, text.size(), out) != text.size() || std::fflush(out) != 0) {
+    g_outputError.store(errno ? errno : EIO);
+    g_interrupted.store(true);
+  }
+}
+
 // Writes progress lines to the output as they come, and what the user must
 // look at (files passed over or not modified) also to standard error.
 class PrintingReporter : public Reporter {
@@ -74,14 +100,10 @@ class PrintingReporter : public Reporter {
       : out_(out), err_(err), quiet_(quiet) {}
   void Report(const ProgressEvent& event) override {
     if (const std::optional<std::string> notice = FormatNotice(event)) {
-      std::fflush(out_);
       std::fprintf(err_, "kvmigrate-cli: %s\n", notice->c_str());
     }
     if (quiet_) return;
-    if (const std::optional<std::string> line = FormatLine(event)) {
-      std::fwrite(line->data(), 1, line->size(), out_);
-      std::fputc('\n', out_);
-    }
+    if (const std::optional<std::string> line = FormatLine(event)) Emit(out_, *line + "\n");
   }
 
  private:
@@ -90,63 +112,32 @@ class PrintingReporter : public Reporter {
   bool quiet_;
 };
 
-// Stands between an engine and the disk for --dry-run and --diff: a dry run
-// keeps what would be written in memory (and checks that the write would be
-// allowed); --diff prints what each write changes.
-class PreviewDisk : public Disk {
+// Stands between an engine and the run's transaction for --diff: prints what
+// each write changes (a dry run's transaction keeps the text in memory).
+class DiffDisk : public Disk {
  public:
-  PreviewDisk(Disk& real, bool dryRun, std::FILE* diffOut)
-      : real_(real), dryRun_(dryRun), diffOut_(diffOut) {}
+  DiffDisk(Disk& real, std::FILE* diffOut) : real_(real), diffOut_(diffOut) {}
 
   std::optional<std::string> Find(std::string_view path, std::string_view base) override {
     return real_.Find(path, base);
   }
   std::optional<FileKey> Key(const std::string& path) override { return real_.Key(path); }
-
   IoError ReadAll(const std::string& path, std::string* contents) override {
-    if (const std::string* pending = Pending(path)) {
-      *contents = *pending;
-      return IoError{};
-    }
     return real_.ReadAll(path, contents);
   }
 
   IoError WriteAll(const std::string& path, std::string_view contents) override {
     std::string before;
-    if (diffOut_) {
-      if (IoError e = ReadAll(path, &before)) return e;
-    }
-    if (dryRun_) {
-      if (IoError e = CheckWritable(path)) return e;
-      if (const std::optional<FileKey> key = real_.Key(path)) pending_[*key] = contents;
-    } else if (IoError e = real_.WriteAll(path, contents)) {
-      return e;
-    }
-    if (diffOut_) {
-      const std::string diff = UnifiedDiff(before, contents, path);
-      std::fwrite(diff.data(), 1, diff.size(), diffOut_);
-    }
+    if (IoError e = real_.ReadAll(path, &before)) return e;
+    if (IoError e = real_.WriteAll(path, contents)) return e;
+    Emit(diffOut_, UnifiedDiff(before, contents, path));
     return IoError{};
   }
 
  private:
-  const std::string* Pending(const std::string& path) {
-    if (pending_.empty()) return nullptr;
-    const std::optional<FileKey> key = real_.Key(path);
-    if (!key) return nullptr;
-    auto it = pending_.find(*key);
-    return it == pending_.end() ? nullptr : &it->second;
-  }
-
   Disk& real_;
-  bool dryRun_;
   std::FILE* diffOut_;
-  std::map<FileKey, std::string> pending_;
 };
-
-CancelFlag g_interrupted{false};
-
-extern "C" void OnInterrupt(int) { g_interrupted.store(true); }
 
 }  // namespace
 
@@ -201,48 +192,60 @@ int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
   const Kind kind = KindOf(*options.path);
   if (kind == Kind::Unknown) return usageError("PATH must end in .vbp or .sln: " + *options.path);
 
-  RealDisk realDisk;
-  PreviewDisk disk(realDisk, options.dryRun, options.diff ? out : nullptr);
   PrintingReporter reporter(out, err, options.quiet);
+  if (kind == Kind::Vb6 && (options.major || options.minor)) {
+    std::fputs(
+        "kvmigrate-cli: note: --major and --minor apply to .sln solutions; VB6 "
+        "references always become 5.0\n",
+        err);
+  }
 
+  // Ctrl-C and SIGTERM stop the run at the next file boundary; a closed
+  // output pipe shows as a failed write instead of killing the process.
   g_interrupted.store(false);
+  g_outputError.store(0);
   struct sigaction action = {};
-  struct sigaction oldInt = {}, oldTerm = {};
+  struct sigaction ignore = {};
+  struct sigaction oldInt = {}, oldTerm = {}, oldPipe = {};
   action.sa_handler = OnInterrupt;
+  ignore.sa_handler = SIG_IGN;
   sigaction(SIGINT, &action, &oldInt);
   sigaction(SIGTERM, &action, &oldTerm);
+  sigaction(SIGPIPE, &ignore, &oldPipe);
 
-  RunOutcome outcome;
-  if (kind == Kind::Vb6) {
-    if (options.major || options.minor) {
-      std::fputs(
-          "kvmigrate-cli: note: --major and --minor apply to .sln solutions; VB6 "
-          "references always become 5.0\n",
-          err);
-    }
-    Vb6Migrator migrator(disk);
-    outcome = migrator.ConvertFile(*options.path, reporter, &g_interrupted);
-  } else {
-    DotNetMigrator migrator(disk);
-    if (options.major) migrator.NewVersionMajor = *options.major;
-    if (options.minor) migrator.NewVersionMinor = *options.minor;
-    outcome = migrator.ConvertFile(*options.path, reporter, &g_interrupted);
-  }
+  Transaction::Options transaction;
+  transaction.dryRun = options.dryRun;
+  RunOutcome outcome = RunAsTransaction(
+      *options.path, reporter, &g_interrupted,
+      [&](Disk& staged, Reporter& r, const CancelFlag* cancel) {
+        DiffDisk diffing(staged, out);
+        Disk& disk = options.diff ? static_cast<Disk&>(diffing) : staged;
+        if (kind == Kind::Vb6) return Vb6Migrator(disk).ConvertFile(*options.path, r, cancel);
+        DotNetMigrator migrator(disk);
+        if (options.major) migrator.NewVersionMajor = *options.major;
+        if (options.minor) migrator.NewVersionMinor = *options.minor;
+        return migrator.ConvertFile(*options.path, r, cancel);
+      },
+      std::move(transaction));
+  outcome = ReportEnd(reporter, std::move(outcome));
   sigaction(SIGINT, &oldInt, nullptr);
   sigaction(SIGTERM, &oldTerm, nullptr);
+  sigaction(SIGPIPE, &oldPipe, nullptr);
 
-  outcome = ReportEnd(reporter, std::move(outcome));
+  if (const int e = g_outputError.load()) {
+    std::fprintf(err, "kvmigrate-cli: could not write the output: %s; %s\n", std::strerror(e),
+                 outcome.status == RunOutcome::Status::Completed ? "the run had completed"
+                                                                 : "no file was changed");
+    return outcome.status == RunOutcome::Status::Failed ? kCliFailed : kCliInterrupted;
+  }
   switch (outcome.status) {
     case RunOutcome::Status::Completed:
-      std::fflush(out);
       return outcome.counts.Incomplete() ? kCliIncomplete : kCliOk;
     case RunOutcome::Status::Failed:
-      std::fflush(out);
       std::fprintf(err, "%s\n", outcome.failure.c_str());
       return kCliFailed;
     case RunOutcome::Status::Cancelled:
-      std::fflush(out);
-      std::fputs("kvmigrate-cli: interrupted; the files written so far are complete\n", err);
+      std::fputs("kvmigrate-cli: interrupted; no file was changed\n", err);
       return kCliInterrupted;
   }
   return kCliFailed;

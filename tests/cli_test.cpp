@@ -115,8 +115,8 @@ TEST_F(CliVb6, FailureExitsThreeWithTheReasonLast) {
   const CommandResult r = Cli(Quote(dir / "Sample.vbp"));
   EXPECT_EQ(r.status, 3);
   const Lines lines = SplitLines(r.out);
-  const std::string expected =
-      "Stopped: could not write [" + (dir / "modDrawing.bas") + "]: Permission denied";
+  const std::string expected = "Stopped: could not write [" + (dir / "modDrawing.bas") +
+                               "]: Permission denied; no file was changed";
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(lines.back(), expected);
   EXPECT_EQ(r.err, expected + "\n");

@@ -365,7 +365,7 @@ TEST(DotNetRun, Scenarios) {
       {.name = "unreadable project",
        .files = app,
        .lines = {"Parsing Solution [App.sln]", "Find Project [A.csproj]",
-                 "Stopped: could not read [$/B.vbproj]: " + eio},
+                 "Stopped: could not read [$/B.vbproj]: " + eio + "; no file was changed"},
        .changed = {},
        .status = S::Failed,
        .readOnly = {},
@@ -375,7 +375,8 @@ TEST(DotNetRun, Scenarios) {
        .files = app,
        .lines = {"Parsing Solution [App.sln]", "Find Project [A.csproj]", "Find Project [B.vbproj]",
                  "Parsing Project [A.csproj]", "Parsing Project [B.vbproj]",
-                 "Parsing Project [a1.cs]", "Stopped: could not read [$/a1.cs]: " + eio},
+                 "Parsing Project [a1.cs]",
+                 "Stopped: could not read [$/a1.cs]: " + eio + "; no file was changed"},
        .changed = {"A.csproj", "B.vbproj"},
        .status = S::Failed,
        .readOnly = {},
@@ -472,7 +473,8 @@ TEST(DotNetRun, RelativeSolutionPathAndCancel) {
   fs::current_path(cwd);
 
   EXPECT_EQ(stopped.status, RunOutcome::Status::Cancelled);
-  EXPECT_EQ(cancelling.lines.size(), 3u);
+  ASSERT_EQ(cancelling.lines.size(), 4u);
+  EXPECT_EQ(cancelling.lines.back(), "Stopped: interrupted; no file was changed");
   EXPECT_EQ(done.status, RunOutcome::Status::Completed);
   EXPECT_EQ(sink.lines.back(), "Parsing Project [B.vbproj]");
   EXPECT_NE(dir.Read("B.vbproj"), before.at("B.vbproj"));

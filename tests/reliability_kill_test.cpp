@@ -1,8 +1,10 @@
 // A kill at any moment: kvmigrate-cli runs over a tree of large files and is
-// killed with SIGKILL at many moments spread over the time a whole run takes.
-// After each kill every user file is its original or its migrated bytes
-// (a leftover temporary file must carry our marker), and a second run to the
-// end leaves exactly what an uninterrupted run leaves, with no user file lost.
+// killed with SIGKILL at many moments spread over the time a whole run takes,
+// its commit included. After each kill every user file is its original or its
+// migrated bytes (a leftover file of ours carries our marker); once the
+// recovery that the next run starts with has run, the tree is all old or all
+// new; and that run leaves exactly what an uninterrupted run leaves, with no
+// user file lost and nothing of ours left.
 //
 // KV_KILL_POINTS sets the number of kill moments per engine (default 20).
 #include <fcntl.h>
@@ -20,6 +22,7 @@
 
 #include "reliability_util.h"
 #include "test_util.h"
+#include "transaction.h"
 
 namespace kvrel {
 namespace {
@@ -166,30 +169,35 @@ void KillAtManyMoments(void (*write)(const TempDir&), const std::string& entry) 
       EXPECT_TRUE(IsOurTemp(fs::path(temp).filename().string())) << temp;
     }
     withTemps += !killed.temps.empty();
-    bool anyMigrated = false;
-    bool anyOriginal = false;
-    for (const auto& [name, bytes] : killed.files) {
-      if (original.at(name) == migrated.at(name)) continue;
-      anyMigrated = anyMigrated || bytes == migrated.at(name);
-      anyOriginal = anyOriginal || bytes == original.at(name);
-    }
-    partial += anyMigrated && anyOriginal;
+    auto mixed = [&](const Files& files) {
+      bool anyMigrated = false;
+      bool anyOriginal = false;
+      for (const auto& [name, bytes] : files) {
+        if (original.at(name) == migrated.at(name)) continue;
+        anyMigrated = anyMigrated || bytes == migrated.at(name);
+        anyOriginal = anyOriginal || bytes == original.at(name);
+      }
+      return anyMigrated && anyOriginal;
+    };
+    partial += mixed(killed.files);
+    // What the next run does first: complete a commit the kill cut short.
+    // Then no file is old while another is new.
+    EXPECT_FALSE(kv::Transaction::Recover(tree.path().string()));
+    EXPECT_FALSE(mixed(Scan(tree.path()).files));
 
-    // Run again to the end: the result is that of an uninterrupted run, and
-    // no user file has gone.
+    // Run again to the end: the result is that of an uninterrupted run, no
+    // user file has gone, and nothing of ours is left.
     ASSERT_EQ(Wait(StartCli(target)), 0);
     const TreeScan finished = Scan(tree.path());
     ASSERT_EQ(finished.files, migrated);
-    for (const std::string& temp : finished.temps) {
-      EXPECT_TRUE(IsOurTemp(fs::path(temp).filename().string())) << temp;
-    }
+    EXPECT_EQ(finished.temps, std::vector<std::string>());
     restore();
   }
   // The kills must have met the program at work, or nothing was tested.
   EXPECT_GE(killedRunning * 2, points) << "most kills came after the run had ended";
   std::cout << "[ figures  ] " << points << " kill points survived: " << killedRunning
-            << " while running, " << partial << " with the tree part migrated, " << withTemps
-            << " with a temporary file left (run of "
+            << " while running, " << partial << " with the tree part migrated before recovery, "
+            << withTemps << " with a temporary file left (run of "
             << std::chrono::duration_cast<std::chrono::milliseconds>(runTime).count() << " ms)\n";
 }
 
