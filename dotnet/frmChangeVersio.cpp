@@ -26,7 +26,6 @@ void frmChangeVersio::Form_Load() {
   ui_->Text1->setText(QStringLiteral("5"));
   ui_->Text2->setText(QStringLiteral("0"));
   ui_->TxtProject->setText(QStringLiteral("Select your solution first..."));
-  migrator_.emplace(disk());
 }
 
 void frmChangeVersio::Text1_Change() { NewVersionMajor = ui_->Text1->text(); }
@@ -43,13 +42,16 @@ void frmChangeVersio::cmdConvert_Click() {
   NewVersionMajor = ui_->Text1->text();
   NewVersionMinor = ui_->Text2->text();
   // The run keeps the versions that the boxes held when it started.
-  auto run = std::make_shared<DotNetMigrator>(*migrator_);
-  run->NewVersionMajor = NewVersionMajor.toLocal8Bit().toStdString();
-  run->NewVersionMinor = NewVersionMinor.toLocal8Bit().toStdString();
+  const std::string major = NewVersionMajor.toLocal8Bit().toStdString();
+  const std::string minor = NewVersionMinor.toLocal8Bit().toStdString();
   const std::string path = gui::PathBytes(ui_->TxtProject->text());
-  StartRun([run, path](Reporter& reporter, const CancelFlag& cancel) {
-    return ReportEnd(reporter, run->ConvertFile(path, reporter, &cancel));
-  });
+  StartProjectRun(path,
+                  [path, major, minor](Disk& disk, Reporter& reporter, const CancelFlag* cancel) {
+                    DotNetMigrator migrator(disk);
+                    migrator.NewVersionMajor = major;
+                    migrator.NewVersionMinor = minor;
+                    return migrator.ConvertFile(path, reporter, cancel);
+                  });
 }
 
 }  // namespace kv::dotnetgui

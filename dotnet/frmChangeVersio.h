@@ -39,8 +39,6 @@ class frmChangeVersio : public gui::WizardWindow {
 
  private:
   std::unique_ptr<Ui::frmChangeVersio> ui_;
-  // Holds the rule tables; each run works on a copy of its own.
-  std::optional<DotNetMigrator> migrator_;
 };
 
 }  // namespace kv::dotnetgui

@@ -74,6 +74,14 @@ void WizardWindow::StartRun(RunController::Job job) {
   runner_.Start(std::move(job));
 }
 
+void WizardWindow::StartProjectRun(const std::string& path, EngineJob job) {
+  Disk* given = ownDisk_ ? nullptr : disk_;
+  StartRun([path, given, job = std::move(job)](Reporter& reporter, const CancelFlag& cancel) {
+    if (given) return ReportEnd(reporter, job(*given, reporter, &cancel));
+    return ReportEnd(reporter, RunAsTransaction(path, reporter, &cancel, job));
+  });
+}
+
 void WizardWindow::AppendLines(const QStringList& lines) {
   controls_.list->addItems(lines);
   controls_.list->scrollToBottom();

@@ -14,6 +14,7 @@
 #include "file_chooser.h"
 #include "progress.h"
 #include "run_controller.h"
+#include "transaction_run.h"
 
 class QLineEdit;
 class QListWidget;
@@ -77,6 +78,11 @@ class WizardWindow : public QWidget {
   void ShowActionIfPathExists();
   // Disables the input controls and runs `job` off the window's thread.
   void StartRun(RunController::Job job);
+  // Runs an engine over the project at `path` as one transaction (recovery
+  // first, commit at the end, no change when it stops or Exit stops it), and
+  // reports its end. Over a disk given to the window (tests), the engine runs
+  // on that disk as it is.
+  void StartProjectRun(const std::string& path, EngineJob job);
   // After a run that completed ("Finish..." listed, path box reset).
   virtual void RunReturned() {}
 

@@ -19,7 +19,8 @@ frmChangeVersio::frmChangeVersio(Disk* disk, QWidget* parent)
 
 frmChangeVersio::~frmChangeVersio() = default;
 
-void frmChangeVersio::Form_Load() { migrator_.emplace(disk()); }
+// Nothing to prepare: each run builds its migrator over its own transaction.
+void frmChangeVersio::Form_Load() {}
 
 void frmChangeVersio::cmdExit_Click() { close(); }
 
@@ -28,10 +29,9 @@ void frmChangeVersio::Command1_Click() { BrowseForProject(); }
 void frmChangeVersio::cmdConvert_Click() {
   if (IsRunning()) return;
   ui_->List1->clear();
-  auto run = std::make_shared<Vb6Migrator>(*migrator_);
   const std::string path = gui::PathBytes(ui_->TxtProject->text());
-  StartRun([run, path](Reporter& reporter, const CancelFlag& cancel) {
-    return ReportEnd(reporter, run->ConvertFile(path, reporter, &cancel));
+  StartProjectRun(path, [path](Disk& disk, Reporter& reporter, const CancelFlag* cancel) {
+    return Vb6Migrator(disk).ConvertFile(path, reporter, cancel);
   });
 }
 

@@ -34,8 +34,6 @@ class frmChangeVersio : public gui::WizardWindow {
 
  private:
   std::unique_ptr<Ui::frmChangeVersio> ui_;
-  // Holds the rule tables; each run works on a copy of its own.
-  std::optional<Vb6Migrator> migrator_;
 };
 
 }  // namespace kv::vb6gui
