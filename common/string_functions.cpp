@@ -1,6 +1,8 @@
 #include "string_functions.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 
 namespace kv {
 
@@ -78,6 +80,34 @@ std::string ToUpperAscii(std::string_view text) {
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
   }
   return out;
+}
+
+TextFingerprint::TextFingerprint(std::string_view text) : size(text.size()) {
+  // Four independent lanes of multiply-rotate mixing over 8-byte words, then
+  // the tail, then a final avalanche.
+  constexpr uint64_t k1 = 0x9E3779B97F4A7C15ull, k2 = 0xC2B2AE3D27D4EB4Full;
+  auto mix = [](uint64_t h, uint64_t v) { return std::rotl(h ^ (v * k2), 31) * k1; };
+  auto word = [&](size_t at) {
+    uint64_t v;
+    std::memcpy(&v, text.data() + at, sizeof v);
+    return v;
+  };
+  uint64_t lane[4] = {k1, k2, k1 + 1, k2 + 1};
+  size_t i = 0;
+  for (; i + 32 <= text.size(); i += 32) {
+    for (int l = 0; l < 4; ++l) lane[l] = mix(lane[l], word(i + 8 * static_cast<size_t>(l)));
+  }
+  uint64_t h = std::rotl(lane[0], 1) + std::rotl(lane[1], 7) + std::rotl(lane[2], 12) +
+               std::rotl(lane[3], 18);
+  for (; i + 8 <= text.size(); i += 8) h = mix(h, word(i));
+  for (; i < text.size(); ++i) h = mix(h, static_cast<unsigned char>(text[i]));
+  h ^= text.size();
+  h ^= h >> 33;
+  h *= k2;
+  h ^= h >> 29;
+  h *= k1;
+  h ^= h >> 32;
+  hash = h;
 }
 
 }  // namespace kv

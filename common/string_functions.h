@@ -2,6 +2,7 @@
 // helper is linear in its input.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,5 +37,15 @@ bool EqualsNoCase(std::string_view a, std::string_view b);
 // First occurrence of `needle` in `hay` at or after `from`, ASCII case folded.
 size_t FindNoCase(std::string_view hay, std::string_view needle, size_t from = 0);
 std::string ToUpperAscii(std::string_view text);
+
+// What a text was, to tell afterwards whether it changed without keeping a
+// copy of it: its length and a 64-bit hash of its bytes (memory speed). Two
+// different texts of one length share a fingerprint with odds of 2^-64.
+struct TextFingerprint {
+  size_t size = 0;
+  uint64_t hash = 0;
+  explicit TextFingerprint(std::string_view text);
+  friend bool operator==(const TextFingerprint&, const TextFingerprint&) = default;
+};
 
 }  // namespace kv

@@ -313,9 +313,9 @@ RunOutcome DotNetMigrator::ConvertFile(const std::string& cfilename, Reporter& r
       log.Stop(StopCause::ReadFailed, resolved, e.code, e.reason);
       return false;
     }
-    const std::string original = text;
+    const TextFingerprint before(text);
     ConvertDotNetFile(text);
-    const bool changed = text != original;
+    const bool changed = TextFingerprint(text) != before;
     if (changed) {
       if (IoError e = disk_.WriteAll(resolved, text)) {
         log.Report(ProgressEvent{.kind = EventKind::NotModified,

@@ -145,5 +145,25 @@ TEST(UnifiedDiff, HunksContextAndMissingNewline) {
   EXPECT_EQ(UnifiedDiff("a\n", "a\nb\n", "f"), "--- a/f\n+++ b/f\n@@ -1 +1,2 @@\n a\n+b\n");
 }
 
+// Every one-byte change, at every position of texts around the lane and word
+// boundaries, and every length change, gives another fingerprint.
+TEST(StringFunctions, FingerprintSeesEveryByteChange) {
+  for (const size_t size : {size_t{0}, size_t{1}, size_t{7}, size_t{8}, size_t{31}, size_t{32},
+                            size_t{33}, size_t{100}}) {
+    std::string text(size, 'a');
+    for (size_t i = 0; i < size; ++i) text[i] = static_cast<char>('a' + i % 26);
+    const TextFingerprint base(text);
+    EXPECT_EQ(base, TextFingerprint(text));
+    EXPECT_NE(base, TextFingerprint(text + '\0'));
+    for (size_t i = 0; i < size; ++i) {
+      for (const int delta : {1, 128}) {
+        std::string changed = text;
+        changed[i] = static_cast<char>(changed[i] ^ delta);
+        EXPECT_NE(base, TextFingerprint(changed)) << size << " " << i;
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace kv

@@ -160,7 +160,7 @@ bool Vb6Migrator::Open(Run& run, const std::string& path, const std::string& bas
     run.log.Stop(StopCause::ReadFailed, *resolved, e.code, e.reason);
     return false;
   }
-  const std::string original = frame.text;
+  const TextFingerprint before(frame.text);
   const unsigned rows = ReplaceReferences(frame.text);
   for (size_t r = 0; r < guidRules_.size(); ++r) {
     if (rows & (1u << r)) {
@@ -169,7 +169,7 @@ bool Vb6Migrator::Open(Run& run, const std::string& path, const std::string& bas
     }
   }
   ApplyTextRules(frame.text);
-  frame.changed = frame.text != original;
+  frame.changed = TextFingerprint(frame.text) != before;
   run.stack.push_back(std::move(frame));
   return true;
 }
