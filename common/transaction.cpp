@@ -20,6 +20,7 @@
 #include <mutex>
 #include <optional>
 #include <set>
+#include <thread>
 #include <utility>
 
 namespace kv {
@@ -304,6 +305,33 @@ std::string TempName(const std::string& name, const std::string& token, unsigned
   return "." + stem + tail;
 }
 
+// Removes names from folders, several at a time: where the file system hands
+// freed blocks back to the disk at once (online discard), each removal waits
+// for the disk, and the waits of parallel removals overlap.
+void RemoveMany(const std::vector<std::pair<int, std::string>>& names) {
+  std::atomic<size_t> next{0};
+  auto work = [&] {
+    for (size_t i; (i = next++) < names.size();)
+      ::unlinkat(names[i].first, names[i].second.c_str(), 0);
+  };
+  std::vector<std::thread> pool;
+  for (size_t t = 1; t < 8 && t * 16 < names.size(); ++t) pool.emplace_back(work);
+  work();
+  for (std::thread& t : pool) t.join();
+}
+
+// Opens a folder entry that must not be a symlink, without blocking on a
+// fifo swapped in; a read leaves the access time alone where this process
+// may ask so (it saves a metadata write per file).
+int OpenEntry(int folder, const std::string& name, int flags) {
+  flags |= O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+  if ((flags & O_ACCMODE) == O_RDONLY) {
+    const int fd = ::openat(folder, name.c_str(), flags | O_NOATIME);
+    if (fd >= 0 || errno != EPERM) return fd;
+  }
+  return ::openat(folder, name.c_str(), flags);
+}
+
 bool InGroup(gid_t gid) {
   if (gid == ::getegid()) return true;
   const int n = ::getgroups(0, nullptr);
@@ -406,8 +434,7 @@ struct Transaction::State {
       if (name.empty()) return IoError{EISDIR};
       if (IoError e = OpenFolder(slash == 0 ? "/" : target.substr(0, slash), &folder)) return e;
     }
-    Fd fd(::openat(folders[folder].fd.get(), name.c_str(),
-                   O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    Fd fd(OpenEntry(folders[folder].fd.get(), name, O_RDONLY));
     if (!fd.ok()) return known && (errno == ELOOP || errno == ENOENT) ? Changed() : Errno();
     struct stat st;
     if (::fstat(fd.get(), &st) != 0) return Errno();
@@ -437,7 +464,7 @@ struct Transaction::State {
 
   // The original, opened again through its folder and checked.
   IoError OpenOriginal(const Entry& e, int flags, Fd* fd) const {
-    Fd f(::openat(FolderFd(e), e.name.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    Fd f(OpenEntry(FolderFd(e), e.name, flags));
     if (!f.ok()) return errno == ELOOP || errno == ENOENT ? Changed() : Errno();
     struct stat st;
     if (::fstat(f.get(), &st) != 0) return Errno();
@@ -757,8 +784,19 @@ IoError Transaction::WriteAll(const std::string& resolvedPath, std::string_view 
 
 void Transaction::Rollback() {
   State& s = *state_;
-  for (const size_t i : std::vector<size_t>(s.staged)) s.Unstage(s.entries[i]);
+  std::vector<std::pair<int, std::string>> staged;
+  for (const size_t i : s.staged) {
+    State::Entry& e = s.entries[i];
+    if (!e.temp.empty() && !s.Fault(DiskOp::Remove, e.path))
+      staged.emplace_back(s.FolderFd(e), e.temp);
+    if (e.oldMade && !s.Fault(DiskOp::Remove, e.path)) staged.emplace_back(s.FolderFd(e), e.old);
+    e.temp.clear();
+    e.old.clear();
+    e.oldMade = false;
+    e.applied = State::Applied::None;
+  }
   s.staged.clear();
+  RemoveMany(staged);
   for (State::Entry& e : s.entries) e.dryText.reset();
 }
 
@@ -889,16 +927,19 @@ Transaction::CommitResult Transaction::Commit() {
 
   // Done: the journal and the old bytes go.
   removeJournal();
+  std::vector<std::pair<int, std::string>> leftovers;
   for (const size_t i : order) {
     State::Entry& e = s.entries[i];
-    if (e.applied == State::Applied::Exchanged || e.inPlace) s.RemoveName(e, e.temp);
-    if (e.oldMade) s.RemoveName(e, e.old);
+    const bool tempLeft = e.applied == State::Applied::Exchanged || e.inPlace;
+    if (tempLeft && !s.Fault(DiskOp::Remove, e.path)) leftovers.emplace_back(s.FolderFd(e), e.temp);
+    if (e.oldMade && !s.Fault(DiskOp::Remove, e.path)) leftovers.emplace_back(s.FolderFd(e), e.old);
     e.temp.clear();
     e.old.clear();
     e.oldMade = false;
     e.applied = State::Applied::None;
   }
   s.staged.clear();
+  RemoveMany(leftovers);
   return result;
 }
 
