@@ -10,7 +10,7 @@ PACKAGES=(
   qt6-base-dev qt6-base-dev-tools qt6-svg-dev libgl-dev
   clang libclang-rt-14-dev
   xvfb xauth imagemagick fonts-dejavu-core gnuplot-nox
-  util-linux
+  util-linux acl libcap2-bin
 )
 missing=()
 for p in "${PACKAGES[@]}"; do
