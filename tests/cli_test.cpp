@@ -110,6 +110,25 @@ TEST_F(CliVb6, MissingFileExitsOne) {
   EXPECT_EQ(lines.back(), "Finish...");
 }
 
+// A reader that goes away after the first line (`| head -1`) stops the run
+// like Ctrl-C: no file changes, the status says so, standard error says why.
+// (The project lists enough missing forms for its lines to fill the pipe
+// before the run ends.)
+TEST_F(CliVb6, ClosedOutputStopsTheRunWithNoChange) {
+  std::string project = dir.Read("Sample.vbp");
+  for (int i = 0; i < 4000; ++i) project += "Form=missing" + std::to_string(i) + ".frm\r\n";
+  dir.Write("Sample.vbp", project);
+  const auto before = dir.Snapshot();
+  const CommandResult r = RunCommand("{ { " + Quote(KV_CLI_PATH) + " " + Quote(dir / "Sample.vbp") +
+                                     " </dev/null; echo \"status=$?\" >&2; } | head -1; }");
+  EXPECT_EQ(r.out, "Replacing key in [Sample.vbp]\n");
+  EXPECT_NE(r.err.find("could not write the output: Broken pipe; no file was changed"),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("status=130"), std::string::npos) << r.err;
+  EXPECT_EQ(dir.Snapshot(), before);
+}
+
 TEST_F(CliVb6, FailureExitsThreeWithTheReasonLast) {
   ::chmod((dir / "modDrawing.bas").c_str(), 0444);
   const CommandResult r = Cli(Quote(dir / "Sample.vbp"));
