@@ -17,6 +17,7 @@
 #include "dotnet_engine.h"
 #include "kv_version.h"
 #include "progress.h"
+#include "report.h"
 #include "string_functions.h"
 #include "transaction_run.h"
 #include "vb6_engine.h"
@@ -29,7 +30,9 @@ constexpr std::string_view kVersion = KV_VERSION_TEXT;
 
 void PrintUsage(std::FILE* to) {
   std::fputs(
-      "Usage: kvmigrate-cli [--major TEXT] [--minor TEXT] [--dry-run] [--diff] [--quiet] PATH\n"
+      "Usage: kvmigrate-cli [--major TEXT] [--minor TEXT] [--dry-run] [--diff] [--quiet]\n"
+      "                     [--check] [--json FILE] [--no-scan] PATH\n"
+      "       kvmigrate-cli --scan PATH\n"
       "\n"
       "Migrates a project in place to version 5 of the component libraries.\n"
       "PATH ending in .vbp: a VB6 project with the forms and modules it lists.\n"
@@ -40,7 +43,12 @@ void PrintUsage(std::FILE* to) {
       "  --minor TEXT  target minor version of .NET references (default 0)\n"
       "  --dry-run     write nothing; print what a real run would print\n"
       "  --diff        also print a unified diff of every file that changes\n"
-      "  --quiet       print no progress lines\n"
+      "  --quiet       print no progress lines and no summary\n"
+      "  --check       write nothing; exit 0 when a run would change nothing and\n"
+      "                nothing is left over, 1 otherwise\n"
+      "  --json FILE   write a JSON record of the run to FILE (\"-\": standard output)\n"
+      "  --no-scan     do not search the project's folders for what was left over\n"
+      "  --scan PATH   migrate nothing; list what a run over PATH would leave over\n"
       "  --help        show this help\n"
       "  --version     show the version\n"
       "\n"
@@ -50,7 +58,8 @@ void PrintUsage(std::FILE* to) {
       "\n"
       "Exit status: 0 done; 1 done, but a file was missing or could not be\n"
       "modified; 2 bad arguments; 3 stopped by a failure (the last line says\n"
-      "which file and why); 130 interrupted, or standard output failed.\n",
+      "which file and why); 130 interrupted, or standard output failed. After a\n"
+      "run, a summary and what was left over go to standard error.\n",
       to);
 }
 
@@ -60,6 +69,10 @@ struct Options {
   bool dryRun = false;
   bool diff = false;
   bool quiet = false;
+  bool check = false;
+  bool scan = true;
+  bool scanOnly = false;
+  std::optional<std::string> json;
   std::optional<std::string> path;
 };
 
@@ -139,6 +152,23 @@ class DiffDisk : public Disk {
   std::FILE* diffOut_;
 };
 
+// The leftovers listed on standard error; the rest are counted.
+constexpr size_t kLeftoversShown = 50;
+
+// Writes the JSON record to `path` ("-": `out`). Returns 0 or the errno.
+int WriteJson(const std::string& path, const std::string& json, std::FILE* out) {
+  if (path == "-") {
+    std::fwrite(json.data(), 1, json.size(), out);
+    return std::fflush(out) == 0 ? 0 : errno;
+  }
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) return errno;
+  const bool written = std::fwrite(json.data(), 1, json.size(), f) == json.size();
+  const int e = written ? 0 : errno;
+  if (std::fclose(f) != 0 && written) return errno ? errno : EIO;
+  return written ? 0 : (e ? e : EIO);
+}
+
 }  // namespace
 
 int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
@@ -151,6 +181,14 @@ int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
 
   bool endOfOptions = false;
   for (int i = 1; i < argc; ++i) {
+    // The value of an option: "--name=value" or the next argument.
+    auto value = [&](std::string_view arg) -> std::optional<std::string> {
+      if (const size_t eq = arg.find('='); eq != std::string_view::npos) {
+        return std::string(arg.substr(eq + 1));
+      }
+      if (i + 1 < argc) return std::string(argv[++i]);
+      return std::nullopt;
+    };
     const std::string_view arg(argv[i]);
     if (!endOfOptions && arg.starts_with("-") && arg != "-") {
       if (arg == "--") {
@@ -170,15 +208,22 @@ int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
       } else if (arg == "--major" || arg == "--minor" || arg.starts_with("--major=") ||
                  arg.starts_with("--minor=")) {
         const bool major = arg.starts_with("--major");
-        std::string value;
-        if (const size_t eq = arg.find('='); eq != std::string_view::npos) {
-          value = std::string(arg.substr(eq + 1));
-        } else if (i + 1 < argc) {
-          value = argv[++i];
-        } else {
-          return usageError(std::string(arg) + " needs a value");
-        }
-        (major ? options.major : options.minor) = value;
+        const std::optional<std::string> v = value(arg);
+        if (!v) return usageError(std::string(arg) + " needs a value");
+        (major ? options.major : options.minor) = *v;
+      } else if (arg == "--check") {
+        options.check = true;
+      } else if (arg == "--no-scan") {
+        options.scan = false;
+      } else if (arg == "--json" || arg.starts_with("--json=")) {
+        options.json = value(arg);
+        if (!options.json) return usageError("--json needs a file");
+      } else if (arg == "--scan" || arg.starts_with("--scan=")) {
+        const std::optional<std::string> v = value(arg);
+        if (!v) return usageError("--scan needs a PATH");
+        if (options.path) return usageError("only one PATH may be given");
+        options.scanOnly = true;
+        options.path = *v;
       } else {
         return usageError("unknown option " + std::string(arg));
       }
@@ -189,10 +234,18 @@ int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
     }
   }
   if (!options.path) return usageError("no PATH given");
+  if (options.scanOnly && !options.scan)
+    return usageError("--scan and --no-scan exclude each other");
   const Kind kind = KindOf(*options.path);
   if (kind == Kind::Unknown) return usageError("PATH must end in .vbp or .sln: " + *options.path);
 
-  PrintingReporter reporter(out, err, options.quiet);
+  // A check or a scan writes no file of the project: it runs as a dry run,
+  // and the scan then reads what the run would have written.
+  const bool writeNothing = options.dryRun || options.check || options.scanOnly;
+  PrintingReporter printer(out, err, options.quiet || options.scanOnly);
+  RunRecord record(*options.path);
+  record.SetPreview(writeNothing);
+  TeeReporter reporter(printer, record);
   if (kind == Kind::Vb6 && (options.major || options.minor)) {
     std::fputs(
         "kvmigrate-cli: note: --major and --minor apply to .sln solutions; VB6 "
@@ -214,17 +267,26 @@ int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
   sigaction(SIGPIPE, &ignore, &oldPipe);
 
   Transaction::Options transaction;
-  transaction.dryRun = options.dryRun;
+  transaction.dryRun = writeNothing;
   RunOutcome outcome = RunAsTransaction(
       *options.path, reporter, &g_interrupted,
       [&](Disk& staged, Reporter& r, const CancelFlag* cancel) {
         DiffDisk diffing(staged, out);
         Disk& disk = options.diff ? static_cast<Disk&>(diffing) : staged;
-        if (kind == Kind::Vb6) return Vb6Migrator(disk).ConvertFile(*options.path, r, cancel);
-        DotNetMigrator migrator(disk);
-        if (options.major) migrator.NewVersionMajor = *options.major;
-        if (options.minor) migrator.NewVersionMinor = *options.minor;
-        return migrator.ConvertFile(*options.path, r, cancel);
+        RunOutcome result;
+        if (kind == Kind::Vb6) {
+          result = Vb6Migrator(disk).ConvertFile(*options.path, r, cancel);
+        } else {
+          DotNetMigrator migrator(disk);
+          if (options.major) migrator.NewVersionMajor = *options.major;
+          if (options.minor) migrator.NewVersionMinor = *options.minor;
+          result = migrator.ConvertFile(*options.path, r, cancel);
+        }
+        // The scan reads the files as the run leaves them (staged texts
+        // included, in a dry run too). A run that stopped changes nothing and
+        // reached only part of the project: its failure line says it all.
+        if (options.scan && result.status == RunOutcome::Status::Completed) record.Scan(staged);
+        return result;
       },
       std::move(transaction));
   outcome = ReportEnd(reporter, std::move(outcome));
@@ -238,8 +300,27 @@ int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
                                                                  : "no file was changed");
     return outcome.status == RunOutcome::Status::Failed ? kCliFailed : kCliInterrupted;
   }
+  std::fflush(out);
+  if (!options.quiet && outcome.status == RunOutcome::Status::Completed) {
+    const std::string report = FormatReport(record, kLeftoversShown);
+    std::fwrite(report.data(), 1, report.size(), err);
+    if (options.check || options.scanOnly) {
+      const std::string verdict = FormatVerdict(record, options.check) + "\n";
+      std::fwrite(verdict.data(), 1, verdict.size(), err);
+    }
+  }
+  if (options.json) {
+    if (const int e = WriteJson(*options.json, RunRecordJson(record, AllRuleRows()), out)) {
+      std::fprintf(err, "kvmigrate-cli: could not write %s: %s\n", options.json->c_str(),
+                   std::strerror(e));
+      return kCliFailed;
+    }
+  }
   switch (outcome.status) {
     case RunOutcome::Status::Completed:
+      if (options.check || options.scanOnly) {
+        return Done(record, options.check) ? kCliOk : kCliIncomplete;
+      }
       return outcome.counts.Incomplete() ? kCliIncomplete : kCliOk;
     case RunOutcome::Status::Failed:
       std::fprintf(err, "%s\n", outcome.failure.c_str());

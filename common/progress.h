@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kv {
 
@@ -47,6 +48,12 @@ struct ProgressEvent {
   std::string detail = {};
   StopCause stop = StopCause::Unexpected;
   bool changed = false;
+  // FileConverted: replacements made by each rule row, the GUID rows first and
+  // then the text rows (empty when the engine does not count them).
+  std::vector<size_t> ruleHits = {};
+  // FileConverted: occurrences that the rules left alone on purpose because
+  // they are members of VB's own objects.
+  size_t keptMembers = 0;
 };
 
 // The progress line of an event, or nullopt for events that have no line.

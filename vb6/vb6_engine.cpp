@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "general_functions.h"
+#include "kept_ranges.h"
+#include "own_members.h"
 #include "string_functions.h"
 
 namespace kv {
@@ -28,6 +30,8 @@ struct Vb6Migrator::Frame {
   std::string resolved;   // where it was found
   std::string text = {};  // its migrated text
   bool changed = false;
+  std::vector<size_t> ruleHits = {};
+  size_t keptMembers = 0;
   bool modules = false;  // the form entries are done; the module entries go on
   size_t next = 0;       // where the search for the next entry goes on
 };
@@ -42,7 +46,8 @@ struct Vb6Migrator::Run {
 Vb6Migrator::Vb6Migrator(Disk& disk)
     : disk_(disk), guidRules_(BuildGuidRules()), textRules_(BuildTextRules()) {}
 
-unsigned Vb6Migrator::ReplaceReferences(std::string& text) const {
+unsigned Vb6Migrator::ReplaceReferences(std::string& text, std::vector<size_t>* hits) const {
+  if (hits && hits->size() < guidRules_.size()) hits->resize(guidRules_.size());
   unsigned rewritten = 0;
   for (size_t r = 0; r < guidRules_.size(); ++r) {
     const std::string& oldGuid = guidRules_[r].oldText;
@@ -73,6 +78,7 @@ unsigned Vb6Migrator::ReplaceReferences(std::string& text) const {
       out += kNewVersion;
       copied = close + 1;
       rewritten |= 1u << r;
+      if (hits) ++(*hits)[r];
       pos = text.find(oldGuid, copied);
     }
     if (rewritten & (1u << r)) {
@@ -83,7 +89,12 @@ unsigned Vb6Migrator::ReplaceReferences(std::string& text) const {
   return rewritten;
 }
 
-void Vb6Migrator::ApplyTextRules(std::string& text) const { textRules_.Apply(text); }
+size_t Vb6Migrator::ApplyTextRules(std::string& text) const {
+  std::vector<TextRange> kept = OwnMemberRanges(text);
+  const size_t own = kept.size();
+  ApplyOutside(textRules_, text, std::move(kept));
+  return own;
+}
 
 RunOutcome Vb6Migrator::ConvertFile(const std::string& cFileName, Reporter& reporter,
                                     const CancelFlag* cancel) {
@@ -161,14 +172,14 @@ bool Vb6Migrator::Open(Run& run, const std::string& path, const std::string& bas
     return false;
   }
   const TextFingerprint before(frame.text);
-  const unsigned rows = ReplaceReferences(frame.text);
+  const unsigned rows = ReplaceReferences(frame.text, &frame.ruleHits);
   for (size_t r = 0; r < guidRules_.size(); ++r) {
     if (rows & (1u << r)) {
       run.log.Report(
           ProgressEvent{.kind = EventKind::KeyReplaced, .name = GetFileNameFromPath(path)});
     }
   }
-  ApplyTextRules(frame.text);
+  frame.keptMembers = ApplyTextRules(frame.text);
   frame.changed = TextFingerprint(frame.text) != before;
   run.stack.push_back(std::move(frame));
   return true;
@@ -189,7 +200,9 @@ void Vb6Migrator::Close(Run& run) {
   run.log.Report(ProgressEvent{.kind = EventKind::FileConverted,
                                .name = frame.listed,
                                .path = frame.resolved,
-                               .changed = frame.changed});
+                               .changed = frame.changed,
+                               .ruleHits = std::move(frame.ruleHits),
+                               .keptMembers = frame.keptMembers});
   run.stack.pop_back();
 }
 

@@ -5,6 +5,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "disk.h"
 #include "progress.h"
@@ -27,9 +28,12 @@ class Vb6Migrator {
   // The text stages on one file's contents, without any file access. Exposed
   // for tests, fuzzing and benchmarks.
   // Rewrites every "{old GUID}#version#" reference to "{new GUID}#5.0#";
-  // returns for each GuidRules row whether it rewrote anything (bit i = row i).
-  unsigned ReplaceReferences(std::string& text) const;
-  void ApplyTextRules(std::string& text) const;
+  // returns for each GuidRules row whether it rewrote anything (bit i = row i)
+  // and, when `hits` is given, adds each row's number of rewrites to it.
+  unsigned ReplaceReferences(std::string& text, std::vector<size_t>* hits = nullptr) const;
+  // Applies the text rules everywhere except to the members of VB's own
+  // objects (OwnMemberRanges); returns how many of those were left alone.
+  size_t ApplyTextRules(std::string& text) const;
 
   const RuleTable& GuidRules() const { return guidRules_; }
   const RuleTable& TextRules() const { return textRules_.table(); }

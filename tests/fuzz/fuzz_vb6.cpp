@@ -13,6 +13,7 @@
 #include <string>
 
 #include "fuzz_util.h"
+#include "own_members.h"
 #include "reference.h"
 #include "vb6_engine.h"
 
@@ -36,8 +37,22 @@ std::string LiteralStages(const std::string& input, const kv::Vb6Migrator& m, un
   }
   std::string text = input;
   *rows = ref::ReplaceReferences(text, oldGuids, newGuids);
-  for (const kv::RuleRow& row : m.TextRules()) ref::ApplyRow(text, row.oldText, row.newText);
-  return text;
+  // The name rows apply to each piece between VB's own members, which keep
+  // their bytes.
+  std::string out;
+  size_t done = 0;
+  auto migrate = [&](size_t end) {
+    std::string piece = text.substr(done, end - done);
+    for (const kv::RuleRow& row : m.TextRules()) ref::ApplyRow(piece, row.oldText, row.newText);
+    out += piece;
+  };
+  for (const kv::TextRange& kept : kv::OwnMemberRanges(text)) {
+    migrate(kept.begin);
+    out.append(text, kept.begin, kept.end - kept.begin);
+    done = kept.end;
+  }
+  migrate(text.size());
+  return out;
 }
 
 std::string Stages(std::string text, const kv::Vb6Migrator& m, unsigned* rows) {

@@ -1,0 +1,234 @@
+#include "leftover_scan.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <set>
+#include <system_error>
+
+#include "general_functions.h"
+#include "own_members.h"
+#include "string_functions.h"
+
+namespace kv {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string LowerExtension(std::string_view name) {
+  const size_t dot = name.rfind('.');
+  if (dot == std::string_view::npos) return {};
+  std::string ext(name.substr(dot));
+  for (char& c : ext) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return ext;
+}
+
+bool IsVb6Kind(std::string_view name) {
+  static const std::set<std::string> kKinds = {".vbp", ".frm", ".bas", ".cls",
+                                               ".ctl", ".pag", ".dob", ".dsr"};
+  return kKinds.contains(LowerExtension(name));
+}
+
+// What is searched for: the old text, and the rest that a migrated
+// occurrence has after it (empty: every occurrence is left over).
+struct Needle {
+  std::string text;
+  std::string migratedRest;
+  bool guid = false;  // matched without regard to case, but the rules match it exactly
+};
+
+std::vector<Needle> BuildNeedles() {
+  std::vector<Needle> needles;
+  for (const RuleRow& row : BuildGuidRules()) {
+    needles.push_back({row.oldText.substr(1, row.oldText.size() - 2), {}, true});
+  }
+  for (const RuleRow& row : BuildTextRules()) {
+    const bool grows =
+        row.newText.size() > row.oldText.size() &&
+        EqualsNoCase(std::string_view(row.newText).substr(0, row.oldText.size()), row.oldText);
+    needles.push_back({row.oldText, grows ? row.newText.substr(row.oldText.size()) : "", false});
+  }
+  return needles;
+}
+
+bool IsBreak(std::string_view text, size_t i) {
+  return text[i] == '\n' || (text[i] == '\r' && (i + 1 == text.size() || text[i + 1] != '\n'));
+}
+
+// The files that the migrated project files list as kinds the run did not
+// follow: a VB6 project's classes, user controls, property pages, user
+// documents and designers.
+std::set<FileKey> ListedNotFollowed(Disk& disk, const std::vector<std::string>& migrated) {
+  static constexpr std::string_view kKeys[] = {
+      "Class=", "UserControl=", "PropertyPage=", "UserDocument=", "Designer="};
+  std::set<FileKey> listed;
+  for (const std::string& project : migrated) {
+    if (LowerExtension(project) != ".vbp") continue;
+    std::string text;
+    if (disk.ReadAll(project, &text)) continue;
+    const std::string folder = GetFolderFromPath(project);
+    size_t begin = 0;
+    while (begin < text.size()) {
+      size_t end = begin;
+      while (end < text.size() && text[end] != '\r' && text[end] != '\n') ++end;
+      const std::string_view line = std::string_view(text).substr(begin, end - begin);
+      for (std::string_view key : kKeys) {
+        if (line.size() < key.size() || !EqualsNoCase(line.substr(0, key.size()), key)) continue;
+        std::string_view entry = line.substr(key.size());
+        if (key == "Class=") {
+          const size_t semicolon = entry.find(';');
+          if (semicolon == std::string_view::npos) break;
+          entry = entry.substr(semicolon + 1);
+        }
+        std::string path(entry);
+        NormalizeSpaces(path);
+        if (const std::optional<std::string> found = disk.Find(path, folder)) {
+          if (const std::optional<FileKey> k = disk.Key(*found)) listed.insert(*k);
+        }
+      }
+      begin = end + 1;
+    }
+  }
+  return listed;
+}
+
+}  // namespace
+
+const char* ReasonKey(LeftoverReason reason) {
+  switch (reason) {
+    case LeftoverReason::NotListed:
+      return "not-listed";
+    case LeftoverReason::NotFollowed:
+      return "not-followed";
+    case LeftoverReason::Binary:
+      return "binary";
+    case LeftoverReason::LowerCaseGuid:
+      return "lower-case-guid";
+    case LeftoverReason::OwnMember:
+      return "own-member";
+    case LeftoverReason::Unreadable:
+      return "unreadable";
+    case LeftoverReason::Other:
+      return "other";
+  }
+  return "other";
+}
+
+bool Blocks(LeftoverReason reason) { return reason != LeftoverReason::OwnMember; }
+
+bool IsScannedKind(std::string_view fileName) {
+  static const std::set<std::string> kKinds = {
+      ".vbp", ".vbg",    ".frm", ".bas",    ".cls",  ".ctl",    ".pag",  ".dob", ".dsr", ".sln",
+      ".cs",  ".csproj", ".vb",  ".vbproj", ".resx", ".config", ".licx", ".frx", ".ctx"};
+  return kKinds.contains(LowerExtension(fileName));
+}
+
+bool IsBinaryKind(std::string_view fileName) {
+  const std::string ext = LowerExtension(fileName);
+  return ext == ".frx" || ext == ".ctx";
+}
+
+void FindLeftovers(std::string_view path, std::string_view text, bool migrated,
+                   LeftoverReason fileReason, std::vector<Leftover>& out) {
+  static const std::vector<Needle> kNeedles = BuildNeedles();
+  struct Hit {
+    size_t pos;
+    size_t size;
+    LeftoverReason reason;
+  };
+  std::vector<Hit> hits;
+  std::optional<std::vector<TextRange>> own;  // computed when first needed
+  for (const Needle& needle : kNeedles) {
+    for (size_t p = FindNoCase(text, needle.text, 0); p != std::string_view::npos;
+         p = FindNoCase(text, needle.text, p + needle.text.size())) {
+      const size_t after = p + needle.text.size();
+      if (!needle.migratedRest.empty() &&
+          EqualsNoCase(text.substr(after, needle.migratedRest.size()), needle.migratedRest)) {
+        continue;
+      }
+      LeftoverReason reason = fileReason;
+      if (migrated) {
+        reason = LeftoverReason::Other;
+        if (needle.guid && text.substr(p, needle.text.size()) != needle.text) {
+          reason = LeftoverReason::LowerCaseGuid;
+        } else if (!needle.guid && IsVb6Kind(path)) {
+          if (!own) own = OwnMemberRanges(text);
+          if (std::any_of(own->begin(), own->end(),
+                          [&](const TextRange& r) { return r.begin == p; })) {
+            reason = LeftoverReason::OwnMember;
+          }
+        }
+      }
+      hits.push_back({p, needle.text.size(), reason});
+    }
+  }
+  std::sort(hits.begin(), hits.end(), [](const Hit& a, const Hit& b) { return a.pos < b.pos; });
+  size_t line = 1;
+  size_t lineStart = 0;
+  size_t counted = 0;
+  for (const Hit& hit : hits) {
+    for (; counted < hit.pos; ++counted) {
+      if (IsBreak(text, counted)) {
+        ++line;
+        lineStart = counted + 1;
+      }
+    }
+    out.push_back(Leftover{.path = std::string(path),
+                           .line = line,
+                           .column = hit.pos - lineStart + 1,
+                           .text = std::string(text.substr(hit.pos, hit.size)),
+                           .reason = hit.reason});
+  }
+}
+
+std::vector<Leftover> ScanLeftovers(Disk& disk, const ScanRequest& request) {
+  std::set<FileKey> migrated;
+  for (const std::string& path : request.migrated) {
+    if (const std::optional<FileKey> k = disk.Key(path)) migrated.insert(*k);
+  }
+  const std::set<FileKey> notFollowed = ListedNotFollowed(disk, request.migrated);
+
+  // Every file of a scanned kind, once, by path.
+  std::map<std::string, FileKey> files;
+  std::set<FileKey> seen;
+  for (const std::string& folder : request.folders) {
+    std::error_code ec;
+    fs::recursive_directory_iterator it(folder.empty() ? "." : folder,
+                                        fs::directory_options::skip_permission_denied, ec);
+    for (; !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+      const std::string name = it->path().filename().string();
+      if (name.find(RealDisk::kTempMarker) != std::string::npos || !IsScannedKind(name)) continue;
+      std::error_code typeError;
+      if (!it->is_regular_file(typeError)) continue;
+      const std::string path = it->path().string();
+      const std::optional<FileKey> key = disk.Key(path);
+      if (!key || !seen.insert(*key).second) continue;
+      files.emplace(path, *key);
+    }
+  }
+
+  std::vector<Leftover> found;
+  std::string text;
+  for (const auto& [path, key] : files) {
+    if (IoError e = disk.ReadAll(path, &text)) {
+      found.push_back(
+          Leftover{.path = path, .reason = LeftoverReason::Unreadable, .error = e.code});
+      continue;
+    }
+    const bool wasMigrated = migrated.contains(key);
+    LeftoverReason reason = LeftoverReason::NotListed;
+    if (IsBinaryKind(path)) {
+      reason = LeftoverReason::Binary;
+    } else if (notFollowed.contains(key)) {
+      reason = LeftoverReason::NotFollowed;
+    }
+    FindLeftovers(path, text, wasMigrated && reason != LeftoverReason::Binary, reason, found);
+  }
+  return found;
+}
+
+}  // namespace kv
