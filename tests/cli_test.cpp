@@ -44,7 +44,10 @@ TEST_F(CliVb6, MigratesTheSampleAndASecondRunChangesNothing) {
   const CommandResult r = Cli(Quote(dir / "Sample.vbp"));
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(SplitLines(r.out), kSampleLines);
-  EXPECT_EQ(r.err, "");
+  EXPECT_TRUE(r.err.starts_with(
+      "Summary: 5 files migrated (5 changed, 0 unchanged), 0 missing, 0 not modified\n"
+      "Left over: 2 (2 to look at)\n"))
+      << r.err;
 
   const std::string vbp = dir.Read("Sample.vbp");
   EXPECT_NE(vbp.find("{40A55DB2-3BA5-4295-AE1B-49DB83A90929}#5.0#0#..\\Korvane\\REDidIzo5.dll#"
@@ -138,9 +141,68 @@ TEST_F(CliVb6, FailureExitsThreeWithTheReasonLast) {
                                "]: Permission denied; no file was changed";
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(lines.back(), expected);
-  EXPECT_EQ(r.err, expected + "\n");
+  EXPECT_TRUE(r.err.ends_with(expected + "\n")) << r.err;
   EXPECT_EQ(dir.Read("Sample.vbp"), original.at("Sample.vbp"));
   EXPECT_EQ(dir.Read("modDrawing.bas"), original.at("modDrawing.bas"));
+}
+
+// --check writes nothing and passes only when a run would change nothing and
+// nothing is left over; --no-scan leaves the leftovers out of the gate.
+TEST_F(CliVb6, CheckGatesASecondRun) {
+  std::string vbp = dir.Read("Sample.vbp");
+  vbp.erase(vbp.find("Class="), vbp.find("IconForm") - vbp.find("Class="));
+  dir.Write("Sample.vbp", vbp);
+  fs::remove(dir.path() / "clsShape.cls");
+  const auto before = dir.Snapshot();
+  const std::string project = Quote(dir / "Sample.vbp");
+
+  const CommandResult first = Cli("--check --quiet " + project);
+  EXPECT_EQ(first.status, 1);
+  EXPECT_EQ(first.err, "");
+  EXPECT_EQ(dir.Snapshot(), before);  // nothing written, nothing staged
+  EXPECT_TRUE(Cli("--check " + project).err.ends_with("Check: not done: 5 files would change\n"));
+
+  EXPECT_EQ(Cli(project).status, 0);
+  const CommandResult second = Cli("--check " + project);
+  EXPECT_EQ(second.status, 0) << second.err;
+  EXPECT_TRUE(second.err.ends_with(
+      "Left over: nothing\nCheck: done; a run would change nothing and nothing is left over\n"))
+      << second.err;
+
+  dir.Write("Extra/old.bas", "x = \"{830c3fd1-54a5-4249-97b6-097ac6407367}\"\n");
+  const CommandResult left = Cli("--check " + project);
+  EXPECT_EQ(left.status, 1);
+  EXPECT_NE(left.err.find(dir / "Extra/old.bas" + ":1:7: 830c3fd1-54a5-4249-97b6-097ac6407367 "
+                                                  "(not listed by the project)\n"),
+            std::string::npos)
+      << left.err;
+  EXPECT_EQ(Cli("--check --no-scan " + project).status, 0);
+  EXPECT_EQ(Cli("--scan " + project).status, 1);
+  fs::remove(dir.path() / "Extra/old.bas");
+  EXPECT_EQ(Cli("--scan " + project).status, 0);
+}
+
+// The JSON record of a run holds to its documented schema, for both kinds of
+// project, after a run with leftovers and after a failure.
+TEST(CliJson, RecordMatchesItsSchema) {
+  kvtest::TempDir dir;
+  kvtest::CopyTree(fs::path(KV_SOURCE_DIR) / "examples", dir.path());
+  const std::string schema = (fs::path(KV_SOURCE_DIR) / "docs/run-record.schema.json").string();
+  const std::string validate =
+      "python3 " + Quote((fs::path(KV_SOURCE_DIR) / "tests/validate_json.py").string()) + " " +
+      Quote(schema) + " ";
+  for (const char* project : {"vb6/Sample.vbp", "dotnet/Sample.sln", "vb6/Missing.vbp"}) {
+    const std::string json = dir / (std::string(project) + ".json");
+    Cli("--json " + Quote(json) + " " + Quote(dir / project));
+    const CommandResult valid = RunCommand(validate + Quote(json) + " 2>&1");
+    EXPECT_EQ(valid.status, 0) << project << ": " << valid.out;
+  }
+  const std::string vb6 = dir.Read("vb6/Sample.vbp.json");
+  EXPECT_NE(vb6.find("\"path\": \"" + dir / "vb6/frmMain.frm" +
+                     "\", \"kind\": \"frm\", \"status\": \"migrated\", \"changed\": true"),
+            std::string::npos)
+      << vb6;
+  EXPECT_NE(vb6.find("\"reason\": \"not-followed\""), std::string::npos);
 }
 
 TEST(CliArguments, UsageHelpAndVersion) {

@@ -228,3 +228,54 @@ TEST(Vb6Engine, CancelStopsAtAFileBoundary) {
 
 }  // namespace
 }  // namespace kv
+
+namespace kv {
+namespace {
+
+// VB's own FillColor is a number: on a form, a PictureBox, a Shape, a user
+// control, Me and Printer it keeps its bytes, however it is reached; the
+// library control's FillColor beside them still gains ".ColorIndex".
+TEST(Vb6Engine, OwnMembersKeepTheirFillColor) {
+  const std::string before =
+      "Begin VB.Form frmDraw\r\n"
+      "   Begin VB.PictureBox picBack\r\n"
+      "   Begin VB.Shape   shpDot\r\n"
+      "   Begin VUVedaZir.Canvas Canvas1\r\n"
+      "End\r\n"
+      "Sub Paint()\r\n"
+      "  shpDot.FillColor = 1: Canvas1.FillColor = 2\r\n"
+      "  SHPDOT(i + Idx(2)).fillcolor = 3\r\n"
+      "  Me.FillColor = Printer.FillColor\r\n"
+      "  frmDraw.picBack.FillColor = 4\r\n"
+      "  With picBack ' the picture\r\n"
+      "    .FillColor = 5\r\n"
+      "    With Canvas1(3)\r\n"
+      "      .FillColor = 6\r\n"
+      "    End With\r\n"
+      "    .FillColor = 7\r\n"
+      "  End With\r\n"
+      "  .FillColor = 8\r\n"
+      "  With Me.Canvas1\r\n"
+      "    .FillColor = 9\r\n"
+      "  End With\r\n"
+      "  Other.FillColor = shpDot.FillColor\r\n"
+      "End Sub\r\n";
+  std::string after = before;
+  for (const char* library : {"Canvas1.FillColor = 2", "      .FillColor = 6", "  .FillColor = 8",
+                              "    .FillColor = 9", "Other.FillColor = "}) {
+    const size_t at = after.find(library);
+    ASSERT_NE(at, std::string::npos) << library;
+    after.insert(after.find("FillColor", at) + 9, ".ColorIndex");
+  }
+  after.replace(after.find("VUVedaZir"), 9, "VUVedaZir5");
+  RealDisk disk;
+  const Vb6Migrator migrator(disk);
+  std::string text = before;
+  EXPECT_EQ(migrator.ApplyTextRules(text), 8u);  // own members left alone
+  EXPECT_EQ(text, after);
+  EXPECT_EQ(migrator.ApplyTextRules(text), 8u);
+  EXPECT_EQ(text, after);  // a second run changes nothing more
+}
+
+}  // namespace
+}  // namespace kv
