@@ -12,4 +12,11 @@ std::optional<QString> DialogFileChooser::ChooseFile(QWidget* parent, const QStr
   return QDir::toNativeSeparators(path);
 }
 
+std::optional<QString> DialogFileChooser::ChooseSaveFile(QWidget* parent, const QString& filter,
+                                                         const QString& suggested) {
+  const QString path = QFileDialog::getSaveFileName(parent, QString(), suggested, filter);
+  if (path.isEmpty()) return std::nullopt;
+  return QDir::toNativeSeparators(path);
+}
+
 }  // namespace kv::gui

@@ -17,6 +17,14 @@ class FileChooser {
   // file's full path, or nullopt when the user cancelled.
   virtual std::optional<QString> ChooseFile(QWidget* parent, const QString& filter,
                                             const QString& startFolder) = 0;
+  // Asks where to save a file, offering `suggested` (a full path). Returns
+  // the path chosen, or nullopt when the user cancelled (as does a chooser
+  // that offers no saving).
+  virtual std::optional<QString> ChooseSaveFile(QWidget* parent, const QString& filter,
+                                                const QString& suggested) {
+    (void)parent, (void)filter, (void)suggested;
+    return std::nullopt;
+  }
 };
 
 // The platform's Open dialog. It leaves the process's working directory alone.
@@ -24,6 +32,8 @@ class DialogFileChooser : public FileChooser {
  public:
   std::optional<QString> ChooseFile(QWidget* parent, const QString& filter,
                                     const QString& startFolder) override;
+  std::optional<QString> ChooseSaveFile(QWidget* parent, const QString& filter,
+                                        const QString& suggested) override;
 };
 
 }  // namespace kv::gui

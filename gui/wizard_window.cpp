@@ -5,11 +5,19 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileInfo>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLayout>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMimeData>
+#include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSaveFile>
+#include <QSplitter>
 #include <QUrl>
+#include <QVBoxLayout>
+#include <cstdint>
 #include <utility>
 
 #include "gui_support.h"
@@ -71,7 +79,15 @@ void WizardWindow::StartRun(RunController::Job job) {
   if (runner_.IsRunning()) return;
   focusBeforeRun_ = focusWidget();
   SetLocked(true);
-  runner_.Start(std::move(job));
+  auto record = std::make_shared<RunRecord>(PathBytes(controls_.path->text()));
+  record_ = record;
+  Disk* disk = disk_;
+  runner_.Start([job = std::move(job), record, disk](Reporter& reporter, const CancelFlag& cancel) {
+    TeeReporter both(reporter, *record);
+    RunOutcome outcome = job(both, cancel);
+    if (outcome.status != RunOutcome::Status::Cancelled && !cancel.load()) record->Scan(*disk);
+    return outcome;
+  });
 }
 
 void WizardWindow::StartProjectRun(const std::string& path, EngineJob job) {
@@ -96,6 +112,7 @@ void WizardWindow::OnRunFinished(const RunOutcome& outcome) {
     controls_.path->setText(QString::fromLatin1(kAfterRunText));
     RunReturned();
   }
+  if (record_ && record_->scanned() && !closeWhenStopped_) ShowReport(*record_);
   if (focusBeforeRun_ && focusBeforeRun_->isEnabled() && focusBeforeRun_->isVisible()) {
     focusBeforeRun_->setFocus();
   }
@@ -112,6 +129,73 @@ void WizardWindow::SetLocked(bool locked) {
     setCursor(Qt::BusyCursor);
   } else {
     unsetCursor();
+  }
+}
+
+void WizardWindow::ShowReport(const RunRecord& record) {
+  if (!reportPane_) {
+    // The list and the report share the list's place, one above the other.
+    QLayout* layout = controls_.list->parentWidget()->layout();
+    auto* splitter = new QSplitter(Qt::Vertical, this);
+    splitter->setObjectName(QStringLiteral("reportSplitter"));
+    splitter->setChildrenCollapsible(false);
+    delete layout->replaceWidget(controls_.list, splitter);
+    splitter->addWidget(controls_.list);
+
+    reportPane_ = new QWidget(splitter);
+    reportPane_->setObjectName(QStringLiteral("reportPane"));
+    auto* paneLayout = new QVBoxLayout(reportPane_);
+    paneLayout->setContentsMargins(0, 0, 0, 0);
+    paneLayout->setSpacing(3);
+    reportText_ = new QPlainTextEdit(reportPane_);
+    reportText_->setObjectName(QStringLiteral("reportText"));
+    reportText_->setReadOnly(true);
+    reportText_->setLineWrapMode(QPlainTextEdit::NoWrap);
+    reportText_->setAccessibleName(QStringLiteral("Report"));
+    paneLayout->addWidget(reportText_);
+    auto* row = new QHBoxLayout();
+    reportStatus_ = new QLabel(reportPane_);
+    reportStatus_->setObjectName(QStringLiteral("reportStatus"));
+    row->addWidget(reportStatus_, 1);
+    auto* save = new QPushButton(QStringLiteral("Save report..."), reportPane_);
+    save->setObjectName(QStringLiteral("cmdSaveReport"));
+    connect(save, &QPushButton::clicked, this, &WizardWindow::SaveReport);
+    row->addWidget(save);
+    paneLayout->addLayout(row);
+    splitter->addWidget(reportPane_);
+    splitter->setStretchFactor(0, 3);
+    splitter->setStretchFactor(1, 2);
+    splitter->show();
+    controls_.list->show();
+    // Room for both: a window still at its first height grows.
+    if (height() < 460) resize(width(), 460);
+  }
+  QStringList lines;
+  const std::string report = FormatReport(record, SIZE_MAX);
+  size_t begin = 0;
+  while (begin < report.size()) {
+    const size_t end = report.find('\n', begin);
+    lines.append(LineText(report.substr(begin, end - begin)));
+    begin = end + 1;
+  }
+  reportText_->setPlainText(lines.join(QLatin1Char('\n')));
+  reportStatus_->clear();
+}
+
+void WizardWindow::SaveReport() {
+  if (!reportText_) return;
+  QString folder =
+      QFileInfo(QFile::decodeName(record_ ? record_->project().c_str() : "")).absolutePath();
+  const std::optional<QString> path = chooser_->ChooseSaveFile(
+      this, QStringLiteral("Text files (*.txt)"), QDir(folder).filePath("kvmigrate-report.txt"));
+  if (!path) return;
+  QSaveFile file(*path);
+  const QByteArray text = reportText_->toPlainText().toUtf8() + '\n';
+  if (file.open(QIODevice::WriteOnly) && file.write(text) == text.size() && file.commit()) {
+    reportStatus_->setText(QStringLiteral("Saved to ") + *path);
+  } else {
+    reportStatus_->setText(QStringLiteral("Could not save ") + *path + QStringLiteral(": ") +
+                           file.errorString());
   }
 }
 

@@ -13,11 +13,14 @@
 #include "disk.h"
 #include "file_chooser.h"
 #include "progress.h"
+#include "report.h"
 #include "run_controller.h"
 #include "transaction_run.h"
 
+class QLabel;
 class QLineEdit;
 class QListWidget;
+class QPlainTextEdit;
 class QMimeData;
 class QPushButton;
 
@@ -76,7 +79,10 @@ class WizardWindow : public QWidget {
   // Shows the action button when the path box names an existing regular
   // file, hides it otherwise.
   void ShowActionIfPathExists();
-  // Disables the input controls and runs `job` off the window's thread.
+  // Disables the input controls and runs `job` off the window's thread. The
+  // run's events are also recorded, and once the job returns (unless it was
+  // stopped) the project's folders are searched for what it left over; the
+  // report pane then shows the summary and the leftovers.
   void StartRun(RunController::Job job);
   // Runs an engine over the project at `path` as one transaction (recovery
   // first, commit at the end, no change when it stops or Exit stops it), and
@@ -96,6 +102,11 @@ class WizardWindow : public QWidget {
   void AppendLines(const QStringList& lines);
   void OnRunFinished(const RunOutcome& outcome);
   void SetLocked(bool locked);
+  // The report pane below the progress list, made when the first run ends
+  // (until then the list has the whole window); shows the last run's report.
+  void ShowReport(const RunRecord& record);
+  // Asks where to save the report and writes it there as text.
+  void SaveReport();
 
   std::unique_ptr<Disk> ownDisk_;
   Disk* disk_;
@@ -104,6 +115,10 @@ class WizardWindow : public QWidget {
   ProjectKind kind_;
   QWidget* focusBeforeRun_ = nullptr;
   bool closeWhenStopped_ = false;
+  std::shared_ptr<RunRecord> record_;  // of the run going on or last ended
+  QWidget* reportPane_ = nullptr;
+  QPlainTextEdit* reportText_ = nullptr;
+  QLabel* reportStatus_ = nullptr;
   RunController runner_;  // last, so that a run still going stops first
 };
 

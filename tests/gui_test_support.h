@@ -22,14 +22,24 @@
 
 namespace kvtest {
 
-// Answers the Open dialog with `reply` (nullopt = Cancel); records the filters.
+// Answers the Open dialog with `reply` and the Save dialog with `saveReply`
+// (nullopt = Cancel); records the filters and the path the Save dialog offered.
 struct ScriptedChooser : kv::gui::FileChooser {
   std::optional<QString> reply;
-  QStringList filters;
-  explicit ScriptedChooser(std::optional<QString> r) : reply(std::move(r)) {}
+  std::optional<QString> saveReply = std::nullopt;
+  QStringList filters = {};
+  QString offered = {};
+  explicit ScriptedChooser(std::optional<QString> r, std::optional<QString> save = std::nullopt)
+      : reply(std::move(r)), saveReply(std::move(save)) {}
   std::optional<QString> ChooseFile(QWidget*, const QString& filter, const QString&) override {
     filters.append(filter);
     return reply;
+  }
+  std::optional<QString> ChooseSaveFile(QWidget*, const QString& filter,
+                                        const QString& suggested) override {
+    filters.append(filter);
+    offered = suggested;
+    return saveReply;
   }
 };
 

@@ -1,6 +1,7 @@
 // The kvMigrate window, driven through its controls on the offscreen platform.
 #include <QDir>
 #include <QMimeData>
+#include <QPlainTextEdit>
 #include <QScrollBar>
 #include <QTimer>
 #include <QUrl>
@@ -302,6 +303,40 @@ class Vb6WindowTest : public QObject {
     QCOMPARE(Control<QLineEdit>(w, "TxtProject")->text(), copy.Path());
     QVERIFY(Control(w, "cmdConvert")->isVisible() && Control(w, "cmdConvert")->isEnabled());
     QVERIFY(w.isVisible() && !QApplication::activeModalWidget());
+  }
+
+  // After a run the report pane shows the summary and what was left over,
+  // below a progress list that holds the run's lines only; Save report writes
+  // it as text where the Save dialog says, and Cancel writes nothing.
+  void ReportPaneAfterARun() {
+    const Reference reference = MigrateDirectly();
+    ExampleCopy copy;
+    frmChangeVersio w;
+    w.show();
+    TypeText(w, "TxtProject", copy.Path());
+    QVERIFY(ClickAndWaitForRun(w));
+    QCOMPARE(ListLines(w), reference.lines + QStringList{"Finish..."});
+    auto* report = Control<QPlainTextEdit>(w, "reportText");
+    QVERIFY(report->isVisible());
+    const QStringList lines = report->toPlainText().split('\n');
+    QCOMPARE(
+        lines.value(0),
+        QString("Summary: 5 files migrated (5 changed, 0 unchanged), 0 missing, 0 not modified"));
+    QVERIFY(lines.contains(copy.Path("clsShape.cls") +
+                           ":4:22: VUVedaZir (listed as a class or other kind that the run did "
+                           "not follow)"));
+
+    const QString saved = QString::fromStdString(copy.dir / "report.txt");
+    auto chooser = std::make_unique<ScriptedChooser>(std::nullopt);
+    ScriptedChooser* scripted = chooser.get();
+    w.SetFileChooser(std::move(chooser));
+    Click(w, "cmdSaveReport");  // cancelled
+    QCOMPARE(scripted->offered, copy.Path("kvmigrate-report.txt"));
+    QVERIFY(!fs::exists(copy.dir / "report.txt"));
+    scripted->saveReply = saved;
+    Click(w, "cmdSaveReport");
+    QCOMPARE(QString::fromStdString(copy.dir.Read("report.txt")), report->toPlainText() + "\n");
+    QCOMPARE(Control<QLabel>(w, "reportStatus")->text(), "Saved to " + saved);
   }
 
   // 100,000 lines arrive in order, the list follows them, and the event loop
