@@ -88,7 +88,7 @@ const char* ReasonText(LeftoverReason reason) {
     case LeftoverReason::NotListed:
       return "not listed by the project";
     case LeftoverReason::NotFollowed:
-      return "listed as a class or other kind that the run did not follow";
+      return "listed as a class or other kind not followed";
     case LeftoverReason::Binary:
       return "binary file, never rewritten";
     case LeftoverReason::LowerCaseGuid:
@@ -103,11 +103,16 @@ const char* ReasonText(LeftoverReason reason) {
   return "";
 }
 
-std::string FormatLeftover(const Leftover& l) {
-  if (l.reason == LeftoverReason::Unreadable) {
-    return ShowName(l.path) + ": " + ReasonText(l.reason) + ": " + std::strerror(l.error);
+std::string FormatLeftover(const Leftover& l, std::string_view base) {
+  std::string_view path = l.path;
+  if (!base.empty() && path.size() > base.size() + 1 && path.starts_with(base) &&
+      (base.ends_with('/') || path[base.size()] == '/')) {
+    path.remove_prefix(base.size() + (base.ends_with('/') ? 0 : 1));
   }
-  return ShowName(l.path) + ":" + std::to_string(l.line) + ":" + std::to_string(l.column) + ": " +
+  if (l.reason == LeftoverReason::Unreadable) {
+    return ShowName(path) + ": " + ReasonText(l.reason) + ": " + std::strerror(l.error);
+  }
+  return ShowName(path) + ":" + std::to_string(l.line) + ":" + std::to_string(l.column) + ": " +
          ShowName(l.text) + " (" + ReasonText(l.reason) + ")";
 }
 
@@ -134,10 +139,11 @@ std::string FormatSummary(const RunRecord& record) {
   return out;
 }
 
-std::string FormatReport(const RunRecord& record, size_t maxLeftovers) {
+std::string FormatReport(const RunRecord& record, size_t maxLeftovers, std::string_view base) {
   std::string out = FormatSummary(record);
   const std::vector<Leftover>& all = record.leftovers();
-  for (size_t i = 0; i < all.size() && i < maxLeftovers; ++i) out += FormatLeftover(all[i]) + "\n";
+  for (size_t i = 0; i < all.size() && i < maxLeftovers; ++i)
+    out += FormatLeftover(all[i], base) + "\n";
   if (all.size() > maxLeftovers) {
     out += "... and " + std::to_string(all.size() - maxLeftovers) + " more\n";
   }

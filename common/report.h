@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "disk.h"
@@ -88,16 +89,17 @@ class RunRecord : public Reporter {
 
 // Why a leftover was left, as the summary words it.
 const char* ReasonText(LeftoverReason reason);
-// One leftover: "path:line:column: text (reason)".
-std::string FormatLeftover(const Leftover& leftover);
+// One leftover: "path:line:column: text (reason)"; a path inside `base` (a
+// folder) is shown relative to it.
+std::string FormatLeftover(const Leftover& leftover, std::string_view base = {});
 
 // The summary of a run, a few lines: files migrated, changed and unchanged,
 // missing and not modified, then the leftovers by reason. Each line ends in
 // a newline.
 std::string FormatSummary(const RunRecord& record);
 // The summary followed by the leftovers, at most `maxLeftovers` of them and
-// then how many more there are.
-std::string FormatReport(const RunRecord& record, size_t maxLeftovers);
+// then how many more there are. Paths inside `base` are shown relative to it.
+std::string FormatReport(const RunRecord& record, size_t maxLeftovers, std::string_view base = {});
 
 // Whether a project is done: the run completed, every file was found and
 // written, nothing blocking is left over and, for a check, no file would

@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <utility>
 
+#include "general_functions.h"
 #include "gui_support.h"
 
 namespace kv::gui {
@@ -169,9 +170,19 @@ void WizardWindow::ShowReport(const RunRecord& record) {
     controls_.list->show();
     // Room for both: a window still at its first height grows.
     if (height() < 460) resize(width(), 460);
+    layout->activate();
+    const int room = splitter->height();
+    splitter->setSizes({room / 2, room - room / 2});
+    // The list is shorter now: its last line stays in view.
+    controls_.list->scrollToBottom();
   }
   QStringList lines;
-  const std::string report = FormatReport(record, SIZE_MAX);
+  // Leftovers inside the project's folder are shown relative to it.
+  std::string folder;
+  if (const std::optional<std::string> project = disk_->Find(record.project(), "")) {
+    folder = GetFolderFromPath(*project);
+  }
+  const std::string report = FormatReport(record, SIZE_MAX, folder);
   size_t begin = 0;
   while (begin < report.size()) {
     const size_t end = report.find('\n', begin);

@@ -11,7 +11,7 @@ PACKAGES=(
   clang libclang-rt-14-dev
   xvfb xauth imagemagick fonts-dejavu-core gnuplot-nox
   util-linux acl libcap2-bin
-  python3 python3-jsonschema
+  python3 python3-jsonschema xdotool
 )
 missing=()
 for p in "${PACKAGES[@]}"; do
