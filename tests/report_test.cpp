@@ -72,5 +72,20 @@ TEST(LeftoverScan, EachReasonOnAProjectTree) {
   EXPECT_TRUE(report.ends_with("... and 5 more\n")) << report;
 }
 
+// Names reach the JSON record whatever their bytes: UTF-8 as it is, other
+// bytes one character each, control bytes and quotes escaped.
+TEST(RunRecordJson, NamesOfAnyBytes) {
+  RunRecord record("P.vbp");
+  record.Report(ProgressEvent{.kind = EventKind::FileMissing, .name = "a\xE9\n\"b"});
+  record.Report(ProgressEvent{.kind = EventKind::FileMissing, .name = "caf\xC3\xA9\\"});
+  const std::string json = RunRecordJson(record, AllRuleRows());
+  EXPECT_NE(
+      json.find(R"("name": "a\u00e9\u000a\"b", "path": null, "kind": "", "status": "missing")"),
+      std::string::npos)
+      << json;
+  EXPECT_NE(json.find("\"name\": \"caf\xC3\xA9\\\\\""), std::string::npos) << json;
+  EXPECT_NE(json.find(R"("missing": 2,)"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace kv
