@@ -1,6 +1,7 @@
 // The kvMigrateDotNet window, driven through its controls on the offscreen
 // platform. What it shares with the VB6 window (the Open dialog, closing
 // during a run, failures, long runs) is covered by that window's tests.
+#include <QPlainTextEdit>
 #include <filesystem>
 
 #include "dotnet/frmChangeVersio.h"
@@ -116,6 +117,10 @@ class DotNetWindowTest : public QObject {
     QVERIFY(ClickAndWaitForRun(w));
     QCOMPARE(ListLines(w), reference.lines + QStringList{"Finish..."});
     QCOMPARE(ListLines(w).first(), QString("Parsing Solution [Sample.sln]"));
+    // The report pane tells what the run left: the configuration file that
+    // no project lists.
+    QCOMPARE(Control<QPlainTextEdit>(w, "reportText")->toPlainText().split('\n').last(),
+             QString("Tools/App.config:4:38: REDidIzo (not listed by the project)"));
     const auto after = copy.dir.Snapshot();
     QCOMPARE(after, reference.files);
     const std::string& project = after.at("Viewer/Viewer.csproj");
