@@ -4,10 +4,11 @@
 
 namespace kv {
 
-size_t ApplyOutside(const RuleMatcher& rules, std::string& text, std::vector<TextRange> kept) {
+size_t ApplyOutside(const RuleMatcher& rules, std::string& text, std::vector<TextRange> kept,
+                    std::vector<size_t>* rowHits) {
   std::erase_if(kept,
                 [&](const TextRange& r) { return r.begin >= r.end || r.begin >= text.size(); });
-  if (kept.empty()) return rules.Apply(text);
+  if (kept.empty()) return rules.Apply(text, rowHits);
   std::sort(kept.begin(), kept.end(),
             [](const TextRange& a, const TextRange& b) { return a.begin < b.begin; });
 
@@ -19,7 +20,7 @@ size_t ApplyOutside(const RuleMatcher& rules, std::string& text, std::vector<Tex
   auto migrateUpTo = [&](size_t end) {
     if (end <= done) return;
     part.assign(text, done, end - done);
-    replaced += rules.Apply(part);
+    replaced += rules.Apply(part, rowHits);
     out += part;
     done = end;
   };

@@ -1,6 +1,7 @@
 #include "rule_matcher.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <stdexcept>
 
@@ -139,13 +140,33 @@ RuleMatcher::Scan RuleMatcher::ScanMatches(std::string_view text, OnMatch&& onMa
   return scan;
 }
 
-size_t RuleMatcher::Apply(std::string& text) const {
+size_t RuleMatcher::Apply(std::string& text, std::vector<size_t>* rowHits) const {
   const size_t n = text.size();
+  // Each row's replacements, counted in the first scan and handed on once
+  // the scan has not given way to the row-by-row path.
+  std::array<size_t, 32> counted{};
+  const auto count = [&](int r) {
+    if (rowHits) ++counted[r];
+  };
+  const auto counts = [&](size_t total) {
+    if (rowHits) {
+      if (rowHits->size() < table_.size()) rowHits->resize(table_.size());
+      for (size_t r = 0; r < table_.size(); ++r) (*rowHits)[r] += counted[r];
+    }
+    return total;
+  };
+  const auto oneByOne = [&] {
+    if (!rowHits) return ApplyRowsOneByOne(text, table_);
+    size_t total = 0;
+    for (size_t r = 0; r < table_.size(); ++r) total += counted[r] = ApplyRow(text, table_[r]);
+    return counts(total);
+  };
   if (!growOnly_) {
     // Some row shortens the text: build the result beside the input.
     std::string out;
     size_t copied = 0;
     const Scan scan = ScanMatches(text, [&](size_t pos, int r) {
+      count(r);
       if (out.empty()) out.reserve(n + n / 16 + 64);
       out.append(text, copied, pos - copied);
       out += table_[r].newText;
@@ -153,11 +174,11 @@ size_t RuleMatcher::Apply(std::string& text) const {
     });
     // An earlier row claims part of an occurrence: only the row-by-row order
     // gives the right answer, and such text is rare.
-    if (scan.overlap) return ApplyRowsOneByOne(text, table_);
+    if (scan.overlap) return oneByOne();
     if (scan.count == 0) return 0;
     out.append(text, copied, std::string::npos);
     text.swap(out);
-    return scan.count;
+    return counts(scan.count);
   }
 
   // Every row keeps or lengthens its text: the result is built in the input's
@@ -182,6 +203,7 @@ size_t RuleMatcher::Apply(std::string& text) const {
   notes.clear();
   bool noted = true;
   const Scan scan = ScanMatches(text, [&](size_t pos, int r) {
+    count(r);
     if (!noted) return;
     if (notes.size() == maxNotes) {
       noted = false;
@@ -190,7 +212,7 @@ size_t RuleMatcher::Apply(std::string& text) const {
     }
     notes.push_back(static_cast<uint64_t>(pos) << 5 | static_cast<uint64_t>(r));
   });
-  if (scan.overlap) return ApplyRowsOneByOne(text, table_);
+  if (scan.overlap) return oneByOne();
   if (scan.count == 0) return 0;
   const size_t growth = static_cast<size_t>(scan.growth);
   text.resize(n + growth);
@@ -217,7 +239,7 @@ size_t RuleMatcher::Apply(std::string& text) const {
       const std::string& replacement = table_[notes[k - 1] & 31].newText;
       std::memcpy(data + (notes[k - 1] >> 5), replacement.data(), replacement.size());
     }
-    return scan.count;
+    return counts(scan.count);
   }
 
   // Dense text: the input moves to the end of the buffer and is read from
@@ -236,7 +258,7 @@ size_t RuleMatcher::Apply(std::string& text) const {
     copied = pos + rows_[r].folded.size();
   });
   std::memmove(data + write, in.data() + copied, n - copied);
-  return scan.count;
+  return counts(scan.count);
 }
 
 size_t RuleMatcher::FindNext(std::string_view text, size_t from) const {

@@ -55,8 +55,9 @@ class RuleMatcher {
   explicit RuleMatcher(RuleTable table, ScanTier tier = BestScanTier());
 
   // Rewrites `text` in place; returns the number of replacements (0 leaves
-  // every byte as it was).
-  size_t Apply(std::string& text) const;
+  // every byte as it was). With `rowHits`, each row's number of replacements
+  // is added to its entry (the vector grows to the table's size if needed).
+  size_t Apply(std::string& text, std::vector<size_t>* rowHits = nullptr) const;
 
   // The first position at or after `from` where some row's old text occurs
   // (ASCII case folded), or npos. Several rows may occur there.

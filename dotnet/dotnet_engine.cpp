@@ -100,10 +100,11 @@ DotNetMigrator::DotNetMigrator(Disk& disk)
 // ---------------------------------------------------------------------------
 // Text migration
 
-std::string& DotNetMigrator::ConvertDotNetFile(std::string& cfile) const {
+std::string& DotNetMigrator::ConvertDotNetFile(std::string& cfile,
+                                               std::vector<size_t>* ruleHits) const {
   // The GUID rows come before the name rows; one scan over all of them gives
   // what applying them one after the other would.
-  allRules_.Apply(cfile);
+  allRules_.Apply(cfile, ruleHits);
   return ConvertDotNetFileVersion(cfile);
 }
 
@@ -314,7 +315,8 @@ RunOutcome DotNetMigrator::ConvertFile(const std::string& cfilename, Reporter& r
       return false;
     }
     const TextFingerprint before(text);
-    ConvertDotNetFile(text);
+    std::vector<size_t> hits(allRules_.table().size());
+    ConvertDotNetFile(text, &hits);
     const bool changed = TextFingerprint(text) != before;
     if (changed) {
       if (IoError e = disk_.WriteAll(resolved, text)) {
@@ -326,8 +328,11 @@ RunOutcome DotNetMigrator::ConvertFile(const std::string& cfilename, Reporter& r
         return true;
       }
     }
-    log.Report(ProgressEvent{
-        .kind = EventKind::FileConverted, .name = path, .path = resolved, .changed = changed});
+    log.Report(ProgressEvent{.kind = EventKind::FileConverted,
+                             .name = path,
+                             .path = resolved,
+                             .changed = changed,
+                             .ruleHits = std::move(hits)});
     return true;
   };
 

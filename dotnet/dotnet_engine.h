@@ -31,7 +31,9 @@ class DotNetMigrator {
   // The text migration of one project or source file: GUIDs, then names, then
   // the version values of every version 5 reference. Leaves the result in
   // `cfile` and returns it.
-  std::string& ConvertDotNetFile(std::string& cfile) const;
+  // With `ruleHits`, each rule row's replacements (GuidRules rows, then
+  // TextRules rows) are added to it.
+  std::string& ConvertDotNetFile(std::string& cfile, std::vector<size_t>* ruleHits = nullptr) const;
   std::string& ConvertDotNetFileVersion(std::string& cfile) const;
 
   // Parsing of solution and project texts.

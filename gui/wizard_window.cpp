@@ -86,7 +86,8 @@ void WizardWindow::StartRun(RunController::Job job) {
   runner_.Start([job = std::move(job), record, disk](Reporter& reporter, const CancelFlag& cancel) {
     TeeReporter both(reporter, *record);
     RunOutcome outcome = job(both, cancel);
-    if (outcome.status != RunOutcome::Status::Cancelled && !cancel.load()) record->Scan(*disk);
+    // Only a run that completed reached every file that its project lists.
+    if (outcome.status == RunOutcome::Status::Completed && !cancel.load()) record->Scan(*disk);
     return outcome;
   });
 }

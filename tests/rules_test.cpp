@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <numeric>
 #include <optional>
 #include <random>
 #include <stdexcept>
@@ -119,12 +120,16 @@ TEST(RuleMatcher, EveryTableItTakesEqualsRowByRow) {
       for (int i = 0; i < 50; ++i) {
         const std::string text = word(0, 40);
         std::string fast = text, slow = text;
-        const size_t count = matcher->Apply(fast);
-        const size_t expected = ApplyRowsOneByOne(slow, table);
+        std::vector<size_t> hits(table.size()), expectedHits;
+        const size_t count = matcher->Apply(fast, &hits);
+        for (const RuleRow& r : table) expectedHits.push_back(ApplyRow(slow, r));
+        const size_t expected =
+            std::accumulate(expectedHits.begin(), expectedHits.end(), size_t{0});
         std::string rows;
         for (const RuleRow& r : table) rows += r.oldText + " -> " + r.newText + "; ";
         ASSERT_EQ(fast, slow) << "input: " << text << " table: " << rows;
         ASSERT_EQ(count, expected) << "input: " << text << " table: " << rows;
+        ASSERT_EQ(hits, expectedHits) << "input: " << text << " table: " << rows;
       }
     }
   }
@@ -347,8 +352,13 @@ TEST(RuleMatcher, EveryScanFindsMatchesAtEdgesAndInDenseText) {
     const RuleMatcher matcher(all, tier);
     for (const Case& c : cases) {
       std::string fast = c.text, slow = c.text;
-      EXPECT_EQ(matcher.Apply(fast), ApplyRowsOneByOne(slow, all)) << c.name;
+      std::vector<size_t> hits(all.size()), expectedHits;
+      for (const RuleRow& r : all) expectedHits.push_back(ApplyRow(slow, r));
+      EXPECT_EQ(matcher.Apply(fast, &hits),
+                std::accumulate(expectedHits.begin(), expectedHits.end(), size_t{0}))
+          << c.name;
       ASSERT_EQ(fast, slow) << c.name << " scan " << static_cast<int>(tier);
+      EXPECT_EQ(hits, expectedHits) << c.name;
     }
   }
 }

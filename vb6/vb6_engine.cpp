@@ -89,10 +89,10 @@ unsigned Vb6Migrator::ReplaceReferences(std::string& text, std::vector<size_t>* 
   return rewritten;
 }
 
-size_t Vb6Migrator::ApplyTextRules(std::string& text) const {
+size_t Vb6Migrator::ApplyTextRules(std::string& text, std::vector<size_t>* hits) const {
   std::vector<TextRange> kept = OwnMemberRanges(text);
   const size_t own = kept.size();
-  ApplyOutside(textRules_, text, std::move(kept));
+  ApplyOutside(textRules_, text, std::move(kept), hits);
   return own;
 }
 
@@ -179,7 +179,11 @@ bool Vb6Migrator::Open(Run& run, const std::string& path, const std::string& bas
           ProgressEvent{.kind = EventKind::KeyReplaced, .name = GetFileNameFromPath(path)});
     }
   }
-  frame.keptMembers = ApplyTextRules(frame.text);
+  // Rule hits: the GUID rows, then the text rows.
+  std::vector<size_t> textHits(textRules_.table().size());
+  frame.keptMembers = ApplyTextRules(frame.text, &textHits);
+  frame.ruleHits.resize(guidRules_.size());
+  frame.ruleHits.insert(frame.ruleHits.end(), textHits.begin(), textHits.end());
   frame.changed = TextFingerprint(frame.text) != before;
   run.stack.push_back(std::move(frame));
   return true;

@@ -33,7 +33,8 @@ class Vb6Migrator {
   unsigned ReplaceReferences(std::string& text, std::vector<size_t>* hits = nullptr) const;
   // Applies the text rules everywhere except to the members of VB's own
   // objects (OwnMemberRanges); returns how many of those were left alone.
-  size_t ApplyTextRules(std::string& text) const;
+  // With `hits`, each text row's replacements are added to it.
+  size_t ApplyTextRules(std::string& text, std::vector<size_t>* hits = nullptr) const;
 
   const RuleTable& GuidRules() const { return guidRules_; }
   const RuleTable& TextRules() const { return textRules_.table(); }
