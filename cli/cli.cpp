@@ -29,10 +29,12 @@ constexpr std::string_view kVersion = KV_VERSION_TEXT;
 
 void PrintUsage(std::FILE* to) {
   std::fputs(
-      "Usage: kvmigrate-cli [--major TEXT] [--minor TEXT] [--dry-run] [--diff] [--quiet] PATH\n"
+      "Usage: kvmigrate-cli [--major TEXT] [--minor TEXT] [--dry-run] [--diff] [--quiet]\n"
+      "                     [--all-modules] [--web-root DIR] PATH\n"
       "\n"
       "Migrates a project in place to version 5 of the component libraries.\n"
-      "PATH ending in .vbp: a VB6 project with the forms and modules it lists.\n"
+      "PATH ending in .vbp: a VB6 project with the forms and modules it lists;\n"
+      ".vbg: a VB6 project group, each project it lists.\n"
       "PATH ending in .sln: a .NET solution with its projects and their .cs, .vb\n"
       "and .resx files.\n"
       "\n"
@@ -41,6 +43,10 @@ void PrintUsage(std::FILE* to) {
       "  --dry-run     write nothing; print what a real run would print\n"
       "  --diff        also print a unified diff of every file that changes\n"
       "  --quiet       print no progress lines\n"
+      "  --all-modules   .vbp, .vbg: also classes, user controls, property pages,\n"
+      "                  user documents and designers\n"
+      "  --web-root DIR  .sln: take a web project http://host/P from DIR/P instead\n"
+      "                  of passing over it\n"
       "  --help        show this help\n"
       "  --version     show the version\n"
       "\n"
@@ -49,8 +55,9 @@ void PrintUsage(std::FILE* to) {
       "stops it with no file changed.\n"
       "\n"
       "Exit status: 0 done; 1 done, but a file was missing or could not be\n"
-      "modified; 2 bad arguments; 3 stopped by a failure (the last line says\n"
-      "which file and why); 130 interrupted, or standard output failed.\n",
+      "modified, or a web project was passed over; 2 bad arguments; 3 stopped by\n"
+      "a failure (the last line says which file and why); 130 interrupted, or\n"
+      "standard output failed.\n",
       to);
 }
 
@@ -60,6 +67,8 @@ struct Options {
   bool dryRun = false;
   bool diff = false;
   bool quiet = false;
+  bool allModules = false;
+  std::optional<std::string> webRoot;
   std::optional<std::string> path;
 };
 
@@ -69,7 +78,7 @@ Kind KindOf(std::string_view path) {
   auto endsWith = [&](std::string_view ext) {
     return path.size() >= ext.size() && EqualsNoCase(path.substr(path.size() - ext.size()), ext);
   };
-  if (endsWith(".vbp")) return Kind::Vb6;
+  if (endsWith(".vbp") || endsWith(".vbg")) return Kind::Vb6;
   if (endsWith(".sln")) return Kind::DotNet;
   return Kind::Unknown;
 }
@@ -167,6 +176,16 @@ int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
         options.diff = true;
       } else if (arg == "--quiet" || arg == "-q") {
         options.quiet = true;
+      } else if (arg == "--all-modules") {
+        options.allModules = true;
+      } else if (arg == "--web-root" || arg.starts_with("--web-root=")) {
+        if (const size_t eq = arg.find('='); eq != std::string_view::npos) {
+          options.webRoot = std::string(arg.substr(eq + 1));
+        } else if (i + 1 < argc) {
+          options.webRoot = argv[++i];
+        } else {
+          return usageError("--web-root needs a value");
+        }
       } else if (arg == "--major" || arg == "--minor" || arg.starts_with("--major=") ||
                  arg.starts_with("--minor=")) {
         const bool major = arg.starts_with("--major");
@@ -190,7 +209,9 @@ int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
   }
   if (!options.path) return usageError("no PATH given");
   const Kind kind = KindOf(*options.path);
-  if (kind == Kind::Unknown) return usageError("PATH must end in .vbp or .sln: " + *options.path);
+  if (kind == Kind::Unknown) {
+    return usageError("PATH must end in .vbp, .vbg or .sln: " + *options.path);
+  }
 
   PrintingReporter reporter(out, err, options.quiet);
   if (kind == Kind::Vb6 && (options.major || options.minor)) {
@@ -213,6 +234,12 @@ int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
   sigaction(SIGTERM, &action, &oldTerm);
   sigaction(SIGPIPE, &ignore, &oldPipe);
 
+  if (kind == Kind::Vb6 && options.webRoot) {
+    std::fputs("kvmigrate-cli: note: --web-root applies to .sln solutions\n", err);
+  }
+  if (kind == Kind::DotNet && options.allModules) {
+    std::fputs("kvmigrate-cli: note: --all-modules applies to VB6 projects\n", err);
+  }
   Transaction::Options transaction;
   transaction.dryRun = options.dryRun;
   RunOutcome outcome = RunAsTransaction(
@@ -220,8 +247,13 @@ int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
       [&](Disk& staged, Reporter& r, const CancelFlag* cancel) {
         DiffDisk diffing(staged, out);
         Disk& disk = options.diff ? static_cast<Disk&>(diffing) : staged;
-        if (kind == Kind::Vb6) return Vb6Migrator(disk).ConvertFile(*options.path, r, cancel);
+        if (kind == Kind::Vb6) {
+          Vb6Migrator migrator(disk);
+          migrator.AllModules = options.allModules;
+          return migrator.ConvertFile(*options.path, r, cancel);
+        }
         DotNetMigrator migrator(disk);
+        if (options.webRoot) migrator.WebRoot = *options.webRoot;
         if (options.major) migrator.NewVersionMajor = *options.major;
         if (options.minor) migrator.NewVersionMinor = *options.minor;
         return migrator.ConvertFile(*options.path, r, cancel);
