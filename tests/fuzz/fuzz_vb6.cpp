@@ -26,7 +26,9 @@ kv::RealDisk& NoDisk() {
   return disk;
 }
 
-// Both text stages, literally: references, then the name rows one by one.
+// Both text stages, literally: references, then the name rows one by one on
+// each stretch of text between the paths of member entries, which keep their
+// bytes.
 std::string LiteralStages(const std::string& input, const kv::Vb6Migrator& m, unsigned* rows) {
   std::vector<std::string> oldGuids;
   std::vector<std::string> newGuids;
@@ -36,8 +38,22 @@ std::string LiteralStages(const std::string& input, const kv::Vb6Migrator& m, un
   }
   std::string text = input;
   *rows = ref::ReplaceReferences(text, oldGuids, newGuids);
-  for (const kv::RuleRow& row : m.TextRules()) ref::ApplyRow(text, row.oldText, row.newText);
-  return text;
+  std::vector<bool> kept(text.size(), false);
+  for (const auto& [begin, end] : ref::EntryPathRanges(text, m.AllModules)) {
+    for (size_t i = begin; i < end; ++i) kept[i] = true;
+  }
+  std::string out;
+  for (size_t i = 0; i < text.size();) {
+    size_t j = i;
+    while (j < text.size() && kept[j] == kept[i]) ++j;
+    std::string stretch = text.substr(i, j - i);
+    if (!kept[i]) {
+      for (const kv::RuleRow& row : m.TextRules()) ref::ApplyRow(stretch, row.oldText, row.newText);
+    }
+    out += stretch;
+    i = j;
+  }
+  return out;
 }
 
 std::string Stages(std::string text, const kv::Vb6Migrator& m, unsigned* rows) {
@@ -51,7 +67,10 @@ std::string Stages(std::string text, const kv::Vb6Migrator& m, unsigned* rows) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::vector<std::string> parts =
       kvfuzz::SplitParts(std::string_view(reinterpret_cast<const char*>(data), size));
-  const kv::Vb6Migrator stages(NoDisk());
+  // Odd sizes also follow the further member kinds.
+  const bool allModules = size % 2 == 1;
+  kv::Vb6Migrator stages(NoDisk());
+  stages.AllModules = allModules;
 
   for (const std::string& part : parts) {
     unsigned fastRows = 0;
@@ -68,6 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   kvfuzz::MemoryDisk disk(parts);
   disk.Put("/p/P.vbp", parts[0]);
   kv::Vb6Migrator migrator(disk);
+  migrator.AllModules = allModules;
   kvfuzz::LineSink first;
   const kv::RunOutcome outcome = migrator.ConvertFile("/p/P.vbp", first);
   Check(outcome.status == kv::RunOutcome::Status::Completed, "a run that no disk fails completes");
