@@ -1,5 +1,6 @@
 #include "vb6_engine.h"
 
+#include <cstring>
 #include <iterator>
 #include <optional>
 #include <string_view>
@@ -60,27 +61,37 @@ struct RawEntry {
   size_t next;  // where the search for the next entry of the kind goes on
 };
 
+// The entry of `kind` whose key stands at `p`, if that occurrence is one;
+// `*next` is where the search for the kind's next entry goes on either way.
+std::optional<TextRange> EntryAt(std::string_view text, const EntryKind& kind, size_t p,
+                                 size_t* next) {
+  if (kind.lineStart && !AtLineStart(text, p)) {
+    *next = p + 1;
+    return std::nullopt;
+  }
+  // "IconForm=" names the project's icon, not a form.
+  if (kind.event == EventKind::FormFound && p >= 4 && text.substr(p - 4, 9) == "IconForm=") {
+    *next = p + 6;
+    return std::nullopt;
+  }
+  const size_t valueStart = p + kind.key.size();
+  const size_t e = LineEnd(text, valueStart);
+  *next = e + 1;
+  if (!kind.named) return TextRange{valueStart, e};
+  // The ";" must stand on the entry's own line; without one the entry names
+  // no file.
+  const size_t semicolon = text.substr(0, e).find(';', valueStart);
+  if (semicolon == std::string_view::npos) return std::nullopt;
+  return TextRange{semicolon + 1, e};
+}
+
 std::optional<RawEntry> FindEntry(std::string_view text, const EntryKind& kind, size_t from) {
   for (;;) {
     const size_t p = FindNoCase(text, kind.key, from);
     if (p == std::string_view::npos) return std::nullopt;
-    if (kind.lineStart && !AtLineStart(text, p)) {
-      from = p + 1;
-      continue;
+    if (const std::optional<TextRange> r = EntryAt(text, kind, p, &from)) {
+      return RawEntry{r->begin, r->end, from};
     }
-    // "IconForm=" names the project's icon, not a form.
-    if (kind.event == EventKind::FormFound && p >= 4 && text.substr(p - 4, 9) == "IconForm=") {
-      from = p + 6;
-      continue;
-    }
-    const size_t valueStart = p + kind.key.size();
-    const size_t e = LineEnd(text, valueStart);
-    if (!kind.named) return RawEntry{valueStart, e, e + 1};
-    // The ";" must stand on the entry's own line; without one the entry
-    // names no file.
-    const size_t semicolon = text.substr(0, e).find(';', valueStart);
-    if (semicolon != std::string_view::npos) return RawEntry{semicolon + 1, e, e + 1};
-    from = e + 1;
   }
 }
 
@@ -158,11 +169,24 @@ unsigned Vb6Migrator::ReplaceReferences(std::string& text) const {
 }
 
 std::vector<TextRange> Vb6Migrator::EntryPathRanges(std::string_view text, bool allModules) {
+  // What FindEntry would find for each kind, in one pass: every key ends in
+  // "=", so only the places of that byte are looked at.
   std::vector<TextRange> ranges;
-  for (size_t k = 0; k < KindCount(allModules); ++k) {
-    for (std::optional<RawEntry> e = FindEntry(text, kEntryKinds[k], 0); e;
-         e = FindEntry(text, kEntryKinds[k], e->next)) {
-      ranges.push_back(TextRange{e->begin, e->end});
+  const size_t kinds = KindCount(allModules);
+  size_t next[std::size(kEntryKinds)] = {};
+  const char* const begin = text.data();
+  const char* const end = begin + text.size();
+  for (const char* hit = static_cast<const char*>(std::memchr(begin, '=', text.size())); hit;
+       hit = static_cast<const char*>(std::memchr(hit + 1, '=', end - hit - 1))) {
+    const size_t keyEnd = static_cast<size_t>(hit - begin) + 1;
+    for (size_t k = 0; k < kinds; ++k) {
+      const std::string_view key = kEntryKinds[k].key;
+      if (keyEnd < key.size() + next[k]) continue;
+      const size_t p = keyEnd - key.size();
+      if (!EqualsNoCase(text.substr(p, key.size()), key)) continue;
+      if (const std::optional<TextRange> r = EntryAt(text, kEntryKinds[k], p, &next[k])) {
+        ranges.push_back(*r);
+      }
     }
   }
   return ranges;
