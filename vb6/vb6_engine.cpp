@@ -172,6 +172,7 @@ std::vector<TextRange> Vb6Migrator::EntryPathRanges(std::string_view text, bool 
   // What FindEntry would find for each kind, in one pass: every key ends in
   // "=", so only the places of that byte are looked at.
   std::vector<TextRange> ranges;
+  if (text.empty()) return ranges;
   const size_t kinds = KindCount(allModules);
   size_t next[std::size(kEntryKinds)] = {};
   const char* const begin = text.data();
