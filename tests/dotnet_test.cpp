@@ -242,35 +242,6 @@ TEST(DotNetParse, ProjectFiles) {
   for (const Case& c : cases) EXPECT_EQ(DotNetMigrator::GetProjectFiles(c.in), c.out) << c.in;
 }
 
-// The files a run migrates: <File> elements (Link before RelPath) and MSBuild
-// items merged by position; and the values that keep their bytes.
-TEST(DotNetParse, MemberFilesAndKeptValues) {
-  struct Case {
-    std::string in;
-    Lines files;
-    Lines kept;  // the text of each kept range, in the order found
-  };
-  const std::vector<Case> cases = {
-      {"<None Include=\"n.vb\"/><File RelPath = \"r.cs\" Link = \"..\\l.cs\" />"
-       "<compile  include = 'c.cs'>",
-       {"n.vb", "..\\l.cs", "c.cs"},
-       {"r.cs", "..\\l.cs", "n.vb", "c.cs"}},
-      {"<Compile Include=\"*.cs\"/><Content Include=\"a;b.cs\"/><Compile Include=\"x.txt\"/>"
-       "<CompileX Include=\"y.cs\"/><Compile Exclude=\"z.cs\"/><Compile XInclude=\"w.cs\"/>",
-       {},
-       {"*.cs", "a;b.cs", "x.txt"}},
-      {"<File RelPath = \"a.cs\" HyperLink = \"b.cs\" />", {"a.cs"}, {"a.cs"}},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(DotNetMigrator::ListMemberFiles(c.in), c.files) << c.in;
-    Lines kept;
-    for (const TextRange& r : DotNetMigrator::MemberPathRanges(c.in)) {
-      kept.push_back(c.in.substr(r.begin, r.end - r.begin));
-    }
-    EXPECT_EQ(kept, c.kept) << c.in;
-  }
-}
-
 TEST(DotNetText, ComReferenceVersions) {
   auto com = [](const std::string& guid, const std::string& body) {
     return "<COMReference Include=\"L\">\n<Guid>" + guid + "</Guid>\n" + body + "</COMReference>\n";
