@@ -31,11 +31,13 @@ constexpr std::string_view kVersion = KV_VERSION_TEXT;
 void PrintUsage(std::FILE* to) {
   std::fputs(
       "Usage: kvmigrate-cli [--major TEXT] [--minor TEXT] [--dry-run] [--diff] [--quiet]\n"
+      "                     [--all-modules] [--web-root DIR]\n"
       "                     [--check] [--json FILE] [--no-scan] PATH\n"
       "       kvmigrate-cli --scan PATH\n"
       "\n"
       "Migrates a project in place to version 5 of the component libraries.\n"
-      "PATH ending in .vbp: a VB6 project with the forms and modules it lists.\n"
+      "PATH ending in .vbp: a VB6 project with the forms and modules it lists;\n"
+      ".vbg: a VB6 project group, each project it lists.\n"
       "PATH ending in .sln: a .NET solution with its projects and their .cs, .vb\n"
       "and .resx files.\n"
       "\n"
@@ -49,6 +51,10 @@ void PrintUsage(std::FILE* to) {
       "  --json FILE   write a JSON record of the run to FILE (\"-\": standard output)\n"
       "  --no-scan     do not search the project's folders for what was left over\n"
       "  --scan PATH   migrate nothing; list what a run over PATH would leave over\n"
+      "  --all-modules   .vbp, .vbg: also classes, user controls, property pages,\n"
+      "                  user documents and designers\n"
+      "  --web-root DIR  .sln: take a web project http://host/P from DIR/P instead\n"
+      "                  of passing over it\n"
       "  --help        show this help\n"
       "  --version     show the version\n"
       "\n"
@@ -57,9 +63,10 @@ void PrintUsage(std::FILE* to) {
       "stops it with no file changed.\n"
       "\n"
       "Exit status: 0 done; 1 done, but a file was missing or could not be\n"
-      "modified; 2 bad arguments; 3 stopped by a failure (the last line says\n"
-      "which file and why); 130 interrupted, or standard output failed. After a\n"
-      "run, a summary and what was left over go to standard error.\n",
+      "modified, or a web project was passed over; 2 bad arguments; 3 stopped by\n"
+      "a failure (the last line says which file and why); 130 interrupted, or\n"
+      "standard output failed. After a run, a summary and what was left over go\n"
+      "to standard error.\n",
       to);
 }
 
@@ -73,6 +80,8 @@ struct Options {
   bool scan = true;
   bool scanOnly = false;
   std::optional<std::string> json;
+  bool allModules = false;
+  std::optional<std::string> webRoot;
   std::optional<std::string> path;
 };
 
@@ -82,7 +91,7 @@ Kind KindOf(std::string_view path) {
   auto endsWith = [&](std::string_view ext) {
     return path.size() >= ext.size() && EqualsNoCase(path.substr(path.size() - ext.size()), ext);
   };
-  if (endsWith(".vbp")) return Kind::Vb6;
+  if (endsWith(".vbp") || endsWith(".vbg")) return Kind::Vb6;
   if (endsWith(".sln")) return Kind::DotNet;
   return Kind::Unknown;
 }
@@ -205,6 +214,16 @@ int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
         options.diff = true;
       } else if (arg == "--quiet" || arg == "-q") {
         options.quiet = true;
+      } else if (arg == "--all-modules") {
+        options.allModules = true;
+      } else if (arg == "--web-root" || arg.starts_with("--web-root=")) {
+        if (const size_t eq = arg.find('='); eq != std::string_view::npos) {
+          options.webRoot = std::string(arg.substr(eq + 1));
+        } else if (i + 1 < argc) {
+          options.webRoot = argv[++i];
+        } else {
+          return usageError("--web-root needs a value");
+        }
       } else if (arg == "--major" || arg == "--minor" || arg.starts_with("--major=") ||
                  arg.starts_with("--minor=")) {
         const bool major = arg.starts_with("--major");
@@ -237,7 +256,9 @@ int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
   if (options.scanOnly && !options.scan)
     return usageError("--scan and --no-scan exclude each other");
   const Kind kind = KindOf(*options.path);
-  if (kind == Kind::Unknown) return usageError("PATH must end in .vbp or .sln: " + *options.path);
+  if (kind == Kind::Unknown) {
+    return usageError("PATH must end in .vbp, .vbg or .sln: " + *options.path);
+  }
 
   // A check or a scan writes no file of the project: it runs as a dry run,
   // and the scan then reads what the run would have written.
@@ -266,6 +287,12 @@ int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
   sigaction(SIGTERM, &action, &oldTerm);
   sigaction(SIGPIPE, &ignore, &oldPipe);
 
+  if (kind == Kind::Vb6 && options.webRoot) {
+    std::fputs("kvmigrate-cli: note: --web-root applies to .sln solutions\n", err);
+  }
+  if (kind == Kind::DotNet && options.allModules) {
+    std::fputs("kvmigrate-cli: note: --all-modules applies to VB6 projects\n", err);
+  }
   Transaction::Options transaction;
   transaction.dryRun = writeNothing;
   RunOutcome outcome = RunAsTransaction(
@@ -275,9 +302,12 @@ int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
         Disk& disk = options.diff ? static_cast<Disk&>(diffing) : staged;
         RunOutcome result;
         if (kind == Kind::Vb6) {
-          result = Vb6Migrator(disk).ConvertFile(*options.path, r, cancel);
+          Vb6Migrator migrator(disk);
+          migrator.AllModules = options.allModules;
+          result = migrator.ConvertFile(*options.path, r, cancel);
         } else {
           DotNetMigrator migrator(disk);
+          if (options.webRoot) migrator.WebRoot = *options.webRoot;
           if (options.major) migrator.NewVersionMajor = *options.major;
           if (options.minor) migrator.NewVersionMinor = *options.minor;
           result = migrator.ConvertFile(*options.path, r, cancel);

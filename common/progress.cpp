@@ -34,6 +34,20 @@ std::optional<std::string> FormatLine(const ProgressEvent& e) {
       return "Found Form [" + name + "]";
     case EventKind::ModuleFound:
       return "Found Module [" + name + "]";
+    case EventKind::ClassFound:
+      return "Found Class [" + name + "]";
+    case EventKind::UserControlFound:
+      return "Found UserControl [" + name + "]";
+    case EventKind::PropertyPageFound:
+      return "Found PropertyPage [" + name + "]";
+    case EventKind::UserDocumentFound:
+      return "Found UserDocument [" + name + "]";
+    case EventKind::DesignerFound:
+      return "Found Designer [" + name + "]";
+    case EventKind::GroupProjectFound:
+      return "Found Project [" + name + "]";
+    case EventKind::WebProjectSkipped:
+      return "Skipping web project [" + name + "]";
     case EventKind::KeyReplaced:
       return "Replacing key in [" + name + "]";
     case EventKind::FileMissing:
@@ -98,6 +112,9 @@ void RunCounts::Add(const ProgressEvent& e) {
       break;
     case EventKind::NotModified:
       ++notModified;
+      break;
+    case EventKind::WebProjectSkipped:
+      ++webSkipped;
       break;
     default:
       break;

@@ -14,19 +14,26 @@
 namespace kv {
 
 enum class EventKind {
-  SolutionParsing,  // a solution was found and is being read
-  ProjectFound,     // the check pass found and read a project of the solution
-  FileParsing,      // a .NET project or listed source file is being migrated
-  FormFound,        // a VB6 "Form=" entry
-  ModuleFound,      // a VB6 "Module=" entry
-  KeyReplaced,      // a library reference of a VB6 file was rewritten (once per table row)
-  FileMissing,      // a project or member file named by the run does not exist
-  SourceMissing,    // a source file listed by a .NET project does not exist: passed over
-  FileConverted,    // a file was read and migrated; `changed` tells whether its text changed
-  NotModified,      // a .NET file could not be written; its old content stays
-  Stopped,          // a failure ended the run; `stop` says which
-  Cancelled,        // the run stopped on request
-  Finished,         // the run reached its end
+  SolutionParsing,    // a solution was found and is being read
+  ProjectFound,       // the check pass found and read a project of the solution
+  FileParsing,        // a .NET project or listed source file is being migrated
+  FormFound,          // a VB6 "Form=" entry
+  ModuleFound,        // a VB6 "Module=" entry
+  ClassFound,         // a VB6 "Class=" entry (followed only when all module kinds are asked for)
+  UserControlFound,   // a VB6 "UserControl=" entry (likewise)
+  PropertyPageFound,  // a VB6 "PropertyPage=" entry (likewise)
+  UserDocumentFound,  // a VB6 "UserDocument=" entry (likewise)
+  DesignerFound,      // a VB6 "Designer=" entry (likewise)
+  GroupProjectFound,  // a project entry of a VB6 project group
+  WebProjectSkipped,  // a solution lists a web project (a URL) that is not migrated
+  KeyReplaced,        // a library reference of a VB6 file was rewritten (once per table row)
+  FileMissing,        // a project or member file named by the run does not exist
+  SourceMissing,      // a source file listed by a .NET project does not exist: passed over
+  FileConverted,      // a file was read and migrated; `changed` tells whether its text changed
+  NotModified,        // a .NET file could not be written; its old content stays
+  Stopped,            // a failure ended the run; `stop` says which
+  Cancelled,          // the run stopped on request
+  Finished,           // the run reached its end
 };
 
 // Every stop leaves the files as they were (the run's writes are staged and
@@ -77,10 +84,11 @@ struct RunCounts {
   size_t missing = 0;        // "Can't find the : " lines
   size_t sourceMissing = 0;  // listed .NET sources passed over
   size_t notModified = 0;    // files that kept their old content after a failed write
+  size_t webSkipped = 0;     // web projects of a solution left as they are
 
   void Add(const ProgressEvent& event);
   // Something the user asked for was left undone.
-  bool Incomplete() const { return missing + sourceMissing + notModified > 0; }
+  bool Incomplete() const { return missing + sourceMissing + notModified + webSkipped > 0; }
 };
 
 struct RunOutcome {

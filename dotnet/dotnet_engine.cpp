@@ -22,6 +22,107 @@ constexpr std::string_view kProjectEnd = "EndProject";
 constexpr std::string_view kFileStart = "<File";
 constexpr std::string_view kFileEnd = "/>";
 constexpr std::string_view kRelPath = "RelPath = \"";
+// The MSBuild items that list a project's files.
+constexpr std::string_view kItemNames[] = {"Compile", "EmbeddedResource", "Content", "None"};
+constexpr std::string_view kComReference = "<COMReference";
+constexpr std::string_view kComReferenceEnd = "</COMReference";
+
+bool IsXmlSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+// The value of the attribute `name` (ASCII case ignored, blanks allowed
+// around "=", in double or single quotes) that starts in [from, to).
+std::optional<TextRange> FindAttribute(std::string_view text, size_t from, size_t to,
+                                       std::string_view name) {
+  const std::string_view tag = text.substr(0, std::min(to, text.size()));
+  for (size_t p = FindNoCase(tag, name, from); p != npos; p = FindNoCase(tag, name, p + 1)) {
+    if (p == 0 || !IsXmlSpace(tag[p - 1])) continue;
+    size_t i = p + name.size();
+    while (i < tag.size() && IsBlank(tag[i])) ++i;
+    if (i >= tag.size() || tag[i] != '=') continue;
+    ++i;
+    while (i < tag.size() && IsBlank(tag[i])) ++i;
+    if (i >= tag.size() || (tag[i] != '"' && tag[i] != '\'')) continue;
+    const size_t close = tag.find(tag[i], i + 1);
+    if (close == npos) return std::nullopt;
+    return TextRange{i + 1, close};
+  }
+  return std::nullopt;
+}
+
+// One element of a project text that names a member file.
+struct MemberElement {
+  size_t start = 0;  // its "<"
+  std::optional<TextRange> relPath = {};
+  std::optional<TextRange> link = {};
+  std::optional<TextRange> include = {};  // an MSBuild item's
+};
+
+// Calls `visit` for each <File> element (found as GetProjectFiles finds them)
+// and then for each MSBuild item that lists a file.
+template <typename Visit>
+void ForEachMemberElement(std::string_view text, Visit&& visit) {
+  for (size_t f = FindNoCase(text, kFileStart, 0); f != npos;) {
+    const size_t c = text.find(kFileEnd, f);
+    if (c == npos) break;
+    const size_t from = c + kFileEnd.size();
+    MemberElement element{.start = f};
+    const std::string_view span = text.substr(f, from + 1 - f);
+    if (const size_t k = FindNoCase(span, kRelPath, 0); k != npos) {
+      const size_t begin = k + kRelPath.size();
+      if (const size_t close = span.find('"', begin); close != npos) {
+        element.relPath = TextRange{f + begin, f + close};
+      }
+    }
+    element.link = FindAttribute(text, f, c, "Link");
+    visit(element);
+    f = FindNoCase(text, kFileStart, from);
+  }
+  for (size_t lt = text.find('<'); lt != npos; lt = text.find('<', lt + 1)) {
+    for (const std::string_view name : kItemNames) {
+      const size_t after = lt + 1 + name.size();
+      if (after >= text.size() || !IsXmlSpace(text[after]) ||
+          !EqualsNoCase(text.substr(lt + 1, name.size()), name)) {
+        continue;
+      }
+      const size_t gt = text.find('>', after);
+      MemberElement element{.start = lt};
+      element.include = FindAttribute(text, after, gt == npos ? text.size() : gt, "Include");
+      if (element.include) visit(element);
+      break;
+    }
+  }
+}
+
+bool IsListedKind(std::string_view name) {
+  const std::optional<std::string> ext = GetFileExtension(name);
+  if (!ext) return false;
+  const std::string upper = ToUpperAscii(*ext);
+  return upper == ".CS" || upper == ".VB" || upper == ".RESX";
+}
+
+// A solution's path of a web project: an address, not a file.
+bool IsWebPath(std::string_view path) {
+  for (const std::string_view scheme : {"http://", "https://"}) {
+    if (path.size() >= scheme.size() && EqualsNoCase(path.substr(0, scheme.size()), scheme)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Where a web project is under `root`: the part of its address after the
+// host, relative to `root`.
+std::string WebProjectPath(std::string_view address, std::string_view root) {
+  const size_t host = address.find("://") + 3;
+  size_t slash = host;
+  while (slash < address.size() && !IsPathSeparator(address[slash])) ++slash;
+  const std::string_view rest = slash < address.size() ? address.substr(slash + 1) : "";
+  std::string path(root);
+  if (!path.empty() && !IsPathSeparator(path.back())) path += '/';
+  path += rest;
+  return path;
+}
 
 RuleTable Concat(RuleTable first, const RuleTable& second) {
   first.insert(first.end(), second.begin(), second.end());
@@ -106,6 +207,66 @@ std::string& DotNetMigrator::ConvertDotNetFile(std::string& cfile,
   // what applying them one after the other would.
   allRules_.Apply(cfile, ruleHits);
   return ConvertDotNetFileVersion(cfile);
+}
+
+std::string& DotNetMigrator::ConvertDotNetProject(std::string& cfile,
+                                                  std::vector<size_t>* ruleHits) const {
+  ApplyOutside(allRules_, cfile, MemberPathRanges(cfile), ruleHits);
+  ConvertDotNetFileVersion(cfile);
+  return ConvertComReferenceVersions(cfile);
+}
+
+std::string& DotNetMigrator::ConvertComReferenceVersions(std::string& cfile) const {
+  const std::string_view text(cfile);
+  std::vector<ValueEdit> edits;
+  // Whether [begin, end) holds a version 5 GUID, spelled as the table writes it.
+  auto holdsNewGuid = [&](size_t begin, size_t end) {
+    const std::string_view element = text.substr(0, end);
+    for (size_t p = versionGuids_.FindNext(element, begin); p != npos;
+         p = versionGuids_.FindNext(element, p + 1)) {
+      for (const RuleRow& row : guidRules_) {
+        if (row.newText.size() >= 2 && element.compare(p, row.newText.size(), row.newText) == 0) {
+          return true;
+        }
+      }
+    }
+    return false;
+  };
+  const std::pair<std::string_view, const std::string*> keys[] = {
+      {"VersionMajor", &NewVersionMajor}, {"VersionMinor", &NewVersionMinor}};
+  for (size_t p = FindNoCase(text, kComReference, 0); p != npos;) {
+    const size_t nameEnd = p + kComReference.size();
+    const size_t close = FindNoCase(text, kComReferenceEnd, nameEnd);
+    // Without its end tag the element's extent is unknown: it is left alone.
+    if (close == npos) break;
+    const size_t next = close + kComReferenceEnd.size();
+    if (nameEnd < text.size() && (IsXmlSpace(text[nameEnd]) || text[nameEnd] == '>') &&
+        holdsNewGuid(p, close)) {
+      const std::string_view element = text.substr(0, close);
+      for (const auto& [key, value] : keys) {
+        const size_t open = FindNoCase(element, "<" + std::string(key) + ">", nameEnd);
+        if (open == npos) continue;
+        const size_t begin = open + key.size() + 2;
+        const size_t end = FindNoCase(element, "</" + std::string(key), begin);
+        if (end != npos) edits.push_back(ValueEdit{begin, end, value});
+      }
+    }
+    p = FindNoCase(text, kComReference, next);
+  }
+  if (edits.empty()) return cfile;
+  std::sort(edits.begin(), edits.end(),
+            [](const ValueEdit& a, const ValueEdit& b) { return a.begin < b.begin; });
+  std::string out;
+  out.reserve(text.size() + edits.size() * 8);
+  size_t copied = 0;
+  for (const ValueEdit& e : edits) {
+    out.append(text.substr(copied, e.begin - copied));
+    out += *e.value;
+    copied = e.end;
+  }
+  out.append(text.substr(copied));
+  cfile.swap(out);
+  return cfile;
 }
 
 std::string& DotNetMigrator::ConvertDotNetFileVersion(std::string& cfile) const {
@@ -285,6 +446,34 @@ std::vector<std::string> DotNetMigrator::GetProjectFiles(std::string_view cfile)
   return files;
 }
 
+std::vector<std::string> DotNetMigrator::ListMemberFiles(std::string_view cfile) {
+  std::vector<std::pair<size_t, std::string>> listed;
+  ForEachMemberElement(cfile, [&](const MemberElement& e) {
+    const std::optional<TextRange> value = e.link ? e.link : e.relPath ? e.relPath : e.include;
+    if (!value) return;
+    std::string name = TrimBlanks(cfile.substr(value->begin, value->end - value->begin));
+    if (e.include && name.find_first_of("*?;") != std::string::npos) return;
+    if (IsListedKind(name)) listed.emplace_back(e.start, std::move(name));
+  });
+  // <File> elements and items, merged by where they stand.
+  std::stable_sort(listed.begin(), listed.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<std::string> files;
+  files.reserve(listed.size());
+  for (auto& [position, name] : listed) files.push_back(std::move(name));
+  return files;
+}
+
+std::vector<TextRange> DotNetMigrator::MemberPathRanges(std::string_view cfile) {
+  std::vector<TextRange> ranges;
+  ForEachMemberElement(cfile, [&](const MemberElement& e) {
+    for (const std::optional<TextRange>& r : {e.relPath, e.link, e.include}) {
+      if (r) ranges.push_back(*r);
+    }
+  });
+  return ranges;
+}
+
 std::string DotNetMigrator::GetFileNameFromFileElement(std::string_view cfile) {
   const size_t k = FindNoCase(cfile, kRelPath, 0);
   if (k == npos) return std::string();
@@ -309,14 +498,18 @@ RunOutcome DotNetMigrator::ConvertFile(const std::string& cfilename, Reporter& r
   // cannot be read ends the run. A file whose text does not change is left
   // as it is.
   std::string text;
-  auto convert = [&](const std::string& path, const std::string& resolved) {
+  auto convert = [&](const std::string& path, const std::string& resolved, bool project) {
     if (IoError e = disk_.ReadAll(resolved, &text)) {
       log.Stop(StopCause::ReadFailed, resolved, e.code, e.reason);
       return false;
     }
     const TextFingerprint before(text);
     std::vector<size_t> hits(allRules_.table().size());
-    ConvertDotNetFile(text, &hits);
+    if (project) {
+      ConvertDotNetProject(text, &hits);
+    } else {
+      ConvertDotNetFile(text, &hits);
+    }
     const bool changed = TextFingerprint(text) != before;
     if (changed) {
       if (IoError e = disk_.WriteAll(resolved, text)) {
@@ -351,12 +544,25 @@ RunOutcome DotNetMigrator::ConvertFile(const std::string& cfilename, Reporter& r
   const std::vector<std::string> projects = GetSolutionProjects(text);
   const std::string folder = GetFolderFromPath(cfilename);
 
-  // Check pass: every project must be there before anything is written.
-  std::vector<std::string> resolvedProjects;
-  std::vector<std::vector<std::string>> fileLists;
+  // Check pass: every project must be there before anything is written. A
+  // web project is an address, not a file: it is passed over (or found under
+  // the web root), and the others go on.
+  struct Project {
+    std::string path;
+    std::string resolved;
+    std::vector<std::string> files;
+  };
+  std::vector<Project> found;
   for (const std::string& entry : projects) {
     if (log.CancelRequested()) return log.outcome();
-    const std::string path = folder + entry;
+    std::string path = folder + entry;
+    if (IsWebPath(entry)) {
+      if (WebRoot.empty()) {
+        report(EventKind::WebProjectSkipped, entry);
+        continue;
+      }
+      path = WebProjectPath(entry, WebRoot);
+    }
     const std::optional<std::string> resolved = disk_.Find(path, "");
     if (!resolved) {
       report(EventKind::FileMissing, path);
@@ -366,23 +572,21 @@ RunOutcome DotNetMigrator::ConvertFile(const std::string& cfilename, Reporter& r
       log.Stop(StopCause::ReadFailed, *resolved, e.code, e.reason);
       return log.outcome();
     }
-    AppendToArray(fileLists, GetProjectFiles(text));
-    AppendToArray(resolvedProjects, *resolved);
+    found.push_back(Project{path, *resolved, ListMemberFiles(text)});
     report(EventKind::ProjectFound, GetFileNameFromPath(path), *resolved);
   }
 
   // Project pass.
-  for (size_t i = 0; i < projects.size(); ++i) {
+  for (const Project& project : found) {
     if (log.CancelRequested()) return log.outcome();
-    const std::string path = folder + projects[i];
-    report(EventKind::FileParsing, GetFileNameFromPath(path), resolvedProjects[i]);
-    if (!convert(path, resolvedProjects[i])) return log.outcome();
+    report(EventKind::FileParsing, GetFileNameFromPath(project.path), project.resolved);
+    if (!convert(project.path, project.resolved, true)) return log.outcome();
   }
 
   // File pass: each project's files, relative to that project's folder.
-  for (size_t i = 0; i < projects.size(); ++i) {
-    const std::string projectFolder = GetFolderFromPath(folder + projects[i]);
-    for (const std::string& entry : fileLists[i]) {
+  for (const Project& project : found) {
+    const std::string projectFolder = GetFolderFromPath(project.path);
+    for (const std::string& entry : project.files) {
       if (log.CancelRequested()) return log.outcome();
       const std::string path = projectFolder + entry;
       report(EventKind::FileParsing, GetFileNameFromPath(path));
@@ -391,7 +595,7 @@ RunOutcome DotNetMigrator::ConvertFile(const std::string& cfilename, Reporter& r
         report(EventKind::SourceMissing, path);
         continue;
       }
-      if (!convert(path, *resolved)) return log.outcome();
+      if (!convert(path, *resolved, false)) return log.outcome();
     }
   }
   return log.outcome();

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "disk.h"
+#include "kept_ranges.h"
 #include "progress.h"
 #include "rule_matcher.h"
 
@@ -20,6 +21,11 @@ class DotNetMigrator {
   // Target version texts, used exactly as given (empty or long alike).
   std::string NewVersionMajor = "5";
   std::string NewVersionMinor = "0";
+
+  // Where the solution's web projects (paths that begin with http:// or
+  // https://) are on this machine: the part of the address after the host,
+  // taken relative to this folder. Empty: web projects are passed over.
+  std::string WebRoot;
 
   // Migrates the solution at `cfilename` (relative paths against the current
   // directory). Reports its progress through `reporter`; never reports
@@ -35,11 +41,29 @@ class DotNetMigrator {
   // TextRules rows) are added to it.
   std::string& ConvertDotNetFile(std::string& cfile, std::vector<size_t>* ruleHits = nullptr) const;
   std::string& ConvertDotNetFileVersion(std::string& cfile) const;
+  // The migration of a project file: ConvertDotNetFile, except that the
+  // paths naming its member files keep their bytes, and then the versions of
+  // COM references written as elements (ConvertComReferenceVersions).
+  std::string& ConvertDotNetProject(std::string& cfile,
+                                    std::vector<size_t>* ruleHits = nullptr) const;
+  // In each <COMReference> ... </COMReference> element that holds a version 5
+  // GUID, the contents of its first <VersionMajor> and <VersionMinor> become
+  // the target texts.
+  std::string& ConvertComReferenceVersions(std::string& cfile) const;
 
   // Parsing of solution and project texts.
   static std::vector<std::string> GetSolutionProjects(std::string_view cfile);
   static std::vector<std::string> GetProjectFiles(std::string_view cfile);
   static std::string GetFileNameFromFileElement(std::string_view cfile);
+  // The files of a project that a run migrates, in document order: each
+  // <File> element's RelPath, or its Link when it has one (the file lives
+  // where Link says), and the Include of each Compile, EmbeddedResource,
+  // Content and None item (a value with a wildcard or a ";" left out); of
+  // those, the ones that end in .cs, .vb or .resx.
+  static std::vector<std::string> ListMemberFiles(std::string_view cfile);
+  // The values that name member files (RelPath and Link of every <File>
+  // element, Include of every item above): they keep their bytes.
+  static std::vector<TextRange> MemberPathRanges(std::string_view cfile);
 
   const RuleTable& GuidRules() const { return guidRules_; }
   const RuleTable& TextRules() const { return textRules_; }

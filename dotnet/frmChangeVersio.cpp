@@ -11,7 +11,7 @@ frmChangeVersio::frmChangeVersio(Disk* disk, QWidget* parent)
     : WizardWindow(disk, parent), ui_(std::make_unique<Ui::frmChangeVersio>()) {
   ui_->setupUi(this);
   Bind({ui_->TxtProject, ui_->List1, ui_->Command1, ui_->cmdConvert, {ui_->Text1, ui_->Text2}},
-       {QStringLiteral("Visual Studio Solutions (*.sln)"), QStringLiteral(".sln")});
+       {QStringLiteral("Visual Studio Solutions (*.sln)"), {QStringLiteral(".sln")}});
   connect(ui_->Command1, &QPushButton::clicked, this, &frmChangeVersio::Command1_Click);
   connect(ui_->cmdConvert, &QPushButton::clicked, this, &frmChangeVersio::cmdConvert_Click);
   connect(ui_->cmdExit, &QPushButton::clicked, this, &frmChangeVersio::cmdExit_Click);

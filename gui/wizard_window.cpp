@@ -17,6 +17,7 @@
 #include <QSplitter>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <cstdint>
 #include <utility>
 
@@ -229,7 +230,10 @@ std::optional<QString> WizardWindow::DroppedProject(const QMimeData* mime) const
   const QList<QUrl> urls = mime->urls();
   if (urls.size() != 1 || !urls.front().isLocalFile()) return std::nullopt;
   const QString path = urls.front().toLocalFile();
-  if (!path.endsWith(kind_.suffix, Qt::CaseInsensitive)) return std::nullopt;
+  const bool known =
+      std::any_of(kind_.suffixes.begin(), kind_.suffixes.end(),
+                  [&](const QString& s) { return path.endsWith(s, Qt::CaseInsensitive); });
+  if (!known) return std::nullopt;
   return QDir::toNativeSeparators(path);
 }
 

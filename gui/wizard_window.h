@@ -6,6 +6,7 @@
 
 #include <QList>
 #include <QString>
+#include <QStringList>
 #include <QWidget>
 #include <memory>
 #include <optional>
@@ -40,8 +41,8 @@ struct WizardControls {
 
 // How a window names the files that it migrates.
 struct ProjectKind {
-  QString filter;  // Open dialog filter, e.g. "Visual Basic Projects (*.vbp)"
-  QString suffix;  // accepted by drag and drop (any letter case), e.g. ".vbp"
+  QString filter;        // Open dialog filter, e.g. "Visual Basic Projects (*.vbp)"
+  QStringList suffixes;  // accepted by drag and drop (any letter case), e.g. ".vbp"
 };
 
 class WizardWindow : public QWidget {

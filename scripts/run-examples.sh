@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Sets up the machine, builds the three programs in build-release/ (preset
 # "release", warnings left as warnings) and migrates fresh copies of the
-# bundled example projects (never the originals) with kvmigrate-cli. Prints
-# each run's lines and leaves the migrated copies in out/examples/ for a look.
+# bundled example projects (never the originals) with kvmigrate-cli, every
+# member kind followed and the web project taken from its local folder.
+# Prints each run's lines, checks that no old GUID, library name or member
+# text is left in a migrated member file, and leaves the copies in
+# out/examples/ for a look.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -13,13 +16,29 @@ mkdir -p out
 cp -r examples out/examples
 cli=build-release/cli/kvmigrate-cli
 status=0
-echo "== VB6 project: out/examples/vb6/Sample.vbp"
-"$cli" --diff out/examples/vb6/Sample.vbp || status=$?
-if [ -d out/examples/dotnet ]; then
-  sln=$(ls out/examples/dotnet/*.sln | head -n 1)
+run() {
   echo
-  echo "== .NET solution: $sln"
-  "$cli" --diff "$sln" || status=$?
+  echo "== $*"
+  "$cli" --diff "$@" || status=$?
+}
+run --all-modules out/examples/vb6/Sample.vbp
+run --all-modules out/examples/vb6group/Group.vbg
+run out/examples/dotnet/Sample.sln
+run --web-root out/examples/dotnet2005/wwwroot out/examples/dotnet2005/Portal.sln
+
+# What the runs migrated: no old GUID in any project file, and nothing old in
+# any member file of the new examples (the project files keep the library
+# names in the paths that name their members).
+leftovers=$({
+  grep -rlE '830C3FD1-54A5|E21B186C-2923|742E88D2-DC33' --include='*.vbp' --include='*.csproj' \
+    out/examples/vb6group out/examples/dotnet2005
+  grep -rliE '830C3FD1-54A5|E21B186C-2923|742E88D2-DC33|(REDidIzo|RUVivEvu|VUVedaZir)([^5]|$)|\.WMFSaveSize|\.(Grip|OSnap|Pen|ActiveFill|Active|ActiveFillBk|FillBk|Fill|Text|ExtLine)Color([^.]|$)|\.BkColorEx([^.]|$)' \
+    --include='*.frm' --include='*.bas' --include='*.cls' --include='*.ctl' --include='*.cs' \
+    --include='*.resx' out/examples/vb6group out/examples/dotnet2005
+} || true)
+if [ -n "$leftovers" ]; then
+  echo "Left unmigrated:" $leftovers
+  status=1
 fi
 echo
 echo "Migrated copies are in out/examples/ (exit status $status)."

@@ -242,6 +242,42 @@ TEST(DotNetParse, ProjectFiles) {
   for (const Case& c : cases) EXPECT_EQ(DotNetMigrator::GetProjectFiles(c.in), c.out) << c.in;
 }
 
+TEST(DotNetText, ComReferenceVersions) {
+  auto com = [](const std::string& guid, const std::string& body) {
+    return "<COMReference Include=\"L\">\n<Guid>" + guid + "</Guid>\n" + body + "</COMReference>\n";
+  };
+  struct Case {
+    std::string name, in, out;
+  };
+  const std::vector<Case> cases = {
+      {"both, whatever their length",
+       com(kNew0, "<VersionMajor>12</VersionMajor><versionminor></versionminor>"),
+       com(kNew0, "<VersionMajor>7</VersionMajor><versionminor>0</versionminor>")},
+      {"minor first, only the first of each",
+       com(kNew1,
+           "<VersionMinor>3</VersionMinor><VersionMajor>1</VersionMajor><VersionMajor>2</"
+           "VersionMajor>"),
+       com(kNew1,
+           "<VersionMinor>0</VersionMinor><VersionMajor>7</VersionMajor><VersionMajor>2</"
+           "VersionMajor>")},
+      {"another library's element", com(kOther, "<VersionMajor>2</VersionMajor>"),
+       com(kOther, "<VersionMajor>2</VersionMajor>")},
+      {"keys belong to their own element",
+       com(kNew2, "") + com(kOther, "<VersionMajor>2</VersionMajor>"),
+       com(kNew2, "") + com(kOther, "<VersionMajor>2</VersionMajor>")},
+      {"no end tag", "<COMReference><Guid>" + kNew0 + "</Guid><VersionMajor>1</VersionMajor>",
+       "<COMReference><Guid>" + kNew0 + "</Guid><VersionMajor>1</VersionMajor>"},
+      {"no closing key", com(kNew0, "<VersionMajor>1"), com(kNew0, "<VersionMajor>1")},
+  };
+  RealDisk disk;
+  DotNetMigrator m(disk);
+  m.NewVersionMajor = "7";
+  for (const Case& c : cases) {
+    std::string text = c.in;
+    EXPECT_EQ(m.ConvertComReferenceVersions(text), c.out) << c.name;
+  }
+}
+
 // ---------------------------------------------------------------------------
 // Runs over temporary trees. In expected lines "$/" stands for the tree.
 

@@ -1,4 +1,5 @@
 // The kvMigrate window, driven through its controls on the offscreen platform.
+#include <QCheckBox>
 #include <QDir>
 #include <QMimeData>
 #include <QPlainTextEdit>
@@ -24,10 +25,14 @@ const QString kInitialText =
     "Type your Project's full name here or choose one using the find button...";
 const QString kAfterRun = "Type your Project's full name here...";
 
-// A copy of the VB6 example project in a temporary folder.
+// A copy of the VB6 example project in a temporary folder, with a group file
+// that lists it.
 struct ExampleCopy {
   TempDir dir;
-  ExampleCopy() { CopyTree(fs::path(KV_SOURCE_DIR) / "examples/vb6", dir.path()); }
+  ExampleCopy() {
+    CopyTree(fs::path(KV_SOURCE_DIR) / "examples/vb6", dir.path());
+    dir.Write("Group.vbg", "VBGROUP 5.0\r\nStartupProject=Sample.vbp\r\n");
+  }
   QString Path(const std::string& name = "Sample.vbp") const {
     return QString::fromStdString(dir / name);
   }
@@ -69,9 +74,13 @@ class Vb6WindowTest : public QObject {
     QVERIFY(Control<QPushButton>(w, "Command1")->text().isEmpty());
     QVERIFY(!Control<QPushButton>(w, "Command1")->icon().isNull());
     QVERIFY(Control(w, "cmdConvert")->isVisible());
+    QCOMPARE(Control<QCheckBox>(w, "chkAllModules")->text(),
+             QString("Also classes, user controls and designers"));
+    QVERIFY(!Control<QCheckBox>(w, "chkAllModules")->isChecked());
     QVERIFY(ListLines(w).isEmpty());
-    QCOMPARE(TabOrder(Control(w, "TxtProject")),
-             QStringList({"TxtProject", "List1", "Command1", "cmdConvert", "cmdExit"}));
+    QCOMPARE(
+        TabOrder(Control(w, "TxtProject")),
+        QStringList({"TxtProject", "List1", "Command1", "chkAllModules", "cmdConvert", "cmdExit"}));
     QCOMPARE(w.focusWidget(), Control(w, "TxtProject"));
 
     // The list takes the room that the window gains; the buttons stay at its
@@ -123,6 +132,23 @@ class Vb6WindowTest : public QObject {
     QCOMPARE(copy.dir.Snapshot(), reference.files);
   }
 
+  // The check box makes a run follow the further member kinds, a group file
+  // included.
+  void AllModulesCheckBox() {
+    ExampleCopy copy;
+    const std::string cls = copy.dir.Read("clsShape.cls");
+    frmChangeVersio w;
+    w.show();
+    QTest::mouseClick(Control<QCheckBox>(w, "chkAllModules"), Qt::LeftButton);
+    TypeText(w, "TxtProject", copy.Path("Group.vbg"));
+    QVERIFY(ClickAndWaitForRun(w));
+    const QStringList lines = ListLines(w);
+    QCOMPARE(lines.first(), QString("Found Project [Sample.vbp]"));
+    QVERIFY(lines.contains("Found Class [clsShape.cls]"));
+    QVERIFY(copy.dir.Read("clsShape.cls") != cls);
+    QVERIFY(Control<QCheckBox>(w, "chkAllModules")->isChecked());  // kept for the next run
+  }
+
   void FindButton_data() {
     QTest::addColumn<QString>("typed");  // typed into the path box first
     QTest::addColumn<QString>("reply");  // the dialog's answer; empty = Cancel
@@ -131,6 +157,8 @@ class Vb6WindowTest : public QObject {
                              << "Sample.vbp" << true;
     QTest::newRow("other letter case") << ""
                                        << "SAMPLE.VBP" << true;
+    QTest::newRow("group") << ""
+                           << "Group.vbg" << true;
     QTest::newRow("missing file") << ""
                                   << "Gone.vbp" << false;
     QTest::newRow("a folder") << ""
@@ -155,7 +183,7 @@ class Vb6WindowTest : public QObject {
     const QString before = Control<QLineEdit>(w, "TxtProject")->text();
     const QString cwd = QDir::currentPath();
     Click(w, "Command1");
-    QCOMPARE(script->filters, QStringList{"Visual Basic Projects (*.vbp)"});
+    QCOMPARE(script->filters, QStringList{"Visual Basic Projects (*.vbp *.vbg)"});
     QCOMPARE(Control<QLineEdit>(w, "TxtProject")->text(), answer.value_or(before));
     QCOMPARE(Control(w, "cmdConvert")->isVisible(), visible);
     QCOMPARE(QDir::currentPath(), cwd);
@@ -165,6 +193,7 @@ class Vb6WindowTest : public QObject {
     QTest::addColumn<QString>("file");
     QTest::addColumn<bool>("taken");
     QTest::newRow("project") << "SAMPLE.VBP" << true;
+    QTest::newRow("group") << "GROUP.VBG" << true;
     QTest::newRow("form") << "frmMain.frm" << false;
   }
 
@@ -223,7 +252,7 @@ class Vb6WindowTest : public QObject {
     QSignalSpy ended(&w, &frmChangeVersio::RunEnded);
     Click(w, "cmdConvert");
     QVERIFY(disk.WaitUntilHeld());
-    const char* inputs[] = {"TxtProject", "Command1", "cmdConvert"};
+    const char* inputs[] = {"TxtProject", "Command1", "cmdConvert", "chkAllModules"};
     for (const char* name : inputs) QVERIFY2(!Control(w, name)->isEnabled(), name);
     QVERIFY(Control(w, "cmdConvert")->isVisible());
     QVERIFY(Control(w, "cmdExit")->isEnabled());

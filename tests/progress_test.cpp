@@ -21,6 +21,14 @@ TEST(Progress, EachEventHasItsLine) {
       {{.kind = EventKind::FileParsing, .name = "A.cs"}, "Parsing Project [A.cs]"},
       {{.kind = EventKind::FormFound, .name = "F\\a.frm"}, "Found Form [F\\a.frm]"},
       {{.kind = EventKind::ModuleFound, .name = ""}, "Found Module []"},
+      {{.kind = EventKind::ClassFound, .name = "c.cls"}, "Found Class [c.cls]"},
+      {{.kind = EventKind::UserControlFound, .name = "u.ctl"}, "Found UserControl [u.ctl]"},
+      {{.kind = EventKind::PropertyPageFound, .name = "p.pag"}, "Found PropertyPage [p.pag]"},
+      {{.kind = EventKind::UserDocumentFound, .name = "d.dob"}, "Found UserDocument [d.dob]"},
+      {{.kind = EventKind::DesignerFound, .name = "e.dsr"}, "Found Designer [e.dsr]"},
+      {{.kind = EventKind::GroupProjectFound, .name = "A\\A.vbp"}, "Found Project [A\\A.vbp]"},
+      {{.kind = EventKind::WebProjectSkipped, .name = "http://h/W.csproj"},
+       "Skipping web project [http://h/W.csproj]"},
       {{.kind = EventKind::KeyReplaced, .name = "P.vbp"}, "Replacing key in [P.vbp]"},
       {{.kind = EventKind::FileMissing, .name = "..\\x.bas"}, "Can't find the : ..\\x.bas"},
       {{.kind = EventKind::NotModified, .name = "B.vb", .path = "/p/B.vb", .error = EACCES},
@@ -84,8 +92,8 @@ TEST(Progress, CountsComeFromEvents) {
   EXPECT_EQ(counts.converted, 2u);
   EXPECT_EQ(counts.changed, 1u);
   EXPECT_FALSE(counts.Incomplete());
-  for (const EventKind k :
-       {EventKind::FileMissing, EventKind::SourceMissing, EventKind::NotModified}) {
+  for (const EventKind k : {EventKind::FileMissing, EventKind::SourceMissing,
+                            EventKind::NotModified, EventKind::WebProjectSkipped}) {
     kv::RunCounts one;
     one.Add({.kind = k});
     EXPECT_TRUE(one.Incomplete());

@@ -1,5 +1,6 @@
 #include "frmChangeVersio.h"
 
+#include <QCheckBox>
 #include <QPushButton>
 
 #include "ui_frmChangeVersio.h"
@@ -9,8 +10,9 @@ namespace kv::vb6gui {
 frmChangeVersio::frmChangeVersio(Disk* disk, QWidget* parent)
     : WizardWindow(disk, parent), ui_(std::make_unique<Ui::frmChangeVersio>()) {
   ui_->setupUi(this);
-  Bind({ui_->TxtProject, ui_->List1, ui_->Command1, ui_->cmdConvert, {}},
-       {QStringLiteral("Visual Basic Projects (*.vbp)"), QStringLiteral(".vbp")});
+  Bind({ui_->TxtProject, ui_->List1, ui_->Command1, ui_->cmdConvert, {ui_->chkAllModules}},
+       {QStringLiteral("Visual Basic Projects (*.vbp *.vbg)"),
+        {QStringLiteral(".vbp"), QStringLiteral(".vbg")}});
   connect(ui_->Command1, &QPushButton::clicked, this, &frmChangeVersio::Command1_Click);
   connect(ui_->cmdConvert, &QPushButton::clicked, this, &frmChangeVersio::cmdConvert_Click);
   connect(ui_->cmdExit, &QPushButton::clicked, this, &frmChangeVersio::cmdExit_Click);
@@ -29,10 +31,15 @@ void frmChangeVersio::Command1_Click() { BrowseForProject(); }
 void frmChangeVersio::cmdConvert_Click() {
   if (IsRunning()) return;
   ui_->List1->clear();
+  // The check box counts as it stands when the run starts.
+  const bool allModules = ui_->chkAllModules->isChecked();
   const std::string path = gui::PathBytes(ui_->TxtProject->text());
-  StartProjectRun(path, [path](Disk& disk, Reporter& reporter, const CancelFlag* cancel) {
-    return Vb6Migrator(disk).ConvertFile(path, reporter, cancel);
-  });
+  StartProjectRun(path,
+                  [path, allModules](Disk& disk, Reporter& reporter, const CancelFlag* cancel) {
+                    Vb6Migrator migrator(disk);
+                    migrator.AllModules = allModules;
+                    return migrator.ConvertFile(path, reporter, cancel);
+                  });
 }
 
 // After a run only the find button can show Migrate again.

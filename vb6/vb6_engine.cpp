@@ -1,5 +1,7 @@
 #include "vb6_engine.h"
 
+#include <cstring>
+#include <iterator>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -22,6 +24,89 @@ size_t LineEnd(std::string_view text, size_t from) {
   }
   return text.size();
 }
+
+bool AtLineStart(std::string_view text, size_t p) {
+  return p == 0 || text[p - 1] == '\r' || text[p - 1] == '\n';
+}
+
+bool EndsWithNoCase(std::string_view text, std::string_view suffix) {
+  return text.size() >= suffix.size() &&
+         EqualsNoCase(text.substr(text.size() - suffix.size()), suffix);
+}
+
+// The kinds of member entry, in the order in which a file's entries are
+// followed. Keys are matched without regard to ASCII case.
+struct EntryKind {
+  std::string_view key;
+  EventKind event;
+  bool named;      // name ";" path, the path cleaned of extra blanks; otherwise the path as written
+  bool lineStart;  // only at the start of a line (forms and modules count anywhere)
+};
+constexpr EntryKind kEntryKinds[] = {
+    {"Form=", EventKind::FormFound, false, false},
+    {"Module=", EventKind::ModuleFound, true, false},
+    {"Class=", EventKind::ClassFound, true, true},
+    {"UserControl=", EventKind::UserControlFound, false, true},
+    {"PropertyPage=", EventKind::PropertyPageFound, false, true},
+    {"UserDocument=", EventKind::UserDocumentFound, false, true},
+    {"Designer=", EventKind::DesignerFound, false, true},
+};
+// Forms and modules; the other kinds are followed only when asked for.
+constexpr size_t kDefaultKinds = 2;
+
+size_t KindCount(bool allModules) { return allModules ? std::size(kEntryKinds) : kDefaultKinds; }
+
+// One entry as it stands in the text: its path is [begin, end).
+struct RawEntry {
+  size_t begin;
+  size_t end;
+  size_t next;  // where the search for the next entry of the kind goes on
+};
+
+// The entry of `kind` whose key stands at `p`, if that occurrence is one;
+// `*next` is where the search for the kind's next entry goes on either way.
+std::optional<TextRange> EntryAt(std::string_view text, const EntryKind& kind, size_t p,
+                                 size_t* next) {
+  if (kind.lineStart && !AtLineStart(text, p)) {
+    *next = p + 1;
+    return std::nullopt;
+  }
+  // "IconForm=" names the project's icon, not a form.
+  if (kind.event == EventKind::FormFound && p >= 4 && text.substr(p - 4, 9) == "IconForm=") {
+    *next = p + 6;
+    return std::nullopt;
+  }
+  const size_t valueStart = p + kind.key.size();
+  const size_t e = LineEnd(text, valueStart);
+  *next = e + 1;
+  if (!kind.named) return TextRange{valueStart, e};
+  // The ";" must stand on the entry's own line; without one the entry names
+  // no file.
+  const size_t semicolon = text.substr(0, e).find(';', valueStart);
+  if (semicolon == std::string_view::npos) return std::nullopt;
+  return TextRange{semicolon + 1, e};
+}
+
+std::optional<RawEntry> FindEntry(std::string_view text, const EntryKind& kind, size_t from) {
+  for (;;) {
+    const size_t p = FindNoCase(text, kind.key, from);
+    if (p == std::string_view::npos) return std::nullopt;
+    if (const std::optional<TextRange> r = EntryAt(text, kind, p, &from)) {
+      return RawEntry{r->begin, r->end, from};
+    }
+  }
+}
+
+// Files that hold a form's or control's binary data beside its text file.
+bool IsBinaryCompanion(std::string_view path) {
+  for (std::string_view ext : {".frx", ".ctx", ".pgx", ".dox", ".dsx", ".dca"}) {
+    if (EndsWithNoCase(path, ext)) return true;
+  }
+  return false;
+}
+
+// The keys of a group file that name its projects, at the start of a line.
+constexpr std::string_view kGroupKeys[] = {"Project=", "StartupProject="};
 }  // namespace
 
 // One file of the walk: read and migrated, its entries being followed.
@@ -32,13 +117,13 @@ struct Vb6Migrator::Frame {
   bool changed = false;
   std::vector<size_t> ruleHits = {};
   size_t keptMembers = 0;
-  bool modules = false;  // the form entries are done; the module entries go on
-  size_t next = 0;       // where the search for the next entry goes on
+  size_t kind = 0;  // index in kEntryKinds of the entries being followed
+  size_t next = 0;  // where the search for the next entry goes on
 };
 
 struct Vb6Migrator::Run {
   RunLog log;
-  std::string baseFolder;  // folder of the project the run started from
+  std::string baseFolder;  // folder of the project being walked
   std::set<FileKey> seen;  // files converted, or being converted, in this run
   std::vector<Frame> stack;
 };
@@ -89,9 +174,38 @@ unsigned Vb6Migrator::ReplaceReferences(std::string& text, std::vector<size_t>* 
   return rewritten;
 }
 
+std::vector<TextRange> Vb6Migrator::EntryPathRanges(std::string_view text, bool allModules) {
+  // What FindEntry would find for each kind, in one pass: every key ends in
+  // "=", so only the places of that byte are looked at.
+  std::vector<TextRange> ranges;
+  if (text.empty()) return ranges;
+  const size_t kinds = KindCount(allModules);
+  size_t next[std::size(kEntryKinds)] = {};
+  const char* const begin = text.data();
+  const char* const end = begin + text.size();
+  for (const char* hit = static_cast<const char*>(std::memchr(begin, '=', text.size())); hit;
+       hit = static_cast<const char*>(std::memchr(hit + 1, '=', end - hit - 1))) {
+    const size_t keyEnd = static_cast<size_t>(hit - begin) + 1;
+    for (size_t k = 0; k < kinds; ++k) {
+      const std::string_view key = kEntryKinds[k].key;
+      if (keyEnd < key.size() + next[k]) continue;
+      const size_t p = keyEnd - key.size();
+      if (!EqualsNoCase(text.substr(p, key.size()), key)) continue;
+      if (const std::optional<TextRange> r = EntryAt(text, kEntryKinds[k], p, &next[k])) {
+        ranges.push_back(*r);
+      }
+    }
+  }
+  return ranges;
+}
+
 size_t Vb6Migrator::ApplyTextRules(std::string& text, std::vector<size_t>* hits) const {
+  // The members of VB's own objects and the paths of member entries keep
+  // their bytes.
   std::vector<TextRange> kept = OwnMemberRanges(text);
   const size_t own = kept.size();
+  const std::vector<TextRange> paths = EntryPathRanges(text, AllModules);
+  kept.insert(kept.end(), paths.begin(), paths.end());
   ApplyOutside(textRules_, text, std::move(kept), hits);
   return own;
 }
@@ -99,59 +213,84 @@ size_t Vb6Migrator::ApplyTextRules(std::string& text, std::vector<size_t>* hits)
 RunOutcome Vb6Migrator::ConvertFile(const std::string& cFileName, Reporter& reporter,
                                     const CancelFlag* cancel) {
   Run run{RunLog(reporter, cancel), std::string(), {}, {}};
-  // Entries of the project resolve against the folder of the project file
-  // itself, wherever the process happens to be.
-  if (const std::optional<std::string> top = disk_.Find(cFileName, "")) {
-    run.baseFolder = GetFolderFromPath(*top);
-  }
-  // The walk goes depth first, a file's entries in the order they stand, and
-  // writes a file once everything it lists is done; the stack of files being
-  // walked is kept here rather than on the call stack, so that no project
-  // can nest deeper than memory allows.
-  if (Open(run, cFileName, "")) {
-    while (!run.stack.empty() && !run.log.Ended()) {
-      std::optional<Entry> entry = NextEntry(run.stack.back());
-      if (!entry) {
-        Close(run);
-        continue;
-      }
-      run.log.Report(ProgressEvent{.kind = entry->kind, .name = entry->path});
-      Open(run, entry->path, run.baseFolder);
-    }
+  if (EndsWithNoCase(cFileName, ".vbg")) {
+    WalkGroup(run, cFileName);
+  } else {
+    WalkProject(run, cFileName, "");
   }
   return run.log.outcome();
 }
 
-std::optional<Vb6Migrator::Entry> Vb6Migrator::NextEntry(Frame& frame) {
-  const std::string_view text(frame.text);
-  // Form entries: "Form=" and the path up to the end of its line, as written.
-  while (!frame.modules) {
-    const size_t p = FindNoCase(text, "Form=", frame.next);
-    if (p == std::string::npos) {
-      frame.modules = true;
-      frame.next = 0;
+void Vb6Migrator::WalkGroup(Run& run, const std::string& path) {
+  if (run.log.CancelRequested()) return;
+  const std::optional<std::string> group = disk_.Find(path, "");
+  if (!group) {
+    run.log.Report(ProgressEvent{.kind = EventKind::FileMissing, .name = path});
+    return;
+  }
+  std::string text;
+  if (IoError e = disk_.ReadAll(*group, &text)) {
+    run.log.Stop(StopCause::ReadFailed, *group, e.code, e.reason);
+    return;
+  }
+  // Each project line, in file order, names a project relative to the
+  // group's folder. The group file itself is only read.
+  const std::string folder = GetFolderFromPath(*group);
+  for (size_t start = 0; start < text.size() && !run.log.Ended();) {
+    const size_t end = LineEnd(text, start);
+    const std::string_view line = std::string_view(text).substr(start, end - start);
+    start = end + 1;
+    for (std::string_view key : kGroupKeys) {
+      if (line.size() < key.size() || !EqualsNoCase(line.substr(0, key.size()), key)) continue;
+      const std::string project(line.substr(key.size()));
+      run.log.Report(ProgressEvent{.kind = EventKind::GroupProjectFound, .name = project});
+      WalkProject(run, project, folder);
       break;
     }
-    if (p >= 4 && text.substr(p - 4, 9) == "IconForm=") {
-      frame.next = p + 6;
+  }
+}
+
+void Vb6Migrator::WalkProject(Run& run, const std::string& path, const std::string& base) {
+  // Entries of the project resolve against the folder of the project file
+  // itself, wherever the process happens to be.
+  const std::optional<std::string> top = disk_.Find(path, base);
+  run.baseFolder = top ? GetFolderFromPath(*top) : std::string();
+  // The walk goes depth first, a file's entries in the order they stand, and
+  // writes a file once everything it lists is done; the stack of files being
+  // walked is kept here rather than on the call stack, so that no project
+  // can nest deeper than memory allows.
+  if (!Open(run, path, base)) return;
+  while (!run.stack.empty() && !run.log.Ended()) {
+    std::optional<Entry> entry = NextEntry(run.stack.back(), AllModules);
+    if (!entry) {
+      Close(run);
       continue;
     }
-    const size_t e = LineEnd(text, p + 5);
-    frame.next = e + 1;
-    return Entry{EventKind::FormFound, std::string(text.substr(p + 5, e - (p + 5)))};
+    run.log.Report(ProgressEvent{.kind = entry->kind, .name = entry->path});
+    if (!entry->binary) Open(run, entry->path, run.baseFolder);
   }
-  // Module entries: "Module=" name ";" path, all on one line.
-  for (;;) {
-    const size_t p = FindNoCase(text, "Module=", frame.next);
-    if (p == std::string::npos) return std::nullopt;
-    const size_t e = LineEnd(text, p + 7);
-    frame.next = e + 1;
-    const size_t semicolon = text.substr(0, e).find(';', p + 7);
-    if (semicolon == std::string::npos) continue;
-    std::string module(text.substr(semicolon + 1, e - (semicolon + 1)));
-    NormalizeSpaces(module);
-    return Entry{EventKind::ModuleFound, std::move(module)};
+}
+
+std::optional<Vb6Migrator::Entry> Vb6Migrator::NextEntry(Frame& frame, bool allModules) {
+  const std::string_view text(frame.text);
+  // Each kind's entries in file order, then the next kind.
+  while (frame.kind < KindCount(allModules)) {
+    const EntryKind& kind = kEntryKinds[frame.kind];
+    const std::optional<RawEntry> e = FindEntry(text, kind, frame.next);
+    if (!e) {
+      ++frame.kind;
+      frame.next = 0;
+      continue;
+    }
+    frame.next = e->next;
+    std::string path(text.substr(e->begin, e->end - e->begin));
+    if (kind.named) NormalizeSpaces(path);
+    // Only the kinds followed on request can name such files (a designer's
+    // .dca, say); they hold binary data that no rule may touch.
+    const bool binary = frame.kind >= kDefaultKinds && IsBinaryCompanion(path);
+    return Entry{kind.event, std::move(path), binary};
   }
+  return std::nullopt;
 }
 
 bool Vb6Migrator::Open(Run& run, const std::string& path, const std::string& base) {

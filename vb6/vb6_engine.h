@@ -1,13 +1,16 @@
-// The VB6 project migration: a .vbp project and every form and module that it
-// lists, rewritten in place for the version 5 libraries.
+// The VB6 project migration: a .vbp project (or each project of a .vbg group)
+// and every form and module that it lists, rewritten in place for the version
+// 5 libraries.
 #pragma once
 
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "disk.h"
+#include "kept_ranges.h"
 #include "progress.h"
 #include "rule_matcher.h"
 
@@ -17,11 +20,17 @@ class Vb6Migrator {
  public:
   explicit Vb6Migrator(Disk& disk);
 
+  // Also follows the entries of classes, user controls, property pages, user
+  // documents and designers, after the forms and modules.
+  bool AllModules = false;
+
   // Migrates the project file at `cFileName` (relative paths against the
   // current directory) and, recursively, the forms and modules it lists
-  // (relative entries against the project's folder). Reports its progress
-  // through `reporter`; never reports Finished. `cancel`, when given, is
-  // polled before each file.
+  // (relative entries against the project's folder). A project group (.vbg)
+  // is read, not written: each project it lists is migrated in turn, and a
+  // file shared by several of them once. Reports its progress through
+  // `reporter`; never reports Finished. `cancel`, when given, is polled
+  // before each file.
   RunOutcome ConvertFile(const std::string& cFileName, Reporter& reporter,
                          const CancelFlag* cancel = nullptr);
 
@@ -36,6 +45,11 @@ class Vb6Migrator {
   // With `hits`, each text row's replacements are added to it.
   size_t ApplyTextRules(std::string& text, std::vector<size_t>* hits = nullptr) const;
 
+  // The path parts of the member entries that a walk of `text` takes (with
+  // `allModules`, those of the further kinds too): they name files on disk
+  // and keep their bytes, so that the project still names files that exist.
+  static std::vector<TextRange> EntryPathRanges(std::string_view text, bool allModules);
+
   const RuleTable& GuidRules() const { return guidRules_; }
   const RuleTable& TextRules() const { return textRules_.table(); }
 
@@ -43,15 +57,21 @@ class Vb6Migrator {
   struct Frame;
   struct Run;
   struct Entry {
-    EventKind kind;  // FormFound or ModuleFound
+    EventKind kind;  // FormFound, ModuleFound, ClassFound, ...
     std::string path;
+    bool binary = false;  // a binary companion file, never converted
   };
+  // Migrates one project and what it lists; `base` is the folder a relative
+  // `path` is taken against.
+  void WalkProject(Run& run, const std::string& path, const std::string& base);
+  // Migrates every project that a group file lists.
+  void WalkGroup(Run& run, const std::string& path);
   // Finds, reads and migrates a listed file and puts it on the walk's stack;
   // false when there is nothing to walk (missing, already done, a failure or
   // a stop).
   bool Open(Run& run, const std::string& path, const std::string& base);
-  // The file's next form or module entry, or nullopt when it has no more.
-  static std::optional<Entry> NextEntry(Frame& frame);
+  // The file's next member entry, or nullopt when it has no more.
+  static std::optional<Entry> NextEntry(Frame& frame, bool allModules);
   // Writes the file on top of the stack, if it changed, and takes it off.
   void Close(Run& run);
 

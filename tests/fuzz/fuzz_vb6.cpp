@@ -27,7 +27,9 @@ kv::RealDisk& NoDisk() {
   return disk;
 }
 
-// Both text stages, literally: references, then the name rows one by one.
+// Both text stages, literally: references, then the name rows one by one on
+// each stretch of text between the paths of member entries, which keep their
+// bytes.
 std::string LiteralStages(const std::string& input, const kv::Vb6Migrator& m, unsigned* rows) {
   std::vector<std::string> oldGuids;
   std::vector<std::string> newGuids;
@@ -37,21 +39,25 @@ std::string LiteralStages(const std::string& input, const kv::Vb6Migrator& m, un
   }
   std::string text = input;
   *rows = ref::ReplaceReferences(text, oldGuids, newGuids);
-  // The name rows apply to each piece between VB's own members, which keep
-  // their bytes.
-  std::string out;
-  size_t done = 0;
-  auto migrate = [&](size_t end) {
-    std::string piece = text.substr(done, end - done);
-    for (const kv::RuleRow& row : m.TextRules()) ref::ApplyRow(piece, row.oldText, row.newText);
-    out += piece;
-  };
-  for (const kv::TextRange& kept : kv::OwnMemberRanges(text)) {
-    migrate(kept.begin);
-    out.append(text, kept.begin, kept.end - kept.begin);
-    done = kept.end;
+  std::vector<bool> kept(text.size(), false);
+  // Entry paths and the members of VB's own objects keep their bytes.
+  for (const auto& [begin, end] : ref::EntryPathRanges(text, m.AllModules)) {
+    for (size_t i = begin; i < end; ++i) kept[i] = true;
   }
-  migrate(text.size());
+  for (const kv::TextRange& r : kv::OwnMemberRanges(text)) {
+    for (size_t i = r.begin; i < r.end; ++i) kept[i] = true;
+  }
+  std::string out;
+  for (size_t i = 0; i < text.size();) {
+    size_t j = i;
+    while (j < text.size() && kept[j] == kept[i]) ++j;
+    std::string stretch = text.substr(i, j - i);
+    if (!kept[i]) {
+      for (const kv::RuleRow& row : m.TextRules()) ref::ApplyRow(stretch, row.oldText, row.newText);
+    }
+    out += stretch;
+    i = j;
+  }
   return out;
 }
 
@@ -66,7 +72,10 @@ std::string Stages(std::string text, const kv::Vb6Migrator& m, unsigned* rows) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::vector<std::string> parts =
       kvfuzz::SplitParts(std::string_view(reinterpret_cast<const char*>(data), size));
-  const kv::Vb6Migrator stages(NoDisk());
+  // Odd sizes also follow the further member kinds.
+  const bool allModules = size % 2 == 1;
+  kv::Vb6Migrator stages(NoDisk());
+  stages.AllModules = allModules;
 
   for (const std::string& part : parts) {
     unsigned fastRows = 0;
@@ -83,6 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   kvfuzz::MemoryDisk disk(parts);
   disk.Put("/p/P.vbp", parts[0]);
   kv::Vb6Migrator migrator(disk);
+  migrator.AllModules = allModules;
   kvfuzz::LineSink first;
   const kv::RunOutcome outcome = migrator.ConvertFile("/p/P.vbp", first);
   Check(outcome.status == kv::RunOutcome::Status::Completed, "a run that no disk fails completes");

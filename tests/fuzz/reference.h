@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace ref {
@@ -299,6 +300,54 @@ inline unsigned ReplaceReferences(std::string& text, const std::vector<std::stri
     }
   }
   return rows;
+}
+
+// --- VB6 member entries ---------------------------------------------------------------
+
+// The path parts of the member entries, as 0-based [begin, end) pairs: after
+// "Form=" (not "IconForm=", case-sensitive) and after the ";" of "Module="
+// anywhere; with `allModules` also after the ";" of "Class=" and after
+// "UserControl=", "PropertyPage=", "UserDocument=", "Designer=" at a line
+// start. Keys in any case; each path runs to CR, LF or the end.
+inline std::vector<std::pair<size_t, size_t>> EntryPathRanges(const std::string& text,
+                                                              bool allModules) {
+  struct Kind {
+    std::string_view key;
+    bool named;
+    bool lineStart;
+  };
+  const Kind kinds[] = {{"Form=", false, false},        {"Module=", true, false},
+                        {"Class=", true, true},         {"UserControl=", false, true},
+                        {"PropertyPage=", false, true}, {"UserDocument=", false, true},
+                        {"Designer=", false, true}};
+  auto lineEnd = [&](size_t from) {
+    size_t e = from;
+    while (e <= text.size() && At(text, e) != '\r' && At(text, e) != '\n') ++e;
+    return e;
+  };
+  std::vector<std::pair<size_t, size_t>> ranges;
+  for (size_t k = 0; k < (allModules ? 7u : 2u); ++k) {
+    size_t start = 1;
+    for (size_t p = InStr(start, text, kinds[k].key, true); p != 0;
+         p = InStr(start, text, kinds[k].key, true)) {
+      start = p + 1;
+      if (kinds[k].lineStart && p > 1 && At(text, p - 1) != '\r' && At(text, p - 1) != '\n') {
+        continue;
+      }
+      if (k == 0 && p >= 5 && StandsAt(text, p - 4, "IconForm=", false)) continue;
+      const size_t value = p + kinds[k].key.size();
+      const size_t e = lineEnd(value);
+      start = e + 1;
+      size_t begin = value;
+      if (kinds[k].named) {
+        const size_t semicolon = InStr(value, Mid(text, 1, e - 1), ";");
+        if (semicolon == 0) continue;
+        begin = semicolon + 1;
+      }
+      ranges.emplace_back(begin - 1, e - 1);
+    }
+  }
+  return ranges;
 }
 
 }  // namespace ref

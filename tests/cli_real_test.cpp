@@ -1,0 +1,245 @@
+// Projects as their owners write them, end to end through kvmigrate-cli:
+// member paths that keep their bytes, web projects, linked files, MSBuild
+// items and COM references, VB6 groups and the further member kinds.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+
+#include "test_util.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using kvtest::CommandResult;
+using kvtest::SplitLines;
+using kvtest::TempDir;
+using Lines = std::vector<std::string>;
+using Files = std::map<std::string, std::string>;
+
+std::string Quote(const std::string& s) { return "'" + s + "'"; }
+
+CommandResult Cli(const std::string& args) {
+  return kvtest::RunCommand(Quote(KV_CLI_PATH) + " " + args + " </dev/null");
+}
+
+constexpr char kOldGuid[] = "{830C3FD1-54A5-4249-97B6-097AC6407367}";
+constexpr char kNewGuid[] = "{40A55DB2-3BA5-4295-AE1B-49DB83A90929}";
+
+std::string Solution(const std::vector<std::string>& projects) {
+  std::string sln = "Microsoft Visual Studio Solution File, Format Version 9.00\r\n";
+  for (const std::string& p : projects) {
+    sln += "Project(\"{FAE04EC0-301F-11D3-BF4B-00C04F79EFBC}\") = \"P\", \"" + p +
+           "\", \"{11111111-2222-3333-4444-555555555555}\"\r\nEndProject\r\n";
+  }
+  return sln;
+}
+
+const Files kWebTree = {
+    {"S.sln", Solution({"http://localhost/W/W.csproj", "P\\P.csproj"})},
+    {"P/P.csproj", "<File RelPath = \"a.cs\" />"},
+    {"P/a.cs", "x.PenColor = 1;"},
+    {"www/W/W.csproj", "<File RelPath = \"w.cs\" />"},
+    {"www/W/w.cs", "new REDidIzo.Drawing();"},
+};
+
+const Files kMembersTree = {
+    {"P.vbp",
+     "Type=Exe\r\nUserControl=U.ctl\r\nClass=C; C.cls\r\nPropertyPage=G.pag\r\n"
+     "UserDocument=D.dob\r\nDesigner=E.Dsr\r\nDesigner=E.dca\r\nx Class=N; N.cls\r\n"},
+    {"U.ctl", "Begin VUVedaZir.Canvas C1"},
+    {"C.cls", "d.FillColor = 1"},
+    {"G.pag", "d.TextColor = 1"},
+    {"D.dob", "d.WMFSaveSize = 1"},
+    {"E.Dsr", "Dim r As RUVivEvu.Layer"},
+    {"E.dca", "RUVivEvu"},
+    {"N.cls", "RUVivEvu"},
+};
+
+// Each rule on its own: a small tree, the arguments, the lines and exit
+// status, then what some files hold afterwards ("" = unchanged).
+TEST(CliRealProjects, EachRuleOnItsOwn) {
+  struct Case {
+    std::string name;
+    Files files;
+    std::string args;  // "{dir}" stands for the tree's folder
+    Lines lines;
+    int status;
+    std::vector<std::pair<std::string, std::string>> holds;  // file, text it contains
+  };
+  const std::vector<Case> cases = {
+      {"VB6 entry paths keep their bytes, library paths change",
+       {{"P.vbp", std::string("Reference=*\\G") + kOldGuid +
+                      "#1.0#0#..\\lib\\REDidIzo.dll#REDidIzo Drawing\r\n"
+                      "Form=REDidIzoForms\\A.frm\r\nModule=M;  REDidIzoLib\\M.bas\r\n"},
+        {"REDidIzoForms/A.frm", "Dim d As redidizo.Drawing\r\n"},
+        {"REDidIzoLib/M.bas", "x.PenColor = 1\r\n"}},
+       "{dir}/P.vbp",
+       {"Replacing key in [P.vbp]", "Found Form [REDidIzoForms\\A.frm]",
+        "Found Module [REDidIzoLib\\M.bas]", "Finish..."},
+       0,
+       {{"P.vbp", std::string(kNewGuid) + "#5.0#0#..\\lib\\REDidIzo5.dll#REDidIzo5 Drawing"},
+        {"P.vbp", "Form=REDidIzoForms\\A.frm\r\nModule=M;  REDidIzoLib\\M.bas\r\n"},
+        {"REDidIzoForms/A.frm", "REDidIzo5.Drawing"},
+        {"REDidIzoLib/M.bas", ".PenColor.ColorIndex"}}},
+      {".NET RelPath keeps its bytes",
+       {{"S.sln", Solution({"P\\P.csproj"})},
+        {"P/P.csproj", "<Reference Name = \"REDidIzo\" />\n<File RelPath = \"REDidIzoWrap.cs\" />"},
+        {"P/REDidIzoWrap.cs", "REDidIzo.Drawing"}},
+       "{dir}/S.sln",
+       {"Parsing Solution [S.sln]", "Find Project [P.csproj]", "Parsing Project [P.csproj]",
+        "Parsing Project [REDidIzoWrap.cs]", "Finish..."},
+       0,
+       {{"P/P.csproj", "Name = \"REDidIzo5\" />\n<File RelPath = \"REDidIzoWrap.cs\" />"},
+        {"P/REDidIzoWrap.cs", "REDidIzo5.Drawing"}}},
+      {"web project passed over, the rest migrates",
+       kWebTree,
+       "{dir}/S.sln",
+       {"Parsing Solution [S.sln]", "Skipping web project [http://localhost/W/W.csproj]",
+        "Find Project [P.csproj]", "Parsing Project [P.csproj]", "Parsing Project [a.cs]",
+        "Finish..."},
+       1,
+       {{"P/a.cs", ".PenColor.ColorIndex"}, {"www/W/w.cs", ""}}},
+      {"web project from the web root",
+       kWebTree,
+       "--web-root {dir}/www {dir}/S.sln",
+       {"Parsing Solution [S.sln]", "Find Project [W.csproj]", "Find Project [P.csproj]",
+        "Parsing Project [W.csproj]", "Parsing Project [P.csproj]", "Parsing Project [w.cs]",
+        "Parsing Project [a.cs]", "Finish..."},
+       0,
+       {{"www/W/w.cs", "REDidIzo5.Drawing"}}},
+      {"linked file migrated where Link says",
+       {{"S.sln", Solution({"P\\P.csproj"})},
+        {"P/P.csproj", "<File RelPath = \"x.cs\" Link = \"..\\Shared\\REDidIzoX.cs\" />"},
+        {"P/x.cs", "RUVivEvu"},
+        {"Shared/REDidIzoX.cs", "RUVivEvu"}},
+       "{dir}/S.sln",
+       {"Parsing Solution [S.sln]", "Find Project [P.csproj]", "Parsing Project [P.csproj]",
+        "Parsing Project [REDidIzoX.cs]", "Finish..."},
+       0,
+       {{"Shared/REDidIzoX.cs", "RUVivEvu5"},
+        {"P/x.cs", ""},
+        {"P/P.csproj", "Link = \"..\\Shared\\REDidIzoX.cs\""}}},
+      {"MSBuild items and COM reference versions",
+       {{"S.sln", Solution({"P\\P.csproj"})},
+        {"P/P.csproj",
+         std::string("<Project>\n<ItemGroup>\n<compile include = 'B.cs' />\n"
+                     "<Compile Include=\"REDidIzoA.cs\"><SubType>Code</SubType></Compile>\n"
+                     "<Compile Include=\"*.cs\" /><CompileX Include=\"y.cs\" />\n"
+                     "<None Include=\"n.txt\" /><None XInclude=\"z.cs\" />\n"
+                     "<EmbeddedResource Include=\"R.resx\" />\n</ItemGroup>\n"
+                     "<COMReference Include=\"REDidIzo\">\n<Guid>") +
+             kOldGuid +
+             "</Guid>\n<VersionMajor>12</VersionMajor>\n<VersionMinor></VersionMinor>\n"
+             "</COMReference>\n<COMReference Include=\"Other\">\n<Guid>{0}</Guid>\n"
+             "<VersionMajor>2</VersionMajor>\n</COMReference>\n</Project>"},
+        {"P/B.cs", "x.PenColor"},
+        {"P/REDidIzoA.cs", "x.PenColor"},
+        {"P/R.resx", "x.PenColor"}},
+       "--major 7 {dir}/S.sln",
+       {"Parsing Solution [S.sln]", "Find Project [P.csproj]", "Parsing Project [P.csproj]",
+        "Parsing Project [B.cs]", "Parsing Project [REDidIzoA.cs]", "Parsing Project [R.resx]",
+        "Finish..."},
+       0,
+       {{"P/P.csproj", "<Compile Include=\"REDidIzoA.cs\">"},
+        {"P/P.csproj",
+         std::string("<Guid>") + kNewGuid +
+             "</Guid>\n<VersionMajor>7</VersionMajor>\n<VersionMinor>0</VersionMinor>"},
+        {"P/P.csproj", "<VersionMajor>2</VersionMajor>"},
+        {"P/REDidIzoA.cs", ".PenColor.ColorIndex"},
+        {"P/R.resx", ".PenColor.ColorIndex"}}},
+      {"VB6 group: each project in order, a missing one passed, a shared file once",
+       {{"G.vbg",
+         "VBGROUP 5.0\r\nStartupProject=A\\A.vbp\r\nProject=Gone.vbp\r\n"
+         "project=REDidIzoB\\B.vbp\r\n"},
+        {"A/A.vbp", "Module=S; ..\\S.bas\r\n"},
+        {"REDidIzoB/B.vbp", "Module=S; ..\\S.bas\r\nModule=T; T.bas\r\n"},
+        {"REDidIzoB/T.bas", "x.PenColor = 1\r\n"},
+        {"S.bas", "x.PenColor = 1\r\n"}},
+       "{dir}/G.vbg",
+       {"Found Project [A\\A.vbp]", "Found Module [..\\S.bas]", "Found Project [Gone.vbp]",
+        "Can't find the : Gone.vbp", "Found Project [REDidIzoB\\B.vbp]", "Found Module [..\\S.bas]",
+        "Found Module [T.bas]", "Finish..."},
+       1,
+       {{"S.bas", ".PenColor.ColorIndex"},
+        {"REDidIzoB/T.bas", ".PenColor.ColorIndex"},
+        {"G.vbg", ""}}},
+      {"further member kinds not followed by default",
+       kMembersTree,
+       "{dir}/P.vbp",
+       {"Finish..."},
+       0,
+       {{"C.cls", ""}, {"U.ctl", ""}}},
+      {"further member kinds with --all-modules, kind by kind",
+       kMembersTree,
+       "--all-modules {dir}/P.vbp",
+       {"Found Class [C.cls]", "Found UserControl [U.ctl]", "Found PropertyPage [G.pag]",
+        "Found UserDocument [D.dob]", "Found Designer [E.Dsr]", "Found Designer [E.dca]",
+        "Finish..."},
+       0,
+       {{"C.cls", ".FillColor.ColorIndex"},
+        {"U.ctl", "VUVedaZir5"},
+        {"G.pag", ".TextColor.ColorIndex"},
+        {"D.dob", ".IMGSaveSize"},
+        {"E.Dsr", "RUVivEvu5"},
+        {"E.dca", ""},
+        {"N.cls", ""}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    for (const auto& [name, bytes] : c.files) dir.Write(name, bytes);
+    std::string args = c.args;
+    for (size_t p; (p = args.find("{dir}")) != std::string::npos;) {
+      args.replace(p, 5, dir.path().string());
+    }
+    const CommandResult r = Cli(args);
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_EQ(SplitLines(r.out), c.lines);
+    for (const auto& [name, text] : c.holds) {
+      const std::string now = dir.Read(name);
+      if (text.empty()) {
+        EXPECT_EQ(now, c.files.at(name)) << name;
+      } else {
+        EXPECT_NE(now.find(text), std::string::npos) << name << ":\n" << now;
+      }
+    }
+  }
+}
+
+// The bundled examples of real projects migrate completely: no old GUID in a
+// project file, nothing old in any member file.
+TEST(CliRealProjects, ExamplesMigrateCompletely) {
+  TempDir dir;
+  for (const char* example : {"vb6group", "dotnet2005"}) {
+    kvtest::CopyTree(fs::path(KV_SOURCE_DIR) / "examples" / example, dir.path() / example);
+  }
+  const CommandResult vb6 = Cli("--all-modules " + Quote(dir / "vb6group/Group.vbg"));
+  EXPECT_EQ(vb6.status, 0) << vb6.out;
+  const CommandResult net = Cli("--web-root " + Quote(dir / "dotnet2005/wwwroot") + " " +
+                                Quote(dir / "dotnet2005/Portal.sln"));
+  EXPECT_EQ(net.status, 0) << net.out;
+  for (const std::string line :
+       {"Found Class [clsBeta.cls]", "Found UserControl [..\\Shared\\ctlSwatch.ctl]"}) {
+    EXPECT_NE(vb6.out.find(line + "\n"), std::string::npos) << line;
+  }
+  for (const std::string line : {"Find Project [WebPortal.csproj]", "Parsing Project [Palette.cs]",
+                                 "Parsing Project [REDidIzoWrapper.cs]"}) {
+    EXPECT_NE(net.out.find(line + "\n"), std::string::npos) << line;
+  }
+  EXPECT_NE(dir.Read("vb6group/Alpha/Alpha.vbp").find("Form=REDidIzoForms\\frmAlpha.frm\r\n"),
+            std::string::npos);
+  EXPECT_NE(dir.Read("dotnet2005/Reports/Reports.csproj").find("<VersionMajor>5</VersionMajor>"),
+            std::string::npos);
+
+  const CommandResult left = kvtest::RunCommand(
+      "cd " + Quote(dir.path().string()) +
+      " && { grep -rlE '830C3FD1-54A5|E21B186C-2923|742E88D2-DC33' .;"
+      " grep -rliE '(REDidIzo|RUVivEvu|VUVedaZir)([^5]|$)|[.]WMFSaveSize|[.](Grip|OSnap|Pen|"
+      "ActiveFill|Active|ActiveFillBk|FillBk|Fill|Text|ExtLine)Color([^.]|$)|[.]BkColorEx([^.]|$)'"
+      " --include='*.frm' --include='*.bas' --include='*.cls'"
+      " --include='*.ctl' --include='*.cs' --include='*.resx' .; }");
+  EXPECT_EQ(left.out, "");
+}
+
+}  // namespace
