@@ -315,7 +315,10 @@ int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
         // The scan reads the files as the run leaves them (staged texts
         // included, in a dry run too). A run that stopped changes nothing and
         // reached only part of the project: its failure line says it all.
-        if (options.scan && result.status == RunOutcome::Status::Completed) record.Scan(staged);
+        if (options.scan && result.status == RunOutcome::Status::Completed) {
+          record.Scan(staged, kind == Kind::Vb6 ? Vb6Migrator::EntryPaths(options.allModules)
+                                                : DotNetMigrator::EntryPaths());
+        }
         return result;
       },
       std::move(transaction));

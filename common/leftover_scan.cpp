@@ -110,6 +110,8 @@ const char* ReasonKey(LeftoverReason reason) {
       return "lower-case-guid";
     case LeftoverReason::OwnMember:
       return "own-member";
+    case LeftoverReason::EntryPath:
+      return "entry-path";
     case LeftoverReason::Unreadable:
       return "unreadable";
     case LeftoverReason::Other:
@@ -118,7 +120,9 @@ const char* ReasonKey(LeftoverReason reason) {
   return "other";
 }
 
-bool Blocks(LeftoverReason reason) { return reason != LeftoverReason::OwnMember; }
+bool Blocks(LeftoverReason reason) {
+  return reason != LeftoverReason::OwnMember && reason != LeftoverReason::EntryPath;
+}
 
 bool IsScannedKind(std::string_view fileName) {
   static const std::set<std::string> kKinds = {
@@ -133,7 +137,8 @@ bool IsBinaryKind(std::string_view fileName) {
 }
 
 void FindLeftovers(std::string_view path, std::string_view text, bool migrated,
-                   LeftoverReason fileReason, std::vector<Leftover>& out) {
+                   LeftoverReason fileReason, std::vector<Leftover>& out,
+                   const EntryPathFinder& entryPaths) {
   static const std::vector<Needle> kNeedles = BuildNeedles();
   struct Hit {
     size_t pos;
@@ -141,7 +146,8 @@ void FindLeftovers(std::string_view path, std::string_view text, bool migrated,
     LeftoverReason reason;
   };
   std::vector<Hit> hits;
-  std::optional<std::vector<TextRange>> own;  // computed when first needed
+  std::optional<std::vector<TextRange>> own;    // computed when first needed
+  std::optional<std::vector<TextRange>> paths;  // likewise
   for (const Needle& needle : kNeedles) {
     for (size_t p = FindNoCase(text, needle.text, 0); p != std::string_view::npos;
          p = FindNoCase(text, needle.text, p + needle.text.size())) {
@@ -153,7 +159,11 @@ void FindLeftovers(std::string_view path, std::string_view text, bool migrated,
       LeftoverReason reason = fileReason;
       if (migrated) {
         reason = LeftoverReason::Other;
-        if (needle.guid && text.substr(p, needle.text.size()) != needle.text) {
+        if (!paths) paths = entryPaths ? entryPaths(path, text) : std::vector<TextRange>{};
+        if (std::any_of(paths->begin(), paths->end(),
+                        [&](const TextRange& r) { return r.begin <= p && p < r.end; })) {
+          reason = LeftoverReason::EntryPath;
+        } else if (needle.guid && text.substr(p, needle.text.size()) != needle.text) {
           reason = LeftoverReason::LowerCaseGuid;
         } else if (!needle.guid && IsVb6Kind(path)) {
           if (!own) own = OwnMemberRanges(text);
@@ -226,7 +236,8 @@ std::vector<Leftover> ScanLeftovers(Disk& disk, const ScanRequest& request) {
     } else if (notFollowed.contains(key)) {
       reason = LeftoverReason::NotFollowed;
     }
-    FindLeftovers(path, text, wasMigrated && reason != LeftoverReason::Binary, reason, found);
+    FindLeftovers(path, text, wasMigrated && reason != LeftoverReason::Binary, reason, found,
+                  request.entryPaths);
   }
   return found;
 }

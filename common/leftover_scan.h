@@ -4,11 +4,13 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "disk.h"
+#include "kept_ranges.h"
 #include "rules.h"
 
 namespace kv {
@@ -19,19 +21,20 @@ enum class LeftoverReason {
   Binary,         // a binary companion file (.frx, .ctx), never rewritten
   LowerCaseGuid,  // an old GUID not written in upper case: the rules match the exact case
   OwnMember,      // a member of VB's own objects, left alone on purpose
+  EntryPath,      // inside the path of a member entry, which keeps its bytes on purpose
   Unreadable,     // the file could not be read
   Other,          // in a migrated file, in a place the rules do not rewrite
 };
 inline constexpr LeftoverReason kAllReasons[] = {
     LeftoverReason::NotListed,     LeftoverReason::NotFollowed, LeftoverReason::Binary,
-    LeftoverReason::LowerCaseGuid, LeftoverReason::OwnMember,   LeftoverReason::Unreadable,
-    LeftoverReason::Other,
+    LeftoverReason::LowerCaseGuid, LeftoverReason::OwnMember,   LeftoverReason::EntryPath,
+    LeftoverReason::Unreadable,    LeftoverReason::Other,
 };
 
 // The key of a reason in the JSON record ("not-listed", ...).
 const char* ReasonKey(LeftoverReason reason);
 // Whether a leftover of this reason means that the project is not done: all
-// but VB's own members, which are right as they stand.
+// but VB's own members and entry paths, which are right as they stand.
 bool Blocks(LeftoverReason reason);
 
 struct Leftover {
@@ -43,9 +46,16 @@ struct Leftover {
   int error = 0;  // Unreadable: the errno of the read
 };
 
+// The paths of member entries in a migrated project file's text, which the
+// run keeps byte for byte (empty for other files). The engines know them; the
+// front ends pass them in.
+using EntryPathFinder =
+    std::function<std::vector<TextRange>(std::string_view path, std::string_view text)>;
+
 struct ScanRequest {
   std::vector<std::string> folders;   // searched with every folder below them
   std::vector<std::string> migrated;  // files the run read and migrated
+  EntryPathFinder entryPaths = {};
 };
 
 // The kinds of file searched (by name ending, any ASCII case), and of those
@@ -64,6 +74,7 @@ std::vector<Leftover> ScanLeftovers(Disk& disk, const ScanRequest& request);
 // whether the run migrated this file (then the reason comes from the place;
 // otherwise `fileReason` is every finding's reason).
 void FindLeftovers(std::string_view path, std::string_view text, bool migrated,
-                   LeftoverReason fileReason, std::vector<Leftover>& out);
+                   LeftoverReason fileReason, std::vector<Leftover>& out,
+                   const EntryPathFinder& entryPaths = {});
 
 }  // namespace kv

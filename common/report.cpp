@@ -61,10 +61,12 @@ ScanRequest RunRecord::ScanFor(Disk& disk) const {
   return request;
 }
 
-void RunRecord::Scan(Disk& disk) {
+void RunRecord::Scan(Disk& disk, EntryPathFinder entryPaths) {
   // A folder inside another scanned folder is searched with it; its files
   // come once however many folders lead to them.
-  leftovers_ = ScanLeftovers(disk, ScanFor(disk));
+  ScanRequest request = ScanFor(disk);
+  request.entryPaths = std::move(entryPaths);
+  leftovers_ = ScanLeftovers(disk, request);
   scanned_ = true;
 }
 
@@ -95,6 +97,8 @@ const char* ReasonText(LeftoverReason reason) {
       return "GUID not in upper case, which the rules do not match";
     case LeftoverReason::OwnMember:
       return "member of VB's own object, left alone on purpose";
+    case LeftoverReason::EntryPath:
+      return "part of a path the project names, kept as it is on purpose";
     case LeftoverReason::Unreadable:
       return "could not be read";
     case LeftoverReason::Other:

@@ -464,6 +464,16 @@ std::vector<std::string> DotNetMigrator::ListMemberFiles(std::string_view cfile)
   return files;
 }
 
+EntryPathFinder DotNetMigrator::EntryPaths() {
+  return [](std::string_view path, std::string_view text) {
+    auto endsWith = [&](std::string_view ext) {
+      return path.size() >= ext.size() && EqualsNoCase(path.substr(path.size() - ext.size()), ext);
+    };
+    if (endsWith(".csproj") || endsWith(".vbproj")) return MemberPathRanges(text);
+    return std::vector<TextRange>{};
+  };
+}
+
 std::vector<TextRange> DotNetMigrator::MemberPathRanges(std::string_view cfile) {
   std::vector<TextRange> ranges;
   ForEachMemberElement(cfile, [&](const MemberElement& e) {

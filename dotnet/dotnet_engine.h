@@ -9,6 +9,7 @@
 
 #include "disk.h"
 #include "kept_ranges.h"
+#include "leftover_scan.h"
 #include "progress.h"
 #include "rule_matcher.h"
 
@@ -64,6 +65,9 @@ class DotNetMigrator {
   // The values that name member files (RelPath and Link of every <File>
   // element, Include of every item above): they keep their bytes.
   static std::vector<TextRange> MemberPathRanges(std::string_view cfile);
+  // The same for the leftover scan: project files keep their member paths;
+  // source files have none.
+  static EntryPathFinder EntryPaths();
 
   const RuleTable& GuidRules() const { return guidRules_; }
   const RuleTable& TextRules() const { return textRules_; }

@@ -45,13 +45,15 @@ void frmChangeVersio::cmdConvert_Click() {
   const std::string major = NewVersionMajor.toLocal8Bit().toStdString();
   const std::string minor = NewVersionMinor.toLocal8Bit().toStdString();
   const std::string path = gui::PathBytes(ui_->TxtProject->text());
-  StartProjectRun(path,
-                  [path, major, minor](Disk& disk, Reporter& reporter, const CancelFlag* cancel) {
-                    DotNetMigrator migrator(disk);
-                    migrator.NewVersionMajor = major;
-                    migrator.NewVersionMinor = minor;
-                    return migrator.ConvertFile(path, reporter, cancel);
-                  });
+  StartProjectRun(
+      path,
+      [path, major, minor](Disk& disk, Reporter& reporter, const CancelFlag* cancel) {
+        DotNetMigrator migrator(disk);
+        migrator.NewVersionMajor = major;
+        migrator.NewVersionMinor = minor;
+        return migrator.ConvertFile(path, reporter, cancel);
+      },
+      DotNetMigrator::EntryPaths());
 }
 
 }  // namespace kv::dotnetgui

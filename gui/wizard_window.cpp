@@ -77,28 +77,34 @@ void WizardWindow::ShowActionIfPathExists() {
   controls_.action->setVisible(exists);
 }
 
-void WizardWindow::StartRun(RunController::Job job) {
+void WizardWindow::StartRun(RunController::Job job, EntryPathFinder entryPaths) {
   if (runner_.IsRunning()) return;
   focusBeforeRun_ = focusWidget();
   SetLocked(true);
   auto record = std::make_shared<RunRecord>(PathBytes(controls_.path->text()));
   record_ = record;
   Disk* disk = disk_;
-  runner_.Start([job = std::move(job), record, disk](Reporter& reporter, const CancelFlag& cancel) {
+  runner_.Start([job = std::move(job), record, disk, entryPaths = std::move(entryPaths)](
+                    Reporter& reporter, const CancelFlag& cancel) {
     TeeReporter both(reporter, *record);
     RunOutcome outcome = job(both, cancel);
     // Only a run that completed reached every file that its project lists.
-    if (outcome.status == RunOutcome::Status::Completed && !cancel.load()) record->Scan(*disk);
+    if (outcome.status == RunOutcome::Status::Completed && !cancel.load()) {
+      record->Scan(*disk, entryPaths);
+    }
     return outcome;
   });
 }
 
-void WizardWindow::StartProjectRun(const std::string& path, EngineJob job) {
+void WizardWindow::StartProjectRun(const std::string& path, EngineJob job,
+                                   EntryPathFinder entryPaths) {
   Disk* given = ownDisk_ ? nullptr : disk_;
-  StartRun([path, given, job = std::move(job)](Reporter& reporter, const CancelFlag& cancel) {
-    if (given) return ReportEnd(reporter, job(*given, reporter, &cancel));
-    return ReportEnd(reporter, RunAsTransaction(path, reporter, &cancel, job));
-  });
+  StartRun(
+      [path, given, job = std::move(job)](Reporter& reporter, const CancelFlag& cancel) {
+        if (given) return ReportEnd(reporter, job(*given, reporter, &cancel));
+        return ReportEnd(reporter, RunAsTransaction(path, reporter, &cancel, job));
+      },
+      std::move(entryPaths));
 }
 
 void WizardWindow::AppendLines(const QStringList& lines) {

@@ -84,12 +84,13 @@ class WizardWindow : public QWidget {
   // run's events are also recorded, and once the job returns (unless it was
   // stopped) the project's folders are searched for what it left over; the
   // report pane then shows the summary and the leftovers.
-  void StartRun(RunController::Job job);
+  // `entryPaths` tells the leftover scan which bytes the run keeps on purpose.
+  void StartRun(RunController::Job job, EntryPathFinder entryPaths = {});
   // Runs an engine over the project at `path` as one transaction (recovery
   // first, commit at the end, no change when it stops or Exit stops it), and
   // reports its end. Over a disk given to the window (tests), the engine runs
   // on that disk as it is.
-  void StartProjectRun(const std::string& path, EngineJob job);
+  void StartProjectRun(const std::string& path, EngineJob job, EntryPathFinder entryPaths = {});
   // After a run that completed ("Finish..." listed, path box reset).
   virtual void RunReturned() {}
 

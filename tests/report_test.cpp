@@ -22,7 +22,8 @@ TEST(LeftoverScan, EachReasonOnAProjectTree) {
   TempDir dir;
   dir.Write("P.vbp",
             "Reference=*\\G{830C3FD1-54A5-4249-97B6-097AC6407367}#1.0#0#REDidIzo.dll#Lib\r\n"
-            "Form=A.frm\r\nClass=C; C.cls\r\nModule=B; Bad.bas\r\n");
+            "Form=A.frm\r\nForm=VUVedaZir\\D.frm\r\nClass=C; C.cls\r\nModule=B; Bad.bas\r\n");
+  dir.Write("VUVedaZir/D.frm", "Sub X()\r\nEnd Sub\r\n");
   dir.Write("A.frm",
             "Begin VB.Form A\r\n"
             "Object = \"{742e88d2-dc33-4929-b200-74b7b42ca37e}#1.0#0\"; \"x.ocx\"\r\n"
@@ -42,7 +43,7 @@ TEST(LeftoverScan, EachReasonOnAProjectTree) {
   RunRecord record(dir / "P.vbp");
   Vb6Migrator(disk).ConvertFile(dir / "P.vbp", record);
   runDone = true;
-  record.Scan(disk);
+  record.Scan(disk, Vb6Migrator::EntryPaths(false));
 
   using Row = std::tuple<std::string, size_t, size_t, std::string, LeftoverReason>;
   std::vector<Row> found;
@@ -57,19 +58,21 @@ TEST(LeftoverScan, EachReasonOnAProjectTree) {
       {"A.frx", 1, 3, "RUVivEvu", LeftoverReason::Binary},
       {"Bad.bas", 0, 0, "", LeftoverReason::Unreadable},
       {"C.cls", 2, 4, ".PenColor", LeftoverReason::NotFollowed},
+      {"P.vbp", 3, 6, "VUVedaZir", LeftoverReason::EntryPath},
       {"sub/Loose.bas", 2, 10, "VUVedaZir", LeftoverReason::NotListed},
   };
   EXPECT_EQ(found, expected);
-  EXPECT_EQ(record.BlockingLeftovers(), expected.size() - 1);  // VB's own member is right
+  // VB's own member and the folder named in an entry are right as they are.
+  EXPECT_EQ(record.BlockingLeftovers(), expected.size() - 2);
 
   const std::string report = FormatReport(record, 2);
   EXPECT_EQ(report.substr(0, report.find('\n') + 1),
-            "Summary: 3 files migrated (1 changed, 2 unchanged), 0 missing, 0 not modified\n");
-  EXPECT_NE(report.find("Left over: 7 (6 to look at)\n"), std::string::npos) << report;
+            "Summary: 4 files migrated (1 changed, 3 unchanged), 0 missing, 0 not modified\n");
+  EXPECT_NE(report.find("Left over: 8 (6 to look at)\n"), std::string::npos) << report;
   EXPECT_NE(report.find("  1 not listed by the project\n"), std::string::npos);
   EXPECT_NE(report.find("A.frm:4:5: .FillColor (member of VB's own object"), std::string::npos);
   EXPECT_EQ(report.find("A.frx:"), std::string::npos);
-  EXPECT_TRUE(report.ends_with("... and 5 more\n")) << report;
+  EXPECT_TRUE(report.ends_with("... and 6 more\n")) << report;
 }
 
 // Names reach the JSON record whatever their bytes: UTF-8 as it is, other

@@ -34,12 +34,14 @@ void frmChangeVersio::cmdConvert_Click() {
   // The check box counts as it stands when the run starts.
   const bool allModules = ui_->chkAllModules->isChecked();
   const std::string path = gui::PathBytes(ui_->TxtProject->text());
-  StartProjectRun(path,
-                  [path, allModules](Disk& disk, Reporter& reporter, const CancelFlag* cancel) {
-                    Vb6Migrator migrator(disk);
-                    migrator.AllModules = allModules;
-                    return migrator.ConvertFile(path, reporter, cancel);
-                  });
+  StartProjectRun(
+      path,
+      [path, allModules](Disk& disk, Reporter& reporter, const CancelFlag* cancel) {
+        Vb6Migrator migrator(disk);
+        migrator.AllModules = allModules;
+        return migrator.ConvertFile(path, reporter, cancel);
+      },
+      Vb6Migrator::EntryPaths(allModules));
 }
 
 // After a run only the find button can show Migrate again.

@@ -199,6 +199,12 @@ std::vector<TextRange> Vb6Migrator::EntryPathRanges(std::string_view text, bool 
   return ranges;
 }
 
+EntryPathFinder Vb6Migrator::EntryPaths(bool allModules) {
+  return [allModules](std::string_view, std::string_view text) {
+    return EntryPathRanges(text, allModules);
+  };
+}
+
 size_t Vb6Migrator::ApplyTextRules(std::string& text, std::vector<size_t>* hits) const {
   // The members of VB's own objects and the paths of member entries keep
   // their bytes.

@@ -11,6 +11,7 @@
 
 #include "disk.h"
 #include "kept_ranges.h"
+#include "leftover_scan.h"
 #include "progress.h"
 #include "rule_matcher.h"
 
@@ -49,6 +50,9 @@ class Vb6Migrator {
   // `allModules`, those of the further kinds too): they name files on disk
   // and keep their bytes, so that the project still names files that exist.
   static std::vector<TextRange> EntryPathRanges(std::string_view text, bool allModules);
+  // The same for the leftover scan: every file a VB6 run migrates keeps its
+  // entry paths.
+  static EntryPathFinder EntryPaths(bool allModules);
 
   const RuleTable& GuidRules() const { return guidRules_; }
   const RuleTable& TextRules() const { return textRules_.table(); }
