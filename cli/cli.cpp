@@ -12,11 +12,13 @@
 #include <string_view>
 #include <vector>
 
+#include "codepage.h"
 #include "diff.h"
 #include "disk.h"
 #include "dotnet_engine.h"
 #include "kv_version.h"
 #include "progress.h"
+#include "resolve.h"
 #include "string_functions.h"
 #include "transaction_run.h"
 #include "vb6_engine.h"
@@ -29,7 +31,7 @@ constexpr std::string_view kVersion = KV_VERSION_TEXT;
 
 void PrintUsage(std::FILE* to) {
   std::fputs(
-      "Usage: kvmigrate-cli [--major TEXT] [--minor TEXT] [--dry-run] [--diff] [--quiet] PATH\n"
+      "Usage: kvmigrate-cli [OPTION]... PATH\n"
       "\n"
       "Migrates a project in place to version 5 of the component libraries.\n"
       "PATH ending in .vbp: a VB6 project with the forms and modules it lists.\n"
@@ -41,6 +43,12 @@ void PrintUsage(std::FILE* to) {
       "  --dry-run     write nothing; print what a real run would print\n"
       "  --diff        also print a unified diff of every file that changes\n"
       "  --quiet       print no progress lines\n"
+      "  --confine     refuse listed files outside the project's folder (they are\n"
+      "                reported as \"Can't find the : \"); without it they are\n"
+      "                followed and each is named on standard error\n"
+      "  --codepage NAME  code page the project's file names were written in, for\n"
+      "                names not found as they are (default: Windows-1252, then\n"
+      "                932 where the bytes are valid Shift-JIS)\n"
       "  --help        show this help\n"
       "  --version     show the version\n"
       "\n"
@@ -48,9 +56,15 @@ void PrintUsage(std::FILE* to) {
       "the run reaches its end. A failure, Ctrl-C, SIGTERM or a closed output\n"
       "stops it with no file changed.\n"
       "\n"
-      "Exit status: 0 done; 1 done, but a file was missing or could not be\n"
-      "modified; 2 bad arguments; 3 stopped by a failure (the last line says\n"
-      "which file and why); 130 interrupted, or standard output failed.\n",
+      "Progress lines and diffs go to standard output. Standard error names every\n"
+      "listed file passed over (with its path), every file not modified (with\n"
+      "its full path and the reason), every listed file outside the project's\n"
+      "folder, and the failure that stopped a run.\n"
+      "\n"
+      "Exit status: 0 done; 1 done, but a file was missing, refused, or could not\n"
+      "be modified; 2 bad arguments; 3 stopped by a failure (the last line says\n"
+      "which file and why); 130 interrupted (Ctrl-C or SIGTERM), or standard\n"
+      "output failed (\"Finish...\" is then not printed).\n",
       to);
 }
 
@@ -60,6 +74,7 @@ struct Options {
   bool dryRun = false;
   bool diff = false;
   bool quiet = false;
+  ResolveOptions entries;
   std::optional<std::string> path;
 };
 
@@ -122,6 +137,10 @@ class DiffDisk : public Disk {
     return real_.Find(path, base);
   }
   std::optional<FileKey> Key(const std::string& path) override { return real_.Key(path); }
+  std::optional<std::string> Canonical(const std::string& path) override {
+    return real_.Canonical(path);
+  }
+
   IoError ReadAll(const std::string& path, std::string* contents) override {
     return real_.ReadAll(path, contents);
   }
@@ -130,7 +149,16 @@ class DiffDisk : public Disk {
     std::string before;
     if (IoError e = real_.ReadAll(path, &before)) return e;
     if (IoError e = real_.WriteAll(path, contents)) return e;
-    Emit(diffOut_, UnifiedDiff(before, contents, path));
+    // The diff comes piece by piece; it goes out in blocks.
+    std::string block;
+    WriteUnifiedDiff(before, contents, path, [&](std::string_view piece) {
+      block.append(piece);
+      if (block.size() >= (size_t{64} << 10)) {
+        Emit(diffOut_, block);
+        block.clear();
+      }
+    });
+    Emit(diffOut_, block);
     return IoError{};
   }
 
@@ -167,6 +195,19 @@ int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
         options.diff = true;
       } else if (arg == "--quiet" || arg == "-q") {
         options.quiet = true;
+      } else if (arg == "--confine") {
+        options.entries.confine = true;
+      } else if (arg == "--codepage" || arg.starts_with("--codepage=")) {
+        if (const size_t eq = arg.find('='); eq != std::string_view::npos) {
+          options.entries.codepage = std::string(arg.substr(eq + 1));
+        } else if (i + 1 < argc) {
+          options.entries.codepage = argv[++i];
+        } else {
+          return usageError("--codepage needs a value");
+        }
+        if (!CodepageSupported(options.entries.codepage)) {
+          return usageError("unknown code page " + options.entries.codepage);
+        }
       } else if (arg == "--major" || arg == "--minor" || arg.starts_with("--major=") ||
                  arg.starts_with("--minor=")) {
         const bool major = arg.starts_with("--major");
@@ -220,8 +261,13 @@ int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
       [&](Disk& staged, Reporter& r, const CancelFlag* cancel) {
         DiffDisk diffing(staged, out);
         Disk& disk = options.diff ? static_cast<Disk&>(diffing) : staged;
-        if (kind == Kind::Vb6) return Vb6Migrator(disk).ConvertFile(*options.path, r, cancel);
+        if (kind == Kind::Vb6) {
+          Vb6Migrator vb6(disk);
+          vb6.Entries = options.entries;
+          return vb6.ConvertFile(*options.path, r, cancel);
+        }
         DotNetMigrator migrator(disk);
+        migrator.Entries = options.entries;
         if (options.major) migrator.NewVersionMajor = *options.major;
         if (options.minor) migrator.NewVersionMinor = *options.minor;
         return migrator.ConvertFile(*options.path, r, cancel);

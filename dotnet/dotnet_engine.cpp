@@ -310,14 +310,17 @@ RunOutcome DotNetMigrator::ConvertFile(const std::string& cfilename, Reporter& r
   std::string text;
   auto convert = [&](const std::string& path, const std::string& resolved) {
     if (IoError e = disk_.ReadAll(resolved, &text)) {
-      log.Stop(StopCause::ReadFailed, resolved, e.code, e.reason);
+      if (!log.CancelRequested()) log.Stop(StopCause::ReadFailed, resolved, e.code, e.reason);
       return false;
     }
+    if (log.CancelRequested()) return false;
     const TextFingerprint before(text);
     ConvertDotNetFile(text);
+    if (log.CancelRequested()) return false;
     const bool changed = TextFingerprint(text) != before;
     if (changed) {
       if (IoError e = disk_.WriteAll(resolved, text)) {
+        if (log.CancelRequested()) return false;
         log.Report(ProgressEvent{.kind = EventKind::NotModified,
                                  .name = GetFileNameFromPath(path),
                                  .path = resolved,
@@ -340,11 +343,18 @@ RunOutcome DotNetMigrator::ConvertFile(const std::string& cfilename, Reporter& r
   }
   report(EventKind::SolutionParsing, GetFileNameFromPath(cfilename), *solution);
   if (IoError e = disk_.ReadAll(*solution, &text)) {
-    log.Stop(StopCause::ReadFailed, *solution, e.code, e.reason);
+    if (!log.CancelRequested()) log.Stop(StopCause::ReadFailed, *solution, e.code, e.reason);
     return log.outcome();
   }
+  if (log.CancelRequested()) return log.outcome();
   const std::vector<std::string> projects = GetSolutionProjects(text);
+  // Names are shown joined to the folder as the solution was typed; files are
+  // looked up from the folder where the solution was found, so that an
+  // absolute entry stays absolute however the solution was named.
   const std::string folder = GetFolderFromPath(cfilename);
+  const std::string solutionFolder = GetFolderFromPath(*solution);
+  EntryResolver resolver(disk_, Entries, log);
+  resolver.SetRoot(solutionFolder);
 
   // Check pass: every project must be there before anything is written.
   std::vector<std::string> resolvedProjects;
@@ -352,13 +362,13 @@ RunOutcome DotNetMigrator::ConvertFile(const std::string& cfilename, Reporter& r
   for (const std::string& entry : projects) {
     if (log.CancelRequested()) return log.outcome();
     const std::string path = folder + entry;
-    const std::optional<std::string> resolved = disk_.Find(path, "");
+    const std::optional<std::string> resolved = resolver.Find(entry, solutionFolder);
     if (!resolved) {
       report(EventKind::FileMissing, path);
       return log.outcome();
     }
     if (IoError e = disk_.ReadAll(*resolved, &text)) {
-      log.Stop(StopCause::ReadFailed, *resolved, e.code, e.reason);
+      if (!log.CancelRequested()) log.Stop(StopCause::ReadFailed, *resolved, e.code, e.reason);
       return log.outcome();
     }
     AppendToArray(fileLists, GetProjectFiles(text));
@@ -377,11 +387,12 @@ RunOutcome DotNetMigrator::ConvertFile(const std::string& cfilename, Reporter& r
   // File pass: each project's files, relative to that project's folder.
   for (size_t i = 0; i < projects.size(); ++i) {
     const std::string projectFolder = GetFolderFromPath(folder + projects[i]);
+    const std::string foundFolder = GetFolderFromPath(resolvedProjects[i]);
     for (const std::string& entry : fileLists[i]) {
       if (log.CancelRequested()) return log.outcome();
       const std::string path = projectFolder + entry;
       report(EventKind::FileParsing, GetFileNameFromPath(path));
-      const std::optional<std::string> resolved = disk_.Find(path, "");
+      const std::optional<std::string> resolved = resolver.Find(entry, foundFolder);
       if (!resolved) {
         report(EventKind::SourceMissing, path);
         continue;
@@ -389,6 +400,8 @@ RunOutcome DotNetMigrator::ConvertFile(const std::string& cfilename, Reporter& r
       if (!convert(path, *resolved)) return log.outcome();
     }
   }
+  // A stop asked for during the last file still stops the run.
+  if (!log.Ended()) log.CancelRequested();
   return log.outcome();
 }
 

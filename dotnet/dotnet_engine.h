@@ -9,6 +9,7 @@
 
 #include "disk.h"
 #include "progress.h"
+#include "resolve.h"
 #include "rule_matcher.h"
 
 namespace kv {
@@ -20,11 +21,13 @@ class DotNetMigrator {
   // Target version texts, used exactly as given (empty or long alike).
   std::string NewVersionMajor = "5";
   std::string NewVersionMinor = "0";
+  // How listed paths are resolved: confinement to the solution's folder, code page.
+  ResolveOptions Entries;
 
   // Migrates the solution at `cfilename` (relative paths against the current
   // directory). Reports its progress through `reporter`; never reports
   // Finished. The solution file itself is never written. `cancel`, when
-  // given, is polled before each file.
+  // given, is polled before each file and between the stages of each file.
   RunOutcome ConvertFile(const std::string& cfilename, Reporter& reporter,
                          const CancelFlag* cancel = nullptr);
 

@@ -33,10 +33,13 @@ struct Vb6Migrator::Frame {
 };
 
 struct Vb6Migrator::Run {
+  Run(Disk& disk, const ResolveOptions& options, Reporter& reporter, const CancelFlag* cancel)
+      : log(reporter, cancel), resolver(disk, options, log) {}
   RunLog log;
-  std::string baseFolder;  // folder of the project the run started from
-  std::set<FileKey> seen;  // files converted, or being converted, in this run
-  std::vector<Frame> stack;
+  EntryResolver resolver;
+  std::string baseFolder = {};  // folder of the project the run started from
+  std::set<FileKey> seen = {};  // files converted, or being converted, in this run
+  std::vector<Frame> stack = {};
 };
 
 Vb6Migrator::Vb6Migrator(Disk& disk)
@@ -87,11 +90,12 @@ void Vb6Migrator::ApplyTextRules(std::string& text) const { textRules_.Apply(tex
 
 RunOutcome Vb6Migrator::ConvertFile(const std::string& cFileName, Reporter& reporter,
                                     const CancelFlag* cancel) {
-  Run run{RunLog(reporter, cancel), std::string(), {}, {}};
+  Run run(disk_, Entries, reporter, cancel);
   // Entries of the project resolve against the folder of the project file
   // itself, wherever the process happens to be.
   if (const std::optional<std::string> top = disk_.Find(cFileName, "")) {
     run.baseFolder = GetFolderFromPath(*top);
+    run.resolver.SetRoot(run.baseFolder);
   }
   // The walk goes depth first, a file's entries in the order they stand, and
   // writes a file once everything it lists is done; the stack of files being
@@ -105,9 +109,12 @@ RunOutcome Vb6Migrator::ConvertFile(const std::string& cFileName, Reporter& repo
         continue;
       }
       run.log.Report(ProgressEvent{.kind = entry->kind, .name = entry->path});
-      Open(run, entry->path, run.baseFolder);
+      Open(run, entry->path, run.baseFolder, entry->written);
     }
   }
+  // A stop asked for during the last file still stops the run: it must not
+  // end as if it had completed.
+  if (!run.log.Ended()) run.log.CancelRequested();
   return run.log.outcome();
 }
 
@@ -137,15 +144,22 @@ std::optional<Vb6Migrator::Entry> Vb6Migrator::NextEntry(Frame& frame) {
     frame.next = e + 1;
     const size_t semicolon = text.substr(0, e).find(';', p + 7);
     if (semicolon == std::string::npos) continue;
-    std::string module(text.substr(semicolon + 1, e - (semicolon + 1)));
+    std::string written(text.substr(semicolon + 1, e - (semicolon + 1)));
+    RemoveControlChars(written);
+    // A NUL makes a name that no file can have: kept, so that the entry is
+    // reported missing and shown as it is, not as another name.
+    if (written.find('\0') != std::string::npos) return Entry{EventKind::ModuleFound, written};
+    std::string module = written;
     NormalizeSpaces(module);
-    return Entry{EventKind::ModuleFound, std::move(module)};
+    if (module == written) written.clear();
+    return Entry{EventKind::ModuleFound, std::move(module), std::move(written)};
   }
 }
 
-bool Vb6Migrator::Open(Run& run, const std::string& path, const std::string& base) {
+bool Vb6Migrator::Open(Run& run, const std::string& path, const std::string& base,
+                       std::string_view written) {
   if (run.log.CancelRequested()) return false;
-  const std::optional<std::string> resolved = disk_.Find(path, base);
+  const std::optional<std::string> resolved = run.resolver.Find(path, base, written);
   if (!resolved) {
     run.log.Report(ProgressEvent{.kind = EventKind::FileMissing, .name = path});
     return false;
@@ -157,11 +171,14 @@ bool Vb6Migrator::Open(Run& run, const std::string& path, const std::string& bas
   }
   Frame frame{.listed = path, .resolved = *resolved};
   if (IoError e = disk_.ReadAll(*resolved, &frame.text)) {
-    run.log.Stop(StopCause::ReadFailed, *resolved, e.code, e.reason);
+    if (!run.log.CancelRequested())
+      run.log.Stop(StopCause::ReadFailed, *resolved, e.code, e.reason);
     return false;
   }
+  if (run.log.CancelRequested()) return false;
   const TextFingerprint before(frame.text);
   const unsigned rows = ReplaceReferences(frame.text);
+  if (run.log.CancelRequested()) return false;
   for (size_t r = 0; r < guidRules_.size(); ++r) {
     if (rows & (1u << r)) {
       run.log.Report(
@@ -169,6 +186,7 @@ bool Vb6Migrator::Open(Run& run, const std::string& path, const std::string& bas
     }
   }
   ApplyTextRules(frame.text);
+  if (run.log.CancelRequested()) return false;
   frame.changed = TextFingerprint(frame.text) != before;
   run.stack.push_back(std::move(frame));
   return true;
@@ -178,8 +196,11 @@ void Vb6Migrator::Close(Run& run) {
   Frame& frame = run.stack.back();
   // A file whose text did not change is left as it is.
   if (frame.changed) {
+    if (run.log.CancelRequested()) return;
     if (IoError e = disk_.WriteAll(frame.resolved, frame.text)) {
-      run.log.Stop(StopCause::WriteFailed, frame.resolved, e.code, e.reason);
+      if (!run.log.CancelRequested()) {
+        run.log.Stop(StopCause::WriteFailed, frame.resolved, e.code, e.reason);
+      }
       return;
     }
     // A replaced file may be a new inode: remember it too, so that a later

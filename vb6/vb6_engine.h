@@ -8,6 +8,7 @@
 
 #include "disk.h"
 #include "progress.h"
+#include "resolve.h"
 #include "rule_matcher.h"
 
 namespace kv {
@@ -16,11 +17,14 @@ class Vb6Migrator {
  public:
   explicit Vb6Migrator(Disk& disk);
 
+  // How entries are resolved: confinement to the project's folder, code page.
+  ResolveOptions Entries;
+
   // Migrates the project file at `cFileName` (relative paths against the
   // current directory) and, recursively, the forms and modules it lists
   // (relative entries against the project's folder). Reports its progress
   // through `reporter`; never reports Finished. `cancel`, when given, is
-  // polled before each file.
+  // polled before each file and between the stages of each file.
   RunOutcome ConvertFile(const std::string& cFileName, Reporter& reporter,
                          const CancelFlag* cancel = nullptr);
 
@@ -40,11 +44,13 @@ class Vb6Migrator {
   struct Entry {
     EventKind kind;  // FormFound or ModuleFound
     std::string path;
+    std::string written = {};  // the path before its blanks were collapsed, when they were
   };
   // Finds, reads and migrates a listed file and puts it on the walk's stack;
   // false when there is nothing to walk (missing, already done, a failure or
   // a stop).
-  bool Open(Run& run, const std::string& path, const std::string& base);
+  bool Open(Run& run, const std::string& path, const std::string& base,
+            std::string_view written = {});
   // The file's next form or module entry, or nullopt when it has no more.
   static std::optional<Entry> NextEntry(Frame& frame);
   // Writes the file on top of the stack, if it changed, and takes it off.
