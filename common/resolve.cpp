@@ -16,6 +16,7 @@ bool HasNonAscii(std::string_view text) {
 // True when `path` is `folder` or lies below it (both canonical).
 bool Within(const std::string& path, const std::string& folder) {
   if (folder == "/") return true;
+  if (folder == ".") return !path.starts_with('/') && path != ".." && !path.starts_with("../");
   return path.size() > folder.size() && path.starts_with(folder) && path[folder.size()] == '/';
 }
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <map>
 #include <optional>
 #include <string_view>
 
@@ -217,6 +218,76 @@ std::string& DotNetMigrator::ConvertDotNetFileVersion(std::string& cfile) const 
 }
 
 void DotNetMigrator::ConvertVersionsOneByOne(std::string& cfile) const {
+  // Target texts that could form a GUID, a key, a quote or an element end
+  // make each rewrite depend on the last one: only the literal way is right.
+  auto plain = [](const std::string& value) { return value.find_first_of("\"{>=") == npos; };
+  if (!plain(NewVersionMajor) || !plain(NewVersionMinor)) {
+    ConvertVersionsLiterally(cfile);
+    return;
+  }
+  // Otherwise the literal rewrite is followed on the text as it came in: a
+  // rewritten value holds none of what the searches look for, so searching
+  // the rewritten text is searching the original one while passing over the
+  // values already rewritten (a GUID or key inside one is gone). Each search
+  // goes forward from where the last one ended: linear, whatever the text.
+  const std::array<VersionKey, 2> keys = VersionKeys();
+  for (const RuleRow& row : guidRules_) {
+    const std::string_view guid = row.newText;
+    if (guid.empty()) continue;
+    const std::string_view text(cfile);
+    std::map<size_t, std::pair<size_t, const std::string*>> rewritten;  // begin -> end, value
+    auto gone = [&](size_t at) {
+      auto it = rewritten.upper_bound(at);
+      return it != rewritten.begin() && at < std::prev(it)->second.first;
+    };
+    auto next = [&](WindowFinder& finder, size_t from) {
+      size_t at = finder.In(from, text.size());
+      while (at != npos && gone(at)) at = finder.In(at + 1, text.size());
+      return at;
+    };
+    WindowFinder guids(text, guid);
+    WindowFinder ends(text, ">");
+    WindowFinder majors(text, kMajorKey);
+    WindowFinder minors(text, kMinorKey);
+    WindowFinder* keyFinders[] = {&majors, &minors};
+    // The closing quote last found for a value start, within the element.
+    size_t lastBegin = npos;
+    size_t lastClose = npos;
+    for (size_t p = next(guids, 0); p != npos;) {
+      const size_t start = p + guid.size() + 1;
+      if (start >= text.size()) break;
+      const size_t gt = ends.In(p + guid.size(), text.size());
+      const size_t limit = gt == npos ? text.size() : gt;
+      for (size_t i = 0; i < 2; ++i) {
+        const size_t k = next(*keyFinders[i], start);
+        if (k == npos || k >= limit) continue;
+        const size_t begin = k + keys[i].key.size();
+        if (rewritten.count(begin)) continue;  // rewriting it again changes nothing
+        if (begin != lastBegin) {
+          lastBegin = begin;
+          const size_t close = text.substr(0, limit).find('"', begin);
+          lastClose = close;
+        }
+        if (lastClose == npos) continue;
+        rewritten[begin] = {lastClose, &keys[i].value};
+      }
+      p = next(guids, start);
+    }
+    if (rewritten.empty()) continue;
+    std::string out;
+    out.reserve(text.size());
+    size_t copied = 0;
+    for (const auto& [begin, edit] : rewritten) {
+      out.append(text.substr(copied, begin - copied));
+      out += *edit.second;
+      copied = edit.first;
+    }
+    out.append(text.substr(copied));
+    cfile.swap(out);
+  }
+}
+
+void DotNetMigrator::ConvertVersionsLiterally(std::string& cfile) const {
   const std::array<VersionKey, 2> keys = VersionKeys();
   for (const RuleRow& row : guidRules_) {
     const std::string& guid = row.newText;

@@ -65,6 +65,9 @@ class DotNetMigrator {
   // GUID after the other, row by row. Used when a planned rewrite would
   // remove a GUID or a key that another rewrite relies on.
   void ConvertVersionsOneByOne(std::string& cfile) const;
+  // The same, one search and one rewrite after the other on the text as it
+  // changes; for target texts that could themselves form a GUID or a key.
+  void ConvertVersionsLiterally(std::string& cfile) const;
 };
 
 }  // namespace kv
