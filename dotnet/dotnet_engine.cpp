@@ -29,6 +29,12 @@ RuleTable Concat(RuleTable first, const RuleTable& second) {
   return first;
 }
 
+// A listed path as the lines name it: joined to the folder it is listed
+// against, unless it is absolute.
+std::string Listed(const std::string& folder, const std::string& entry) {
+  return NativePath(entry).starts_with('/') ? entry : folder + entry;
+}
+
 // A table that finds each row's new GUID (every GUID of the table is 38
 // characters long; the matcher needs at least two).
 RuleTable NewGuidsOf(const RuleTable& rows) {
@@ -432,7 +438,7 @@ RunOutcome DotNetMigrator::ConvertFile(const std::string& cfilename, Reporter& r
   std::vector<std::vector<std::string>> fileLists;
   for (const std::string& entry : projects) {
     if (log.CancelRequested()) return log.outcome();
-    const std::string path = folder + entry;
+    const std::string path = Listed(folder, entry);
     const std::optional<std::string> resolved = resolver.Find(entry, solutionFolder);
     if (!resolved) {
       report(EventKind::FileMissing, path);
@@ -450,18 +456,18 @@ RunOutcome DotNetMigrator::ConvertFile(const std::string& cfilename, Reporter& r
   // Project pass.
   for (size_t i = 0; i < projects.size(); ++i) {
     if (log.CancelRequested()) return log.outcome();
-    const std::string path = folder + projects[i];
+    const std::string path = Listed(folder, projects[i]);
     report(EventKind::FileParsing, GetFileNameFromPath(path), resolvedProjects[i]);
     if (!convert(path, resolvedProjects[i])) return log.outcome();
   }
 
   // File pass: each project's files, relative to that project's folder.
   for (size_t i = 0; i < projects.size(); ++i) {
-    const std::string projectFolder = GetFolderFromPath(folder + projects[i]);
+    const std::string projectFolder = GetFolderFromPath(Listed(folder, projects[i]));
     const std::string foundFolder = GetFolderFromPath(resolvedProjects[i]);
     for (const std::string& entry : fileLists[i]) {
       if (log.CancelRequested()) return log.outcome();
-      const std::string path = projectFolder + entry;
+      const std::string path = Listed(projectFolder, entry);
       report(EventKind::FileParsing, GetFileNameFromPath(path));
       const std::optional<std::string> resolved = resolver.Find(entry, foundFolder);
       if (!resolved) {

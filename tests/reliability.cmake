@@ -29,3 +29,8 @@ if(KV_FUZZ_BUILD_DIR)
     set_tests_properties(fuzz.${target} PROPERTIES TIMEOUT ${limit} LABELS fuzz)
   endforeach()
 endif()
+
+# Project files from anywhere: forged names, code pages, paths outside the
+# project, a stop during the last file, a million levels of nesting.
+kv_gtest(hostile_test SOURCES hostile_test.cpp test_util.cpp LIBS kvvb6 kvdotnet)
+add_dependencies(hostile_test kvmigrate-cli)

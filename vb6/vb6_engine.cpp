@@ -145,10 +145,14 @@ std::optional<Vb6Migrator::Entry> Vb6Migrator::NextEntry(Frame& frame) {
     const size_t semicolon = text.substr(0, e).find(';', p + 7);
     if (semicolon == std::string::npos) continue;
     std::string written(text.substr(semicolon + 1, e - (semicolon + 1)));
-    RemoveControlChars(written);
     // A NUL makes a name that no file can have: kept, so that the entry is
     // reported missing and shown as it is, not as another name.
-    if (written.find('\0') != std::string::npos) return Entry{EventKind::ModuleFound, written};
+    if (written.find('\0') != std::string::npos) {
+      written.erase(0, written.find_first_not_of(' '));
+      written.erase(written.find_last_not_of(' ') + 1);
+      return Entry{EventKind::ModuleFound, written};
+    }
+    RemoveControlChars(written);
     std::string module = written;
     NormalizeSpaces(module);
     if (module == written) written.clear();
