@@ -123,6 +123,7 @@ class RunLog {
   bool Ended() const { return outcome_.status != RunOutcome::Status::Completed; }
 
   RunOutcome& outcome() { return outcome_; }
+  const CancelFlag* cancelFlag() const { return cancel_; }
 
  private:
   Reporter& reporter_;

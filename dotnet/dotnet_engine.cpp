@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "general_functions.h"
+#include "pieces.h"
 #include "string_functions.h"
 
 namespace kv {
@@ -391,10 +392,19 @@ RunOutcome DotNetMigrator::ConvertFile(const std::string& cfilename, Reporter& r
       return false;
     }
     if (log.CancelRequested()) return false;
-    const TextFingerprint before(text);
-    ConvertDotNetFile(text);
-    if (log.CancelRequested()) return false;
-    const bool changed = TextFingerprint(text) != before;
+    // The rules look at no line break: a large file goes through them a piece
+    // at a time, looking at the stop flag in between. The version values are
+    // then rewritten over the whole text (an element may span lines).
+    const std::optional<bool> renamed =
+        ApplyInPieces(text, log.cancelFlag(), [&](std::string& piece) { allRules_.Apply(piece); });
+    if (!renamed || log.CancelRequested()) return false;
+    bool changed = *renamed;
+    if (versionGuids_.FindNext(text, 0) != npos) {  // else the version stage changes nothing
+      const TextFingerprint beforeVersions(text);
+      ConvertDotNetFileVersion(text);
+      if (log.CancelRequested()) return false;
+      changed = changed || TextFingerprint(text) != beforeVersions;
+    }
     if (changed) {
       if (IoError e = disk_.WriteAll(resolved, text)) {
         if (log.CancelRequested()) return false;

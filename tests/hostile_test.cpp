@@ -42,8 +42,8 @@ void WriteHostileVb6(const TempDir& dir) {
             "Module=M; x\0y.bas\r\n"s
             "Module=N; two  blanks.bas\r\n"
             "Module=C; caf\xe9.bas\r\n");
-  for (const char* name : {"p/\xe3\x82\xbd.frm", "p/two  blanks.bas", "p/caf\xc3\xa9.bas",
-                           "p/x", "p/xy.bas", "shared/S.frm"}) {
+  for (const char* name : {"p/\xe3\x82\xbd.frm", "p/two  blanks.bas", "p/caf\xc3\xa9.bas", "p/x",
+                           "p/xy.bas", "shared/S.frm"}) {
     dir.Write(name, kMatch);
   }
 }
@@ -81,9 +81,9 @@ TEST(HostileNames, ShownEscapedResolvedOnceAndConfined) {
   const CommandResult confined = Cli("--confine --codepage CP1252 " + Quote(again / "p/P.vbp"));
   EXPECT_EQ(confined.status, 1);
   const Lines lines = SplitLines(confined.out);
-  for (const std::string& line : {"Can't find the : ..\\shared\\S.frm"s,
-                                  "Can't find the : ..\\SHARED\\s.frm"s,
-                                  "Can't find the : \x83\x5c.frm"s}) {
+  for (const std::string& line :
+       {"Can't find the : ..\\shared\\S.frm"s, "Can't find the : ..\\SHARED\\s.frm"s,
+        "Can't find the : \x83\x5c.frm"s}) {
     EXPECT_NE(std::find(lines.begin(), lines.end(), line), lines.end()) << line;
   }
   EXPECT_NE(confined.err.find("outside the project's folder, refused: ..\\shared\\S.frm"),
@@ -108,10 +108,10 @@ TEST(HostileNames, DotNetPathsTheSameHoweverTheSolutionIsTyped) {
     dir.Write("P/ok.cs", kMatch);
     const CommandResult r = Cli(Quote(typed), dir.path().string());
     EXPECT_EQ(r.status, 1) << typed;
-    EXPECT_EQ(SplitLines(r.out), (Lines{"Parsing Solution [S.sln]", "Find Project [P.csproj]",
-                                        "Parsing Project [P.csproj]", "Parsing Project [ab.cs]",
-                                        "Parsing Project [M.cs]", "Parsing Project [ok.cs]",
-                                        "Finish..."}))
+    EXPECT_EQ(SplitLines(r.out),
+              (Lines{"Parsing Solution [S.sln]", "Find Project [P.csproj]",
+                     "Parsing Project [P.csproj]", "Parsing Project [ab.cs]",
+                     "Parsing Project [M.cs]", "Parsing Project [ok.cs]", "Finish..."}))
         << typed;
     EXPECT_NE(r.err.find("passed over: " + (dir / "P/a\\x0Ab.cs")), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("passed over: " + (dir / "P/M\\x00.cs")), std::string::npos) << r.err;

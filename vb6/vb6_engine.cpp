@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "general_functions.h"
+#include "pieces.h"
 #include "string_functions.h"
 
 namespace kv {
@@ -180,18 +181,22 @@ bool Vb6Migrator::Open(Run& run, const std::string& path, const std::string& bas
     return false;
   }
   if (run.log.CancelRequested()) return false;
-  const TextFingerprint before(frame.text);
-  const unsigned rows = ReplaceReferences(frame.text);
-  if (run.log.CancelRequested()) return false;
+  // Neither stage looks across a line break: a large file is migrated a
+  // piece at a time, looking at the stop flag in between.
+  unsigned rows = 0;
+  const std::optional<bool> changed =
+      ApplyInPieces(frame.text, run.log.cancelFlag(), [&](std::string& piece) {
+        rows |= ReplaceReferences(piece);
+        ApplyTextRules(piece);
+      });
+  if (!changed || run.log.CancelRequested()) return false;
   for (size_t r = 0; r < guidRules_.size(); ++r) {
     if (rows & (1u << r)) {
       run.log.Report(
           ProgressEvent{.kind = EventKind::KeyReplaced, .name = GetFileNameFromPath(path)});
     }
   }
-  ApplyTextRules(frame.text);
-  if (run.log.CancelRequested()) return false;
-  frame.changed = TextFingerprint(frame.text) != before;
+  frame.changed = *changed;
   run.stack.push_back(std::move(frame));
   return true;
 }
