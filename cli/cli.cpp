@@ -172,7 +172,8 @@ class DiffDisk : public Disk {
 int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
   Options options;
   auto usageError = [&](const std::string& message) {
-    std::fprintf(err, "kvmigrate-cli: %s\n", message.c_str());
+    // The message may quote what was typed: shown escaped, as names are.
+    std::fprintf(err, "kvmigrate-cli: %s\n", ShowName(message).c_str());
     PrintUsage(err);
     return kCliUsage;
   };
