@@ -68,7 +68,7 @@ CLI=$BUILD/cli/kvmigrate-cli
 rm -rf "$WORK"
 mkdir -p "$WORK" "$(dirname "$DOC")"
 trap 'rm -rf "$WORK"' EXIT
-"$GEN" sed-script "$WORK/rules.sed"
+[ "$MODE" = hostile ] || "$GEN" sed-script "$WORK/rules.sed"
 export LC_ALL=C  # byte semantics for sed, as the engine has
 
 # ---------------------------------------------------------------------------

@@ -23,12 +23,13 @@ inline constexpr size_t kPieceBytes = size_t{8} << 20;
 template <typename Stage>
 std::optional<bool> ApplyInPieces(std::string& text, const CancelFlag* cancel, Stage&& stage) {
   auto stopped = [&] { return cancel && cancel->load(); };
-  if (text.size() <= kPieceBytes) {
+  const std::string_view whole(text);
+  // A text of one piece (small, or one long line) is migrated where it lies.
+  if (text.size() <= kPieceBytes || whole.find('\n', kPieceBytes) >= whole.size() - 1) {
     const TextFingerprint before(text);
     stage(text);
     return TextFingerprint(text) != before;
   }
-  const std::string_view whole(text);
   std::string out;
   out.reserve(text.size() + text.size() / 8);
   bool changed = false;
@@ -37,6 +38,7 @@ std::optional<bool> ApplyInPieces(std::string& text, const CancelFlag* cancel, S
     if (stopped()) return std::nullopt;
     size_t end = whole.find('\n', std::min(whole.size(), from + kPieceBytes));
     end = end == std::string_view::npos ? whole.size() : end + 1;
+    piece.reserve(end - from + (end - from) / 8 + 64);  // room to grow in place
     piece.assign(whole.substr(from, end - from));
     stage(piece);
     changed = changed || piece != whole.substr(from, end - from);
