@@ -186,32 +186,33 @@ void WriteUnifiedDiff(std::string_view before, std::string_view after, std::stri
     const Ops begin = recent[(seen - back) % recent.size()];
 
     // Extend the hunk while changes are near; count its lines.
+    // The lines of each text up to the last change are counted as the scan
+    // goes; the context after it counts in both.
     Ops scan = begin;
-    size_t length = 0;
     size_t end = 0;
     size_t quiet = 0;
     size_t steps = 0;
+    size_t countA = 0, countB = 0, endA = 0, endB = 0;
     Op first{};
     while (scan.Next(&op)) {
       if (steps == 0) first = op;
       ++steps;
+      if (op.kind != '+') ++countA;
+      if (op.kind != '-') ++countB;
       if (steps <= back) continue;
       if (op.kind == ' ') {
         if (++quiet > 2 * kContext) break;
       } else {
         quiet = 0;
         end = steps;
+        endA = countA;
+        endB = countB;
       }
     }
-    length = std::min(steps, end + kContext);
-    size_t countA = 0, countB = 0;
+    const size_t length = std::min(steps, end + kContext);
+    sink("@@ -" + Range(first.a, endA + (length - end)) + " +" +
+         Range(first.b, endB + (length - end)) + " @@\n");
     Ops print = begin;
-    for (size_t j = 0; j < length && print.Next(&op); ++j) {
-      if (op.kind != '+') ++countA;
-      if (op.kind != '-') ++countB;
-    }
-    sink("@@ -" + Range(first.a, countA) + " +" + Range(first.b, countB) + " @@\n");
-    print = begin;
     for (size_t j = 0; j < length && print.Next(&op); ++j) {
       const char kind[1] = {op.kind};
       sink(std::string_view(kind, 1));
