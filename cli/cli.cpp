@@ -12,12 +12,14 @@
 #include <string_view>
 #include <vector>
 
+#include "codepage.h"
 #include "diff.h"
 #include "disk.h"
 #include "dotnet_engine.h"
 #include "kv_version.h"
 #include "progress.h"
 #include "report.h"
+#include "resolve.h"
 #include "string_functions.h"
 #include "transaction_run.h"
 #include "vb6_engine.h"
@@ -55,6 +57,12 @@ void PrintUsage(std::FILE* to) {
       "                  user documents and designers\n"
       "  --web-root DIR  .sln: take a web project http://host/P from DIR/P instead\n"
       "                  of passing over it\n"
+      "  --confine     refuse listed files outside the project's folder (they are\n"
+      "                reported as \"Can't find the : \"); without it they are\n"
+      "                followed and each is named on standard error\n"
+      "  --codepage NAME  code page the project's file names were written in, for\n"
+      "                names not found as they are (default: Windows-1252, then\n"
+      "                932 where the bytes are valid Shift-JIS)\n"
       "  --help        show this help\n"
       "  --version     show the version\n"
       "\n"
@@ -62,11 +70,17 @@ void PrintUsage(std::FILE* to) {
       "the run reaches its end. A failure, Ctrl-C, SIGTERM or a closed output\n"
       "stops it with no file changed.\n"
       "\n"
-      "Exit status: 0 done; 1 done, but a file was missing or could not be\n"
-      "modified, or a web project was passed over; 2 bad arguments; 3 stopped by\n"
-      "a failure (the last line says which file and why); 130 interrupted, or\n"
-      "standard output failed. After a run, a summary and what was left over go\n"
-      "to standard error.\n",
+      "Progress lines and diffs go to standard output. Standard error names every\n"
+      "listed file passed over (with its path), every file not modified (with\n"
+      "its full path and the reason), every listed file outside the project's\n"
+      "folder, and the failure that stopped a run; after a run, a summary and\n"
+      "what was left over.\n"
+      "\n"
+      "Exit status: 0 done; 1 done, but a file was missing, refused, or could not\n"
+      "be modified, or a web project was passed over; 2 bad arguments; 3 stopped\n"
+      "by a failure (the last line says which file and why); 130 interrupted\n"
+      "(Ctrl-C or SIGTERM), or standard output failed (\"Finish...\" is then not\n"
+      "printed).\n",
       to);
 }
 
@@ -82,6 +96,7 @@ struct Options {
   std::optional<std::string> json;
   bool allModules = false;
   std::optional<std::string> webRoot;
+  ResolveOptions entries;
   std::optional<std::string> path;
 };
 
@@ -144,6 +159,10 @@ class DiffDisk : public Disk {
     return real_.Find(path, base);
   }
   std::optional<FileKey> Key(const std::string& path) override { return real_.Key(path); }
+  std::optional<std::string> Canonical(const std::string& path) override {
+    return real_.Canonical(path);
+  }
+
   IoError ReadAll(const std::string& path, std::string* contents) override {
     return real_.ReadAll(path, contents);
   }
@@ -152,7 +171,16 @@ class DiffDisk : public Disk {
     std::string before;
     if (IoError e = real_.ReadAll(path, &before)) return e;
     if (IoError e = real_.WriteAll(path, contents)) return e;
-    Emit(diffOut_, UnifiedDiff(before, contents, path));
+    // The diff comes piece by piece; it goes out in blocks.
+    std::string block;
+    WriteUnifiedDiff(before, contents, path, [&](std::string_view piece) {
+      block.append(piece);
+      if (block.size() >= (size_t{64} << 10)) {
+        Emit(diffOut_, block);
+        block.clear();
+      }
+    });
+    Emit(diffOut_, block);
     return IoError{};
   }
 
@@ -183,7 +211,8 @@ int WriteJson(const std::string& path, const std::string& json, std::FILE* out) 
 int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
   Options options;
   auto usageError = [&](const std::string& message) {
-    std::fprintf(err, "kvmigrate-cli: %s\n", message.c_str());
+    // The message may quote what was typed: shown escaped, as names are.
+    std::fprintf(err, "kvmigrate-cli: %s\n", ShowName(message).c_str());
     PrintUsage(err);
     return kCliUsage;
   };
@@ -223,6 +252,19 @@ int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
           options.webRoot = argv[++i];
         } else {
           return usageError("--web-root needs a value");
+        }
+      } else if (arg == "--confine") {
+        options.entries.confine = true;
+      } else if (arg == "--codepage" || arg.starts_with("--codepage=")) {
+        if (const size_t eq = arg.find('='); eq != std::string_view::npos) {
+          options.entries.codepage = std::string(arg.substr(eq + 1));
+        } else if (i + 1 < argc) {
+          options.entries.codepage = argv[++i];
+        } else {
+          return usageError("--codepage needs a value");
+        }
+        if (!CodepageSupported(options.entries.codepage)) {
+          return usageError("unknown code page " + options.entries.codepage);
         }
       } else if (arg == "--major" || arg == "--minor" || arg.starts_with("--major=") ||
                  arg.starts_with("--minor=")) {
@@ -304,9 +346,11 @@ int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
         if (kind == Kind::Vb6) {
           Vb6Migrator migrator(disk);
           migrator.AllModules = options.allModules;
+          migrator.Entries = options.entries;
           result = migrator.ConvertFile(*options.path, r, cancel);
         } else {
           DotNetMigrator migrator(disk);
+          migrator.Entries = options.entries;
           if (options.webRoot) migrator.WebRoot = *options.webRoot;
           if (options.major) migrator.NewVersionMajor = *options.major;
           if (options.minor) migrator.NewVersionMinor = *options.minor;

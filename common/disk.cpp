@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -97,7 +98,47 @@ struct Fd {
 
 }  // namespace
 
+std::optional<std::string> Disk::Canonical(const std::string& path) {
+  // "." and ".." resolved on the text; a relative path stays relative.
+  std::vector<std::string_view> parts;
+  const std::string_view view(path);
+  size_t pos = 0;
+  while (pos <= view.size()) {
+    size_t next = view.find('/', pos);
+    if (next == std::string_view::npos) next = view.size();
+    const std::string_view part = view.substr(pos, next - pos);
+    pos = next + 1;
+    if (part.empty() || part == ".") continue;
+    if (part == ".." && !parts.empty() && parts.back() != "..") {
+      parts.pop_back();
+    } else if (part != ".." || !view.starts_with('/')) {
+      parts.push_back(part);
+    }
+  }
+  std::string out = view.starts_with('/') ? "/" : "";
+  for (size_t i = 0; i < parts.size(); ++i) {
+    if (i > 0) out += '/';
+    out += parts[i];
+  }
+  if (out.empty()) out = ".";
+  return out;
+}
+
+std::optional<std::string> RealDisk::Canonical(const std::string& path) {
+  char real[PATH_MAX];
+  if (path.find('\0') != std::string::npos || !::realpath(path.c_str(), real)) {
+    return std::nullopt;
+  }
+  return std::string(real);
+}
+
 std::optional<std::string> RealDisk::Find(std::string_view path, std::string_view baseFolder) {
+  // A NUL would cut the path short when handed to the system: the rest
+  // could name another file. No file's name holds one.
+  if (path.find('\0') != std::string_view::npos ||
+      baseFolder.find('\0') != std::string_view::npos) {
+    return std::nullopt;
+  }
   std::string rel = NativePath(path);
   if (rel.empty()) return std::nullopt;
   std::string full;
@@ -108,6 +149,9 @@ std::optional<std::string> RealDisk::Find(std::string_view path, std::string_vie
     if (full.back() != '/') full += '/';
     full += rel;
   }
+  // No longer path names a file; the walk below would also cost the square
+  // of the length.
+  if (full.size() >= PATH_MAX) return std::nullopt;
   if (IsRegularFile(full)) return full;
 
   // Walk the components, letting a component differ in letter case from the
@@ -314,6 +358,7 @@ IoError RealDisk::WriteAll(const std::string& resolvedPath, std::string_view con
   size_t done = 0;
   while (done < contents.size()) {
     if (int e = Fault(DiskOp::Write, target)) return fail(e);
+    if (Cancelled()) return fail(ECANCELED);
     const size_t want = std::min(kChunk, contents.size() - done);
     const ssize_t put = ::write(f.fd, contents.data() + done, want);
     if (put < 0) {

@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -47,6 +48,11 @@ class Disk {
 
   virtual std::optional<FileKey> Key(const std::string& resolvedPath) = 0;
 
+  // The path of a found file or folder with every symlink, "." and ".."
+  // resolved, absolute; nullopt when that fails. This default works on the
+  // text alone, for file systems without symlinks.
+  virtual std::optional<std::string> Canonical(const std::string& path);
+
   // Reads the whole file into `contents`.
   virtual IoError ReadAll(const std::string& resolvedPath, std::string* contents) = 0;
 
@@ -74,15 +80,22 @@ class RealDisk : public Disk {
 
   std::optional<std::string> Find(std::string_view path, std::string_view baseFolder) override;
   std::optional<FileKey> Key(const std::string& resolvedPath) override;
+  std::optional<std::string> Canonical(const std::string& path) override;
   IoError ReadAll(const std::string& resolvedPath, std::string* contents) override;
   IoError WriteAll(const std::string& resolvedPath, std::string_view contents) override;
+
+  // When set, reads and writes of large files stop between chunks once the
+  // flag is raised, failing with ECANCELED (a write leaves the file as it was).
+  void SetCancel(const std::atomic<bool>* cancel) { cancel_ = cancel; }
 
   // Marks our temporary files; the name starts with "." and holds this text.
   static constexpr std::string_view kTempMarker = ".kvmigrate-tmp-";
 
  private:
   int Fault(DiskOp op, const std::string& path) const { return hook_ ? hook_(op, path) : 0; }
+  bool Cancelled() const { return cancel_ && cancel_->load(); }
   FaultHook hook_;
+  const std::atomic<bool>* cancel_ = nullptr;
 };
 
 // Reads the rest of an open file into `contents`: straight into the string for

@@ -80,6 +80,8 @@ std::optional<std::string> FormatLine(const ProgressEvent& e) {
       return "Finish...";
     case EventKind::SourceMissing:
     case EventKind::FileConverted:
+    case EventKind::OutsideFollowed:
+    case EventKind::OutsideRefused:
       return std::nullopt;
   }
   return std::nullopt;
@@ -93,6 +95,12 @@ std::optional<std::string> FormatNotice(const ProgressEvent& e) {
       return "could not modify " + ShowName(e.path) + ": " +
              ShowName(e.detail.empty() ? std::strerror(e.error) : e.detail) +
              "; it keeps its old content";
+    case EventKind::OutsideFollowed:
+      return "outside the project's folder, followed: " + ShowName(e.name) + " (" +
+             ShowName(e.path) + ")";
+    case EventKind::OutsideRefused:
+      return "outside the project's folder, refused: " + ShowName(e.name) + " (" +
+             ShowName(e.path) + ")";
     default:
       return std::nullopt;
   }

@@ -31,6 +31,8 @@ enum class EventKind {
   SourceMissing,      // a source file listed by a .NET project does not exist: passed over
   FileConverted,      // a file was read and migrated; `changed` tells whether its text changed
   NotModified,        // a .NET file could not be written; its old content stays
+  OutsideFollowed,    // an entry names a file outside the project's folder (`path`): followed
+  OutsideRefused,     // the same, refused: the entry counts as not found
   Stopped,            // a failure ended the run; `stop` says which
   Cancelled,          // the run stopped on request
   Finished,           // the run reached its end
@@ -69,7 +71,8 @@ std::optional<std::string> FormatLine(const ProgressEvent& event);
 
 // What the command line also says on standard error about an event that
 // leaves work undone (a listed file passed over, a file not modified), with
-// the full path and the system's reason; nullopt for other events.
+// the full path and the system's reason, or that reaches outside the
+// project's folder; nullopt for other events.
 std::optional<std::string> FormatNotice(const ProgressEvent& event);
 
 // A name as a progress line shows it: bytes below 0x20 and 0x7F become "\x"
@@ -135,6 +138,7 @@ class RunLog {
   bool Ended() const { return outcome_.status != RunOutcome::Status::Completed; }
 
   RunOutcome& outcome() { return outcome_; }
+  const CancelFlag* cancelFlag() const { return cancel_; }
 
  private:
   Reporter& reporter_;

@@ -710,6 +710,10 @@ std::optional<FileKey> Transaction::Key(const std::string& resolvedPath) {
   return state_->base.Key(resolvedPath);
 }
 
+std::optional<std::string> Transaction::Canonical(const std::string& path) {
+  return state_->base.Canonical(path);
+}
+
 size_t Transaction::StagedCount() const {
   if (!state_->options.dryRun) return state_->staged.size();
   return static_cast<size_t>(std::count_if(state_->entries.begin(), state_->entries.end(),

@@ -58,6 +58,7 @@ class Transaction : public Disk {
 
   std::optional<std::string> Find(std::string_view path, std::string_view baseFolder) override;
   std::optional<FileKey> Key(const std::string& resolvedPath) override;
+  std::optional<std::string> Canonical(const std::string& path) override;
   // A file staged by this transaction reads as its staged text.
   IoError ReadAll(const std::string& resolvedPath, std::string* contents) override;
   // Stages the text (see above). Refusals: a file whose permission bits grant

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <map>
 #include <optional>
 #include <string_view>
 
@@ -127,6 +128,12 @@ std::string WebProjectPath(std::string_view address, std::string_view root) {
 RuleTable Concat(RuleTable first, const RuleTable& second) {
   first.insert(first.end(), second.begin(), second.end());
   return first;
+}
+
+// A listed path as the lines name it: joined to the folder it is listed
+// against, unless it is absolute.
+std::string Listed(const std::string& folder, const std::string& entry) {
+  return NativePath(entry).starts_with('/') ? entry : folder + entry;
 }
 
 // A table that finds each row's new GUID (every GUID of the table is 38
@@ -379,6 +386,76 @@ std::string& DotNetMigrator::ConvertDotNetFileVersion(std::string& cfile) const 
 }
 
 void DotNetMigrator::ConvertVersionsOneByOne(std::string& cfile) const {
+  // Target texts that could form a GUID, a key, a quote or an element end
+  // make each rewrite depend on the last one: only the literal way is right.
+  auto plain = [](const std::string& value) { return value.find_first_of("\"{>=") == npos; };
+  if (!plain(NewVersionMajor) || !plain(NewVersionMinor)) {
+    ConvertVersionsLiterally(cfile);
+    return;
+  }
+  // Otherwise the literal rewrite is followed on the text as it came in: a
+  // rewritten value holds none of what the searches look for, so searching
+  // the rewritten text is searching the original one while passing over the
+  // values already rewritten (a GUID or key inside one is gone). Each search
+  // goes forward from where the last one ended: linear, whatever the text.
+  const std::array<VersionKey, 2> keys = VersionKeys();
+  for (const RuleRow& row : guidRules_) {
+    const std::string_view guid = row.newText;
+    if (guid.empty()) continue;
+    const std::string_view text(cfile);
+    std::map<size_t, std::pair<size_t, const std::string*>> rewritten;  // begin -> end, value
+    auto gone = [&](size_t at) {
+      auto it = rewritten.upper_bound(at);
+      return it != rewritten.begin() && at < std::prev(it)->second.first;
+    };
+    auto next = [&](WindowFinder& finder, size_t from) {
+      size_t at = finder.In(from, text.size());
+      while (at != npos && gone(at)) at = finder.In(at + 1, text.size());
+      return at;
+    };
+    WindowFinder guids(text, guid);
+    WindowFinder ends(text, ">");
+    WindowFinder majors(text, kMajorKey);
+    WindowFinder minors(text, kMinorKey);
+    WindowFinder* keyFinders[] = {&majors, &minors};
+    // The closing quote last found for a value start, within the element.
+    size_t lastBegin = npos;
+    size_t lastClose = npos;
+    for (size_t p = next(guids, 0); p != npos;) {
+      const size_t start = p + guid.size() + 1;
+      if (start >= text.size()) break;
+      const size_t gt = ends.In(p + guid.size(), text.size());
+      const size_t limit = gt == npos ? text.size() : gt;
+      for (size_t i = 0; i < 2; ++i) {
+        const size_t k = next(*keyFinders[i], start);
+        if (k == npos || k >= limit) continue;
+        const size_t begin = k + keys[i].key.size();
+        if (rewritten.count(begin)) continue;  // rewriting it again changes nothing
+        if (begin != lastBegin) {
+          lastBegin = begin;
+          const size_t close = text.substr(0, limit).find('"', begin);
+          lastClose = close;
+        }
+        if (lastClose == npos) continue;
+        rewritten[begin] = {lastClose, &keys[i].value};
+      }
+      p = next(guids, start);
+    }
+    if (rewritten.empty()) continue;
+    std::string out;
+    out.reserve(text.size());
+    size_t copied = 0;
+    for (const auto& [begin, edit] : rewritten) {
+      out.append(text.substr(copied, begin - copied));
+      out += *edit.second;
+      copied = edit.first;
+    }
+    out.append(text.substr(copied));
+    cfile.swap(out);
+  }
+}
+
+void DotNetMigrator::ConvertVersionsLiterally(std::string& cfile) const {
   const std::array<VersionKey, 2> keys = VersionKeys();
   for (const RuleRow& row : guidRules_) {
     const std::string& guid = row.newText;
@@ -510,9 +587,10 @@ RunOutcome DotNetMigrator::ConvertFile(const std::string& cfilename, Reporter& r
   std::string text;
   auto convert = [&](const std::string& path, const std::string& resolved, bool project) {
     if (IoError e = disk_.ReadAll(resolved, &text)) {
-      log.Stop(StopCause::ReadFailed, resolved, e.code, e.reason);
+      if (!log.CancelRequested()) log.Stop(StopCause::ReadFailed, resolved, e.code, e.reason);
       return false;
     }
+    if (log.CancelRequested()) return false;
     const TextFingerprint before(text);
     std::vector<size_t> hits(allRules_.table().size());
     if (project) {
@@ -521,8 +599,10 @@ RunOutcome DotNetMigrator::ConvertFile(const std::string& cfilename, Reporter& r
       ConvertDotNetFile(text, &hits);
     }
     const bool changed = TextFingerprint(text) != before;
+    if (log.CancelRequested()) return false;
     if (changed) {
       if (IoError e = disk_.WriteAll(resolved, text)) {
+        if (log.CancelRequested()) return false;
         log.Report(ProgressEvent{.kind = EventKind::NotModified,
                                  .name = GetFileNameFromPath(path),
                                  .path = resolved,
@@ -548,11 +628,18 @@ RunOutcome DotNetMigrator::ConvertFile(const std::string& cfilename, Reporter& r
   }
   report(EventKind::SolutionParsing, GetFileNameFromPath(cfilename), *solution);
   if (IoError e = disk_.ReadAll(*solution, &text)) {
-    log.Stop(StopCause::ReadFailed, *solution, e.code, e.reason);
+    if (!log.CancelRequested()) log.Stop(StopCause::ReadFailed, *solution, e.code, e.reason);
     return log.outcome();
   }
+  if (log.CancelRequested()) return log.outcome();
   const std::vector<std::string> projects = GetSolutionProjects(text);
+  // Names are shown joined to the folder as the solution was typed; files are
+  // looked up from the folder where the solution was found, so that an
+  // absolute entry stays absolute however the solution was named.
   const std::string folder = GetFolderFromPath(cfilename);
+  const std::string solutionFolder = GetFolderFromPath(*solution);
+  EntryResolver resolver(disk_, Entries, log);
+  resolver.SetRoot(solutionFolder);
 
   // Check pass: every project must be there before anything is written. A
   // web project is an address, not a file: it is passed over (or found under
@@ -565,21 +652,25 @@ RunOutcome DotNetMigrator::ConvertFile(const std::string& cfilename, Reporter& r
   std::vector<Project> found;
   for (const std::string& entry : projects) {
     if (log.CancelRequested()) return log.outcome();
-    std::string path = folder + entry;
+    std::string path = Listed(folder, entry);
+    std::optional<std::string> resolved;
     if (IsWebPath(entry)) {
       if (WebRoot.empty()) {
         report(EventKind::WebProjectSkipped, entry);
         continue;
       }
+      // The web root is the user's own choice: it is taken as given.
       path = WebProjectPath(entry, WebRoot);
+      resolved = disk_.Find(path, "");
+    } else {
+      resolved = resolver.Find(entry, solutionFolder);
     }
-    const std::optional<std::string> resolved = disk_.Find(path, "");
     if (!resolved) {
       report(EventKind::FileMissing, path);
       return log.outcome();
     }
     if (IoError e = disk_.ReadAll(*resolved, &text)) {
-      log.Stop(StopCause::ReadFailed, *resolved, e.code, e.reason);
+      if (!log.CancelRequested()) log.Stop(StopCause::ReadFailed, *resolved, e.code, e.reason);
       return log.outcome();
     }
     found.push_back(Project{path, *resolved, ListMemberFiles(text)});
@@ -596,11 +687,12 @@ RunOutcome DotNetMigrator::ConvertFile(const std::string& cfilename, Reporter& r
   // File pass: each project's files, relative to that project's folder.
   for (const Project& project : found) {
     const std::string projectFolder = GetFolderFromPath(project.path);
+    const std::string foundFolder = GetFolderFromPath(project.resolved);
     for (const std::string& entry : project.files) {
       if (log.CancelRequested()) return log.outcome();
-      const std::string path = projectFolder + entry;
+      const std::string path = Listed(projectFolder, entry);
       report(EventKind::FileParsing, GetFileNameFromPath(path));
-      const std::optional<std::string> resolved = disk_.Find(path, "");
+      const std::optional<std::string> resolved = resolver.Find(entry, foundFolder);
       if (!resolved) {
         report(EventKind::SourceMissing, path);
         continue;
@@ -608,6 +700,8 @@ RunOutcome DotNetMigrator::ConvertFile(const std::string& cfilename, Reporter& r
       if (!convert(path, *resolved, false)) return log.outcome();
     }
   }
+  // A stop asked for during the last file still stops the run.
+  if (!log.Ended()) log.CancelRequested();
   return log.outcome();
 }
 

@@ -11,6 +11,7 @@
 #include "kept_ranges.h"
 #include "leftover_scan.h"
 #include "progress.h"
+#include "resolve.h"
 #include "rule_matcher.h"
 
 namespace kv {
@@ -22,6 +23,8 @@ class DotNetMigrator {
   // Target version texts, used exactly as given (empty or long alike).
   std::string NewVersionMajor = "5";
   std::string NewVersionMinor = "0";
+  // How listed paths are resolved: confinement to the solution's folder, code page.
+  ResolveOptions Entries;
 
   // Where the solution's web projects (paths that begin with http:// or
   // https://) are on this machine: the part of the address after the host,
@@ -31,7 +34,7 @@ class DotNetMigrator {
   // Migrates the solution at `cfilename` (relative paths against the current
   // directory). Reports its progress through `reporter`; never reports
   // Finished. The solution file itself is never written. `cancel`, when
-  // given, is polled before each file.
+  // given, is polled before each file and between the stages of each file.
   RunOutcome ConvertFile(const std::string& cfilename, Reporter& reporter,
                          const CancelFlag* cancel = nullptr);
 
@@ -92,6 +95,9 @@ class DotNetMigrator {
   // GUID after the other, row by row. Used when a planned rewrite would
   // remove a GUID or a key that another rewrite relies on.
   void ConvertVersionsOneByOne(std::string& cfile) const;
+  // The same, one search and one rewrite after the other on the text as it
+  // changes; for target texts that could themselves form a GUID or a key.
+  void ConvertVersionsLiterally(std::string& cfile) const;
 };
 
 }  // namespace kv

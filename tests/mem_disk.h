@@ -30,20 +30,20 @@ class MemoryDisk : public kv::Disk {
 
   // Fixes the contents of one name before a run.
   void Put(std::string_view path, std::string contents) {
-    const std::string name = Canonical(path, "");
+    const std::string name = Normalize(path, "");
     files_[name] = contents;
     originals_[name] = std::move(contents);
   }
 
   // The contents of a name, or nullopt when it does not exist.
   std::optional<std::string> Get(std::string_view path) const {
-    const auto it = files_.find(Canonical(path, ""));
+    const auto it = files_.find(Normalize(path, ""));
     if (it == files_.end()) return std::nullopt;
     return it->second;
   }
 
   std::optional<std::string> Find(std::string_view path, std::string_view base) override {
-    std::string name = Canonical(path, base);
+    std::string name = Normalize(path, base);
     if (name.empty() || name.back() == '/') return std::nullopt;
     if (!anyName_ && files_.count(name) == 0) return std::nullopt;
     return name;
@@ -84,7 +84,7 @@ class MemoryDisk : public kv::Disk {
   }
 
  private:
-  static std::string Canonical(std::string_view path, std::string_view base) {
+  static std::string Normalize(std::string_view path, std::string_view base) {
     std::string full = kv::NativePath(path);
     if (!full.empty() && full.front() != '/' && !base.empty()) {
       std::string folder = kv::NativePath(base);

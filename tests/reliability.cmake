@@ -21,7 +21,7 @@ add_dependencies(reliability_files_test kvmigrate-cli)
 set(KV_FUZZ_BUILD_DIR "" CACHE PATH "A build with KV_BUILD_FUZZ=ON whose targets ctest runs")
 set(KV_FUZZ_SECONDS 30 CACHE STRING "Seconds that ctest runs each fuzz target")
 if(KV_FUZZ_BUILD_DIR)
-  foreach(target fuzz_helpers fuzz_rules fuzz_dotnet_text fuzz_dotnet_parse fuzz_vb6)
+  foreach(target fuzz_helpers fuzz_rules fuzz_dotnet_text fuzz_dotnet_parse fuzz_vb6 fuzz_cli_tree)
     add_test(NAME fuzz.${target}
              COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/fuzz/run_all.sh ${KV_FUZZ_BUILD_DIR}
                      ${KV_FUZZ_SECONDS} ${target})
@@ -29,3 +29,8 @@ if(KV_FUZZ_BUILD_DIR)
     set_tests_properties(fuzz.${target} PROPERTIES TIMEOUT ${limit} LABELS fuzz)
   endforeach()
 endif()
+
+# Project files from anywhere: forged names, code pages, paths outside the
+# project, a stop during the last file, a million levels of nesting.
+kv_gtest(hostile_test SOURCES hostile_test.cpp test_util.cpp LIBS kvvb6 kvdotnet)
+add_dependencies(hostile_test kvmigrate-cli)

@@ -128,7 +128,9 @@ struct Case {
   // Lines that standard output shows, in this order; "$/" stands for the
   // project folder.
   Lines out;
-  std::string err;                  // all of standard error ("$/" as above); empty: nothing
+  // All of standard error ("$/" as above, "@/" the folder that holds the
+  // project folder and the one outside it); empty: nothing.
+  std::string err;
   std::set<std::string> unchanged;  // files (below the test folder) that keep their bytes;
                                     // all of them when the run stops (status 3)
   std::set<std::string> links;      // entries that must still be symlinks
@@ -139,10 +141,12 @@ void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
 std::string Expand(const std::string& text, const fs::path& proj) {
   std::string out = text;
-  const std::string folder = proj.string() + "/";
-  for (size_t at = out.find("$/"); at != std::string::npos;
-       at = out.find("$/", at + folder.size())) {
-    out.replace(at, 2, folder);
+  for (const auto& [mark, folder] :
+       {std::pair{"$/", proj.string() + "/"}, std::pair{"@/", proj.parent_path().string() + "/"}}) {
+    for (size_t at = out.find(mark); at != std::string::npos;
+         at = out.find(mark, at + folder.size())) {
+      out.replace(at, 2, folder);
+    }
   }
   return out;
 }
@@ -316,7 +320,8 @@ std::vector<Case> Vb6Cases() {
        nullptr,
        0,
        {"Found Form [frmMain.frm]", "Replacing key in [frmMain.frm]"},
-       "",
+       "kvmigrate-cli: outside the project's folder, followed: frmMain.frm (@/outside/real "
+       "main.frm)",
        {},
        {"proj/frmMain.frm"}},
       {"symlinked folder",
@@ -329,7 +334,8 @@ std::vector<Case> Vb6Cases() {
        nullptr,
        0,
        {"Replacing key in [frmOptions.frm]"},
-       "",
+       "kvmigrate-cli: outside the project's folder, followed: Forms\\frmOptions.frm "
+       "(@/outside/Shared Forms/frmOptions.frm)",
        {},
        {"proj/Forms"}},
       {"symlink loop, dangling link, folder, fifo and device listed as forms",
@@ -500,7 +506,8 @@ std::vector<Case> DotNetCases() {
        nullptr,
        0,
        {"Parsing Project [MainForm.cs]", "Finish..."},
-       "",
+       "kvmigrate-cli: outside the project's folder, followed: MainForm.cs "
+       "(@/outside/MainForm.cs)",
        {},
        {"proj/Viewer/MainForm.cs"}},
       {"symlink loop listed as a source file",

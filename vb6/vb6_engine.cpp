@@ -122,10 +122,13 @@ struct Vb6Migrator::Frame {
 };
 
 struct Vb6Migrator::Run {
+  Run(Disk& disk, const ResolveOptions& options, Reporter& reporter, const CancelFlag* cancel)
+      : log(reporter, cancel), resolver(disk, options, log) {}
   RunLog log;
-  std::string baseFolder;  // folder of the project being walked
-  std::set<FileKey> seen;  // files converted, or being converted, in this run
-  std::vector<Frame> stack;
+  EntryResolver resolver;
+  std::string baseFolder = {};  // folder of the project being walked
+  std::set<FileKey> seen = {};  // files converted, or being converted, in this run
+  std::vector<Frame> stack = {};
 };
 
 Vb6Migrator::Vb6Migrator(Disk& disk)
@@ -218,12 +221,20 @@ size_t Vb6Migrator::ApplyTextRules(std::string& text, std::vector<size_t>* hits)
 
 RunOutcome Vb6Migrator::ConvertFile(const std::string& cFileName, Reporter& reporter,
                                     const CancelFlag* cancel) {
-  Run run{RunLog(reporter, cancel), std::string(), {}, {}};
+  Run run(disk_, Entries, reporter, cancel);
+  // Entries are expected to stay in the folder of the project or group the
+  // run started from.
+  if (const std::optional<std::string> top = disk_.Find(cFileName, "")) {
+    run.resolver.SetRoot(GetFolderFromPath(*top));
+  }
   if (EndsWithNoCase(cFileName, ".vbg")) {
     WalkGroup(run, cFileName);
   } else {
     WalkProject(run, cFileName, "");
   }
+  // A stop asked for during the last file still stops the run: it must not
+  // end as if it had completed.
+  if (!run.log.Ended()) run.log.CancelRequested();
   return run.log.outcome();
 }
 
@@ -273,7 +284,7 @@ void Vb6Migrator::WalkProject(Run& run, const std::string& path, const std::stri
       continue;
     }
     run.log.Report(ProgressEvent{.kind = entry->kind, .name = entry->path});
-    if (!entry->binary) Open(run, entry->path, run.baseFolder);
+    if (!entry->binary) Open(run, entry->path, run.baseFolder, entry->written);
   }
 }
 
@@ -290,18 +301,32 @@ std::optional<Vb6Migrator::Entry> Vb6Migrator::NextEntry(Frame& frame, bool allM
     }
     frame.next = e->next;
     std::string path(text.substr(e->begin, e->end - e->begin));
-    if (kind.named) NormalizeSpaces(path);
+    std::string written;
+    if (kind.named) {
+      if (path.find('\0') != std::string::npos) {
+        // A NUL makes a name that no file can have: kept, so that the entry
+        // is reported missing and shown as it is, not as another name.
+        path.erase(0, path.find_first_not_of(' '));
+        path.erase(path.find_last_not_of(' ') + 1);
+      } else {
+        RemoveControlChars(path);
+        written = path;
+        NormalizeSpaces(path);
+        if (written == path) written.clear();
+      }
+    }
     // Only the kinds followed on request can name such files (a designer's
     // .dca, say); they hold binary data that no rule may touch.
     const bool binary = frame.kind >= kDefaultKinds && IsBinaryCompanion(path);
-    return Entry{kind.event, std::move(path), binary};
+    return Entry{kind.event, std::move(path), binary, std::move(written)};
   }
   return std::nullopt;
 }
 
-bool Vb6Migrator::Open(Run& run, const std::string& path, const std::string& base) {
+bool Vb6Migrator::Open(Run& run, const std::string& path, const std::string& base,
+                       std::string_view written) {
   if (run.log.CancelRequested()) return false;
-  const std::optional<std::string> resolved = disk_.Find(path, base);
+  const std::optional<std::string> resolved = run.resolver.Find(path, base, written);
   if (!resolved) {
     run.log.Report(ProgressEvent{.kind = EventKind::FileMissing, .name = path});
     return false;
@@ -313,9 +338,11 @@ bool Vb6Migrator::Open(Run& run, const std::string& path, const std::string& bas
   }
   Frame frame{.listed = path, .resolved = *resolved};
   if (IoError e = disk_.ReadAll(*resolved, &frame.text)) {
-    run.log.Stop(StopCause::ReadFailed, *resolved, e.code, e.reason);
+    if (!run.log.CancelRequested())
+      run.log.Stop(StopCause::ReadFailed, *resolved, e.code, e.reason);
     return false;
   }
+  if (run.log.CancelRequested()) return false;
   const TextFingerprint before(frame.text);
   const unsigned rows = ReplaceReferences(frame.text, &frame.ruleHits);
   for (size_t r = 0; r < guidRules_.size(); ++r) {
@@ -338,8 +365,11 @@ void Vb6Migrator::Close(Run& run) {
   Frame& frame = run.stack.back();
   // A file whose text did not change is left as it is.
   if (frame.changed) {
+    if (run.log.CancelRequested()) return;
     if (IoError e = disk_.WriteAll(frame.resolved, frame.text)) {
-      run.log.Stop(StopCause::WriteFailed, frame.resolved, e.code, e.reason);
+      if (!run.log.CancelRequested()) {
+        run.log.Stop(StopCause::WriteFailed, frame.resolved, e.code, e.reason);
+      }
       return;
     }
     // A replaced file may be a new inode: remember it too, so that a later

@@ -13,6 +13,7 @@
 #include "kept_ranges.h"
 #include "leftover_scan.h"
 #include "progress.h"
+#include "resolve.h"
 #include "rule_matcher.h"
 
 namespace kv {
@@ -24,6 +25,8 @@ class Vb6Migrator {
   // Also follows the entries of classes, user controls, property pages, user
   // documents and designers, after the forms and modules.
   bool AllModules = false;
+  // How entries are resolved: confinement to the project's folder, code page.
+  ResolveOptions Entries;
 
   // Migrates the project file at `cFileName` (relative paths against the
   // current directory) and, recursively, the forms and modules it lists
@@ -63,7 +66,8 @@ class Vb6Migrator {
   struct Entry {
     EventKind kind;  // FormFound, ModuleFound, ClassFound, ...
     std::string path;
-    bool binary = false;  // a binary companion file, never converted
+    bool binary = false;       // a binary companion file, never converted
+    std::string written = {};  // the path before its blanks were collapsed, when they were
   };
   // Migrates one project and what it lists; `base` is the folder a relative
   // `path` is taken against.
@@ -73,7 +77,8 @@ class Vb6Migrator {
   // Finds, reads and migrates a listed file and puts it on the walk's stack;
   // false when there is nothing to walk (missing, already done, a failure or
   // a stop).
-  bool Open(Run& run, const std::string& path, const std::string& base);
+  bool Open(Run& run, const std::string& path, const std::string& base,
+            std::string_view written = {});
   // The file's next member entry, or nullopt when it has no more.
   static std::optional<Entry> NextEntry(Frame& frame, bool allModules);
   // Writes the file on top of the stack, if it changed, and takes it off.

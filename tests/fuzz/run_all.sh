@@ -19,7 +19,7 @@ build=$1
 seconds=${2:-30}
 [ $# -ge 2 ] && shift 2 || shift 1
 here=$(cd "$(dirname "$0")" && pwd)
-targets=${*:-fuzz_helpers fuzz_rules fuzz_dotnet_text fuzz_dotnet_parse fuzz_vb6}
+targets=${*:-fuzz_helpers fuzz_rules fuzz_dotnet_text fuzz_dotnet_parse fuzz_vb6 fuzz_cli_tree}
 
 status=0
 for t in $targets; do
@@ -34,7 +34,7 @@ for t in $targets; do
   log=$work/last.log
   # The targets that take a whole tree of files get room for it.
   case $t in
-    fuzz_dotnet_parse | fuzz_vb6) max_len=12288 ;;
+    fuzz_dotnet_parse | fuzz_vb6 | fuzz_cli_tree) max_len=12288 ;;
     *) max_len=4096 ;;
   esac
   # -timeout: one input taking 10 s counts as a hang.

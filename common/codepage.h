@@ -1,0 +1,26 @@
+// Names written in a project's own code page. A project file saved on Windows
+// holds its entry names in the code page of the machine that wrote it
+// (Windows-1252 in western Europe, 932 in Japan); the file system here names
+// files in UTF-8. This interface turns the one into the other; each platform
+// provides it in a file of its own (codepage_posix.cpp uses iconv).
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kv {
+
+// `bytes` written in code page `codepage`, as UTF-8; nullopt when the code page
+// is unknown or the bytes are not valid text in it.
+std::optional<std::string> DecodeToUtf8(std::string_view bytes, const std::string& codepage);
+
+// True when `codepage` names a code page that DecodeToUtf8 can convert from.
+bool CodepageSupported(const std::string& codepage);
+
+// The code pages tried, in order, when none is named: Windows-1252, then 932
+// (Japanese Shift-JIS).
+std::vector<std::string> DefaultCodepages();
+
+}  // namespace kv

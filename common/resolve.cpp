@@ -1,0 +1,81 @@
+#include "resolve.h"
+
+#include <algorithm>
+
+#include "codepage.h"
+
+namespace kv {
+
+namespace {
+
+bool HasNonAscii(std::string_view text) {
+  return std::any_of(text.begin(), text.end(),
+                     [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
+}
+
+// True when `path` is `folder` or lies below it (both canonical).
+bool Within(const std::string& path, const std::string& folder) {
+  if (folder == "/") return true;
+  if (folder == ".") return !path.starts_with('/') && path != ".." && !path.starts_with("../");
+  return path.size() > folder.size() && path.starts_with(folder) && path[folder.size()] == '/';
+}
+
+}  // namespace
+
+EntryResolver::EntryResolver(Disk& disk, const ResolveOptions& options, RunLog& log)
+    : disk_(disk),
+      options_(options),
+      log_(log),
+      codepages_(options.codepage.empty() ? DefaultCodepages()
+                                          : std::vector<std::string>{options.codepage}) {}
+
+void EntryResolver::SetRoot(const std::string& folder) {
+  root_ = disk_.Canonical(folder.empty() ? "." : folder);
+}
+
+std::optional<std::string> EntryResolver::Find(std::string_view entry, std::string_view base,
+                                               std::string_view asWritten) {
+  // A NUL cannot be part of a file name; cut there, the entry would name
+  // another file.
+  if (entry.find('\0') != std::string_view::npos) return std::nullopt;
+  if (asWritten.find('\0') != std::string_view::npos || asWritten == entry) asWritten = {};
+  std::optional<std::string> found = Lookup(entry, base, asWritten);
+  if (!found) return std::nullopt;
+  return Admit(entry, std::move(*found));
+}
+
+std::optional<std::string> EntryResolver::Lookup(std::string_view entry, std::string_view base,
+                                                 std::string_view asWritten) {
+  const std::string_view spellings[] = {entry, asWritten};
+  for (const std::string_view spelling : spellings) {
+    if (spelling.empty()) continue;
+    if (std::optional<std::string> found = disk_.Find(spelling, base)) return found;
+  }
+  // Decoded, a double-byte character whose second byte is 0x5C stays one
+  // character instead of ending a folder name.
+  for (const std::string& codepage : codepages_) {
+    for (const std::string_view spelling : spellings) {
+      if (spelling.empty() || !HasNonAscii(spelling)) continue;
+      const std::optional<std::string> decoded = DecodeToUtf8(spelling, codepage);
+      if (!decoded || *decoded == spelling) continue;
+      if (std::optional<std::string> found = disk_.Find(*decoded, base)) return found;
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> EntryResolver::Admit(std::string_view entry, std::string resolved) {
+  if (!root_) return resolved;
+  const std::optional<std::string> canonical = disk_.Canonical(resolved);
+  if (!canonical || Within(*canonical, *root_)) return resolved;
+  if (noticed_.insert(*canonical).second) {
+    log_.Report(ProgressEvent{
+        .kind = options_.confine ? EventKind::OutsideRefused : EventKind::OutsideFollowed,
+        .name = std::string(entry),
+        .path = *canonical});
+  }
+  if (options_.confine) return std::nullopt;
+  return resolved;
+}
+
+}  // namespace kv
