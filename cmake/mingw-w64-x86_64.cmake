@@ -23,3 +23,7 @@ if(KV_WINE)
   set(CMAKE_CROSSCOMPILING_EMULATOR env WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix WINEDEBUG=-all
                                     ${KV_WINE})
 endif()
+
+# -O2 rather than -O3: GCC 12's -O3 inlining of std::string reports false
+# -Wrestrict overlaps (GCC bug 105329), which -Werror would turn into errors.
+set(CMAKE_CXX_FLAGS_RELEASE "-O2 -DNDEBUG" CACHE STRING "Flags for Release builds")

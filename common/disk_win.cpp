@@ -284,6 +284,15 @@ IoError RealDisk::WriteAll(const std::string& resolvedPath, std::string_view con
   if (int e = Fault(DiskOp::Flush, resolvedPath)) return fail(IoError{e});
   if (!::FlushFileBuffers(f.h)) return fail(LastError());
   if (!f.Close()) return fail(LastError());
+  // The attributes go over before the swap (ReplaceFileW carries them too, but
+  // not every implementation of it does, nor does the fallback below).
+  const DWORD keep = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                     FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+  const DWORD attributes = Attributes(*target);
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & keep) != 0 &&
+      !::SetFileAttributesW(temp.c_str(), attributes & keep)) {
+    return fail(LastError());
+  }
   if (int e = Fault(DiskOp::Rename, resolvedPath)) return fail(IoError{e});
   // ReplaceFileW gives the new content the old file's identity: its ACL,
   // attributes and alternate data streams. Where the volume cannot do that, a
