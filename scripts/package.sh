@@ -9,4 +9,4 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh --package
 cmake -G Ninja -S . -B build-package -DCMAKE_BUILD_TYPE=Release -DKV_BUILD_TESTS=OFF >/dev/null
 cmake --build build-package
-ctest --test-dir build-package -L package --output-on-failure "$@"
+ctest --test-dir build-package/packaging -L package --output-on-failure "$@"
