@@ -37,6 +37,7 @@ int ErrnoOf(DWORD error) {
     case ERROR_SHARING_VIOLATION:
     case ERROR_LOCK_VIOLATION:
     case ERROR_PRIVILEGE_NOT_HELD:
+    case ERROR_UNABLE_TO_REMOVE_REPLACED:
       return EACCES;
     case ERROR_WRITE_PROTECT:
       return EROFS;
@@ -300,6 +301,16 @@ IoError RealDisk::WriteAll(const std::string& resolvedPath, std::string_view con
   if (!::ReplaceFileW(target->c_str(), temp.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS,
                       nullptr, nullptr)) {
     const DWORD replaceError = ::GetLastError();
+    if (replaceError == ERROR_UNABLE_TO_MOVE_REPLACEMENT &&
+        Attributes(*target) == INVALID_FILE_ATTRIBUTES) {
+      // The old file is gone and the new content has not taken its name: the
+      // temporary file is now the only copy. Move it into place, or keep it.
+      if (::MoveFileExW(temp.c_str(), target->c_str(),
+                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        return IoError{};
+      }
+      return IoError{ErrnoOf(replaceError)};
+    }
     const bool unsupported = replaceError == ERROR_NOT_SUPPORTED ||
                              replaceError == ERROR_INVALID_FUNCTION ||
                              replaceError == ERROR_INVALID_PARAMETER;
