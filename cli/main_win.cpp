@@ -41,5 +41,12 @@ int wmain(int argc, wchar_t** argv) {
   std::vector<const char*> pointers;
   for (const std::string& a : args) pointers.push_back(a.c_str());
   pointers.push_back(nullptr);
-  return kv::RunCli(argc, pointers.data(), stdout, stderr);
+  // The lines carry names in the project's code page: a console shows them in
+  // it for the length of the run (0 when there is no console: nothing to do).
+  const UINT consoleCp = ::GetConsoleOutputCP();
+  if (consoleCp != 0 && consoleCp != cp) ::SetConsoleOutputCP(cp);
+  const int status = kv::RunCli(argc, pointers.data(), stdout, stderr);
+  std::fflush(stdout);
+  if (consoleCp != 0 && consoleCp != cp) ::SetConsoleOutputCP(consoleCp);
+  return status;
 }
