@@ -74,6 +74,15 @@ std::optional<std::wstring> Wide(std::string_view path) {
   ::MultiByteToWideChar(cp, 0, path.data(), static_cast<int>(path.size()), out.data(), n);
   // A path with a NUL in it names no file.
   if (out.find(L'\0') != std::wstring::npos) return std::nullopt;
+  // Beyond MAX_PATH the API wants the full path in its "\\?\" form, which it
+  // takes verbatim (no "/", ".", ".." and relative parts: those go first).
+  if (out.size() >= MAX_PATH - 12 && !out.starts_with(L"\\\\?\\")) {
+    const DWORD need = ::GetFullPathNameW(out.c_str(), 0, nullptr, nullptr);
+    if (need == 0) return std::nullopt;
+    std::wstring full(need, L'\0');
+    full.resize(::GetFullPathNameW(out.c_str(), need, full.data(), nullptr));
+    out = full.starts_with(L"\\\\") ? L"\\\\?\\UNC\\" + full.substr(2) : L"\\\\?\\" + full;
+  }
   return out;
 }
 
@@ -114,15 +123,19 @@ std::optional<std::wstring> FinalPath(const std::wstring& path, IoError* error) 
   for (;;) {
     const DWORD n = ::GetFinalPathNameByHandleW(f.h, out.data(), static_cast<DWORD>(out.size()),
                                                 FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    if (n == 0) {
-      *error = LastError();
-      return std::nullopt;
-    }
-    if (n < out.size()) {
+    if (n > 0 && n < out.size()) {
       out.resize(n);
       return out;
     }
-    out.resize(n + 1);
+    if (n > 0) {
+      out.resize(n + 1);  // too small: Windows says how much is needed
+      continue;
+    }
+    // Wine names no final path longer than MAX_PATH; the path as given, in its
+    // long form, then stands for it (a link on the way is not followed).
+    if (::GetLastError() == ERROR_MORE_DATA && path.starts_with(L"\\\\?\\")) return path;
+    *error = LastError();
+    return std::nullopt;
   }
 }
 

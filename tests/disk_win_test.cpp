@@ -103,6 +103,22 @@ TEST(WinDiskWrite, InjectedFailureAtEveryStepKeepsOldContent) {
   }
 }
 
+// Past MAX_PATH (260 characters) every operation still reaches the file.
+TEST(WinDiskLongPath, FindReadWriteKey) {
+  TempDir dir;
+  const std::string rel = std::string(120, 'd') + "/" + std::string(120, 'e') + "/F.frm";
+  dir.Write(rel, "x.PenColor");
+  RealDisk disk;
+  const std::optional<std::string> found = disk.Find("..\\" + rel, dir / "sub");
+  ASSERT_TRUE(found);
+  ASSERT_GT(found->size(), 260u);
+  ASSERT_FALSE(disk.WriteAll(*found, "new"));
+  std::string got;
+  ASSERT_FALSE(disk.ReadAll(*found, &got));
+  EXPECT_EQ(got, "new");
+  EXPECT_TRUE(disk.Key(*found));
+}
+
 TEST(WinDiskKey, TwoNamesOfOneFileShareAKey) {
   TempDir dir;
   dir.Write("a.frm", "x");
