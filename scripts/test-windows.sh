@@ -12,4 +12,8 @@ cmake --preset windows -DKV_BUILD_TESTS=ON -DKV_HOST_CLI="$PWD/build-release/cli
   >/dev/null
 cmake --build build-win
 ls -l build-win/cli/kvmigrate-cli.exe
+# A Wine server left from an earlier run of this prefix goes first; none stays.
+export WINEPREFIX="$PWD/build-win/wineprefix"
+wineserver -k 2>/dev/null || true
+trap 'wineserver -k 2>/dev/null || true' EXIT
 ctest --test-dir build-win --output-on-failure "$@"
