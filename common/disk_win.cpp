@@ -6,12 +6,46 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <random>
 #include <string>
 
 #include "disk.h"
 
 namespace kv {
+
+std::string IoError::Message() const { return reason.empty() ? std::strerror(code) : reason; }
+
+const char* DiskOpName(DiskOp op) {
+  switch (op) {
+    case DiskOp::Open:
+      return "open";
+    case DiskOp::Read:
+      return "read";
+    case DiskOp::Write:
+      return "write";
+    case DiskOp::Flush:
+      return "flush";
+    case DiskOp::Rename:
+      return "rename";
+    case DiskOp::Check:
+      return "check";
+    case DiskOp::Meta:
+      return "metadata";
+    case DiskOp::Journal:
+      return "journal";
+    case DiskOp::Remove:
+      return "remove";
+  }
+  return "?";
+}
+
+namespace {
+unsigned g_pathCodePage = kDefaultCodePage;
+}  // namespace
+
+void SetPathCodePage(unsigned codePage) { g_pathCodePage = codePage; }
+unsigned PathCodePage() { return g_pathCodePage; }
 
 std::string NativePath(std::string_view path) {
   std::string out(path);

@@ -118,6 +118,9 @@ TEST_F(CliVb6, MissingFileExitsOne) {
 // (The project lists enough missing forms for its lines to fill the pipe
 // before the run ends.)
 TEST_F(CliVb6, ClosedOutputStopsTheRunWithNoChange) {
+#ifdef _WIN32
+  GTEST_SKIP() << "the command is a POSIX shell pipeline";
+#endif
   std::string project = dir.Read("Sample.vbp");
   for (int i = 0; i < 4000; ++i) project += "Form=missing" + std::to_string(i) + ".frm\r\n";
   dir.Write("Sample.vbp", project);

@@ -1,0 +1,354 @@
+#include "disk.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <setjmp.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "string_functions.h"
+
+namespace kv {
+
+std::string IoError::Message() const { return reason.empty() ? std::strerror(code) : reason; }
+
+const char* DiskOpName(DiskOp op) {
+  switch (op) {
+    case DiskOp::Open:
+      return "open";
+    case DiskOp::Read:
+      return "read";
+    case DiskOp::Write:
+      return "write";
+    case DiskOp::Flush:
+      return "flush";
+    case DiskOp::Rename:
+      return "rename";
+    case DiskOp::Check:
+      return "check";
+    case DiskOp::Meta:
+      return "metadata";
+    case DiskOp::Journal:
+      return "journal";
+    case DiskOp::Remove:
+      return "remove";
+  }
+  return "?";
+}
+
+std::string NativePath(std::string_view path) {
+  std::string out(path);
+  for (char& c : out) {
+    if (c == '\\') c = '/';
+  }
+  return out;
+}
+
+namespace {
+
+bool IsRegularFile(const std::string& path) {
+  struct stat st;
+  return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+// The one entry of `folder` whose name equals `name` without regard to ASCII
+// case; nullopt when there is none or more than one.
+std::optional<std::string> FindEntryNoCase(const std::string& folder, const std::string& name) {
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.empty() ? "." : folder.c_str()),
+                                          &::closedir);
+  if (!dir) return std::nullopt;
+  std::optional<std::string> found;
+  while (const dirent* entry = ::readdir(dir.get())) {
+    const std::string_view entryName(entry->d_name);
+    if (!EqualsNoCase(entryName, name)) continue;
+    if (found) return std::nullopt;  // ambiguous
+    found = std::string(entryName);
+  }
+  return found;
+}
+
+struct Fd {
+  int fd = -1;
+  ~Fd() {
+    if (fd >= 0) ::close(fd);
+  }
+  int Release() {
+    const int f = fd;
+    fd = -1;
+    return f;
+  }
+};
+
+}  // namespace
+
+std::optional<std::string> RealDisk::Find(std::string_view path, std::string_view baseFolder) {
+  std::string rel = NativePath(path);
+  if (rel.empty()) return std::nullopt;
+  std::string full;
+  if (rel.front() == '/' || baseFolder.empty()) {
+    full = rel;
+  } else {
+    full = NativePath(baseFolder);
+    if (full.back() != '/') full += '/';
+    full += rel;
+  }
+  if (IsRegularFile(full)) return full;
+
+  // Walk the components, letting a component differ in letter case from the
+  // one entry that matches it.
+  std::string current = full.front() == '/' ? "/" : "";
+  size_t pos = 0;
+  while (pos < full.size()) {
+    size_t next = full.find('/', pos);
+    if (next == std::string::npos) next = full.size();
+    const std::string component = full.substr(pos, next - pos);
+    pos = next + 1;
+    if (component.empty()) continue;
+    std::string candidate = current + component;
+    if (component != "." && component != ".." && !Exists(candidate)) {
+      const std::optional<std::string> entry = FindEntryNoCase(current, component);
+      if (!entry) return std::nullopt;
+      candidate = current + *entry;
+    }
+    current = candidate;
+    if (pos < full.size()) current += '/';
+  }
+  if (IsRegularFile(current)) return current;
+  return std::nullopt;
+}
+
+std::optional<FileKey> RealDisk::Key(const std::string& resolvedPath) {
+  struct stat st;
+  if (::stat(resolvedPath.c_str(), &st) != 0) return std::nullopt;
+  return FileKey{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+}
+
+IoError RealDisk::ReadAll(const std::string& resolvedPath, std::string* contents) {
+  contents->clear();
+  if (int e = Fault(DiskOp::Open, resolvedPath)) return IoError{e};
+  Fd f;
+  f.fd = ::open(resolvedPath.c_str(), O_RDONLY | O_CLOEXEC);
+  if (f.fd < 0) return IoError{errno};
+  struct stat st;
+  if (::fstat(f.fd, &st) != 0) return IoError{errno};
+  if (S_ISDIR(st.st_mode)) return IoError{EISDIR};
+  const size_t expected =
+      S_ISREG(st.st_mode) && st.st_size > 0 ? static_cast<size_t>(st.st_size) : 0;
+  return ReadOpenFile(f.fd, expected, contents, [&] { return Fault(DiskOp::Read, resolvedPath); });
+}
+
+namespace {
+
+// A mapped file that shrinks while it is copied raises SIGBUS; the copy then
+// fails like a read instead of ending the process.
+thread_local sigjmp_buf* t_busJump = nullptr;
+struct sigaction g_previousBus;
+
+extern "C" void OnBusError(int sig, siginfo_t* info, void* context) {
+  if (t_busJump) siglongjmp(*t_busJump, 1);
+  if (g_previousBus.sa_flags & SA_SIGINFO) {
+    if (g_previousBus.sa_sigaction) return g_previousBus.sa_sigaction(sig, info, context);
+  } else if (g_previousBus.sa_handler != SIG_DFL && g_previousBus.sa_handler != SIG_IGN) {
+    return g_previousBus.sa_handler(sig);
+  }
+  ::signal(sig, SIG_DFL);
+  ::raise(sig);
+}
+
+void InstallBusHandler() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    struct sigaction action = {};
+    action.sa_sigaction = OnBusError;
+    action.sa_flags = SA_SIGINFO | SA_NODEFER;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGBUS, &action, &g_previousBus);
+  });
+}
+
+// Files from this size on are mapped and copied, which costs a third of
+// reading them into a zero-filled string.
+constexpr size_t kMapFrom = size_t{1} << 20;
+
+// Copies `size` bytes of the mapped file into `out`, which has room for them.
+// False when the file shrank meanwhile.
+bool CopyMapped(const char* from, size_t size, std::string* out) {
+  sigjmp_buf jump;
+  if (sigsetjmp(jump, 1) != 0) {
+    t_busJump = nullptr;
+    return false;
+  }
+  t_busJump = &jump;
+  out->append(from, size);
+  t_busJump = nullptr;
+  return true;
+}
+
+}  // namespace
+
+IoError ReadOpenFile(int fd, size_t sizeHint, std::string* contents,
+                     const std::function<int()>& fault) {
+  contents->clear();
+  size_t have = 0;
+  if (sizeHint > 0) {
+    // Spare room beyond the text (never touched, so it costs no memory) lets
+    // a migration that lengthens the text do so in place. Large buffers ask
+    // for huge pages: fewer page faults while the bytes are copied in.
+    contents->reserve(sizeHint + sizeHint / 8 + 256);
+    if (sizeHint >= kMapFrom) {
+      constexpr uintptr_t kHuge = uintptr_t{2} << 20;
+      const auto begin = reinterpret_cast<uintptr_t>(contents->data());
+      const uintptr_t first = (begin + kHuge - 1) & ~(kHuge - 1);
+      const uintptr_t last = (begin + contents->capacity()) & ~(kHuge - 1);
+      if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+      if (int e = fault()) return IoError{e};
+      void* map = ::mmap(nullptr, sizeHint, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
+      if (map != MAP_FAILED) {
+        InstallBusHandler();
+        const bool copied = CopyMapped(static_cast<const char*>(map), sizeHint, contents);
+        ::munmap(map, sizeHint);
+        if (!copied) {
+          contents->clear();
+          return IoError{EIO, "the file shrank while it was read"};
+        }
+        have = sizeHint;
+        if (::lseek(fd, static_cast<off_t>(have), SEEK_SET) < 0) {
+          const int e = errno;
+          contents->clear();
+          return IoError{e};
+        }
+      }
+    }
+    if (have == 0) contents->resize(sizeHint);
+  }
+  char more[64 * 1024];
+  for (;;) {
+    if (int e = fault()) {
+      contents->clear();
+      return IoError{e};
+    }
+    // Up to the size the file had when opened, then in chunks until the end
+    // (a file that grew meanwhile, or one whose size is not known).
+    const bool direct = have < contents->size();
+    const ssize_t got = direct ? ::read(fd, contents->data() + have, contents->size() - have)
+                               : ::read(fd, more, sizeof more);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      const int e = errno;
+      contents->clear();
+      return IoError{e};
+    }
+    if (got == 0) break;
+    if (direct) {
+      have += static_cast<size_t>(got);
+    } else {
+      contents->append(more, static_cast<size_t>(got));
+      have = contents->size();
+    }
+  }
+  contents->resize(have);
+  return IoError{};
+}
+
+IoError CheckWritable(const std::string& resolvedPath) {
+  char real[PATH_MAX];
+  if (!::realpath(resolvedPath.c_str(), real)) return IoError{errno};
+  struct stat st;
+  if (::stat(real, &st) != 0) return IoError{errno};
+  if (!S_ISREG(st.st_mode)) return IoError{EISDIR};
+  // No write bit at all means read-only, even for a user who could override it.
+  if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) return IoError{EACCES};
+  if (::access(real, W_OK) != 0) return IoError{errno};
+  std::string folder(real);
+  folder.erase(folder.rfind('/') + 1);
+  if (::access(folder.c_str(), W_OK | X_OK) != 0) return IoError{errno};
+  return IoError{};
+}
+
+IoError RealDisk::WriteAll(const std::string& resolvedPath, std::string_view contents) {
+  // Replace the file a symlink points to, so that the link stays a link.
+  char real[PATH_MAX];
+  if (!::realpath(resolvedPath.c_str(), real)) return IoError{errno};
+  const std::string target(real);
+  if (IoError e = CheckWritable(target)) return e;
+  struct stat st;
+  if (::stat(target.c_str(), &st) != 0) return IoError{errno};
+
+  const size_t slash = target.rfind('/');
+  const std::string folder = target.substr(0, slash + 1);
+  // The temporary name carries the target's name, cut where needed so that the
+  // whole stays within the longest name a folder entry may have.
+  std::string stem = target.substr(slash + 1);
+  const size_t room = NAME_MAX - 1 - kTempMarker.size() - 6;
+  if (stem.size() > room) stem.resize(room);
+  std::string temp = folder + "." + stem + std::string(kTempMarker) + "XXXXXX";
+
+  if (int e = Fault(DiskOp::Open, target)) return IoError{e};
+  Fd f;
+  f.fd = ::mkostemp(temp.data(), O_CLOEXEC);
+  if (f.fd < 0) return IoError{errno};
+
+  auto fail = [&](int code) {
+    if (f.fd >= 0) ::close(f.Release());
+    ::unlink(temp.c_str());
+    return IoError{code};
+  };
+
+  constexpr size_t kChunk = size_t{4} << 20;
+  size_t done = 0;
+  while (done < contents.size()) {
+    if (int e = Fault(DiskOp::Write, target)) return fail(e);
+    const size_t want = std::min(kChunk, contents.size() - done);
+    const ssize_t put = ::write(f.fd, contents.data() + done, want);
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      return fail(errno);
+    }
+    done += static_cast<size_t>(put);
+  }
+  if (::fchmod(f.fd, st.st_mode & 07777) != 0) return fail(errno);
+  if (::geteuid() == 0) {
+    // Keep the owner where we may set it; a failure here is not worth a lost run.
+    (void)!::fchown(f.fd, st.st_uid, st.st_gid);
+  }
+  if (int e = Fault(DiskOp::Flush, target)) return fail(e);
+  if (::fsync(f.fd) != 0) return fail(errno);
+  if (::close(f.Release()) != 0) return fail(errno);
+  if (int e = Fault(DiskOp::Rename, target)) return fail(e);
+  if (::rename(temp.c_str(), target.c_str()) != 0) return fail(errno);
+
+  // Make the rename itself durable.
+  Fd dir;
+  dir.fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir.fd >= 0) ::fsync(dir.fd);
+  return IoError{};
+}
+
+}  // namespace kv
+
+namespace kv {
+
+namespace {
+unsigned g_pathCodePage = kDefaultCodePage;
+}  // namespace
+
+void SetPathCodePage(unsigned codePage) { g_pathCodePage = codePage; }
+unsigned PathCodePage() { return g_pathCodePage; }
+
+}  // namespace kv
