@@ -3,7 +3,6 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -16,6 +15,7 @@
 #include "diff.h"
 #include "disk.h"
 #include "dotnet_engine.h"
+#include "interrupt.h"
 #include "kv_version.h"
 #include "progress.h"
 #include "report.h"
@@ -115,8 +115,6 @@ CancelFlag g_interrupted{false};
 // Set when standard output could not be written (a closed pipe, a full disk):
 // the run then stops as on Ctrl-C.
 std::atomic<int> g_outputError{0};
-
-extern "C" void OnInterrupt(int) { g_interrupted.store(true); }
 
 // Writes to standard output and flushes, so that a closed pipe is noticed at
 // once; a failure stops the run (and nothing more is written there).
@@ -320,14 +318,7 @@ int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
   // output pipe shows as a failed write instead of killing the process.
   g_interrupted.store(false);
   g_outputError.store(0);
-  struct sigaction action = {};
-  struct sigaction ignore = {};
-  struct sigaction oldInt = {}, oldTerm = {}, oldPipe = {};
-  action.sa_handler = OnInterrupt;
-  ignore.sa_handler = SIG_IGN;
-  sigaction(SIGINT, &action, &oldInt);
-  sigaction(SIGTERM, &action, &oldTerm);
-  sigaction(SIGPIPE, &ignore, &oldPipe);
+  const InterruptScope interrupts(g_interrupted);
 
   if (kind == Kind::Vb6 && options.webRoot) {
     std::fputs("kvmigrate-cli: note: --web-root applies to .sln solutions\n", err);
@@ -367,9 +358,6 @@ int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
       },
       std::move(transaction));
   outcome = ReportEnd(reporter, std::move(outcome));
-  sigaction(SIGINT, &oldInt, nullptr);
-  sigaction(SIGTERM, &oldTerm, nullptr);
-  sigaction(SIGPIPE, &oldPipe, nullptr);
 
   if (const int e = g_outputError.load()) {
     std::fprintf(err, "kvmigrate-cli: could not write the output: %s; %s\n", std::strerror(e),

@@ -1,6 +1,10 @@
 // The file layer: whole-file byte I/O, atomic replacement and the lookup of
 // listed paths. Engines see files only through `Disk`, so that tests, the dry
 // run and fault injection can stand in for the real file system.
+//
+// RealDisk has one implementation per platform, chosen when building:
+// disk_posix.cpp (byte paths) and disk_win.cpp (the wide API; the narrow
+// paths the engines pass are in the project's ANSI code page).
 #pragma once
 
 #include <sys/types.h>
@@ -24,8 +28,9 @@ struct FileKey {
   friend auto operator<=>(const FileKey&, const FileKey&) = default;
 };
 
-// Result of an operation that may fail: 0 or the errno value that says why,
-// and, where the errno alone would mislead, the reason in words.
+// Result of an operation that may fail: 0 or the errno value that says why
+// (on Windows, the system's error mapped onto the nearest errno value), and,
+// where the errno alone would mislead, the reason in words.
 struct IoError {
   IoError() = default;
   explicit IoError(int errorCode, std::string why = {}) : code(errorCode), reason(std::move(why)) {}
@@ -108,8 +113,15 @@ IoError ReadOpenFile(int fd, size_t sizeHint, std::string* contents,
 // permissions (no write bit at all, or not writable by this user).
 IoError CheckWritable(const std::string& resolvedPath);
 
-// Joins a folder ("" or ending in a separator) and a listed path, turning "\"
-// into "/".
+// A listed path with the platform's separator: "\" becomes "/" on POSIX
+// systems, "/" becomes "\" on Windows.
 std::string NativePath(std::string_view path);
+
+// The ANSI code page that the narrow paths handed to RealDisk are in on
+// Windows (project files list their entries in it; command-line arguments are
+// converted to it). Windows-1252 unless set. POSIX systems take paths as bytes.
+constexpr unsigned kDefaultCodePage = 1252;
+void SetPathCodePage(unsigned codePage);
+unsigned PathCodePage();
 
 }  // namespace kv

@@ -171,9 +171,15 @@ class WindowFinder {
     found_ = npos;
     if (start < limit) {
       const size_t reach = std::min(text_.size(), limit + needle_.size() - 1);
+#ifdef _WIN32
+      // No memmem there; the library's search is the next best.
+      const size_t hit = text_.substr(start, reach - start).find(needle_);
+      if (hit != npos) found_ = start + hit;
+#else
       const void* hit =
           ::memmem(text_.data() + start, reach - start, needle_.data(), needle_.size());
       if (hit) found_ = static_cast<size_t>(static_cast<const char*>(hit) - text_.data());
+#endif
     }
     start_ = start;
     end_ = limit;

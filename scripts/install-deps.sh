@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs everything the project needs to build, test and run, from Debian's
-# packages. Safe to run again.
+# packages. Safe to run again. With --windows, also the Windows cross build and
+# Wine to test it (about 1 GB, so only on request); with --package, what
+# checks the packages.
 set -euo pipefail
 SUDO=""
 if [ "$(id -u)" != 0 ]; then SUDO=sudo; fi
@@ -13,6 +15,13 @@ PACKAGES=(
   util-linux acl libcap2-bin
   python3 python3-jsonschema xdotool
 )
+for arg in "$@"; do
+  case "$arg" in
+    --windows) PACKAGES+=(g++-mingw-w64-x86-64 wine wine64) ;;
+    --package) PACKAGES+=(dpkg-dev lintian) ;;
+    *) echo "install-deps.sh: unknown option $arg" >&2; exit 2 ;;
+  esac
+done
 missing=()
 for p in "${PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -45,7 +45,7 @@ TEST(Progress, EachEventHasItsLine) {
        "Stopped: could not write [/p/a]: No space left on device; no file was changed"},
       {{.kind = EventKind::Stopped,
         .path = "/p/a",
-        .error = ESTALE,
+        .error = EIO,  // the detail, not the errno, is shown
         .detail = "the file changed during the run",
         .stop = kv::StopCause::WriteFailed},
        "Stopped: could not write [/p/a]: the file changed during the run; no file was changed"},

@@ -1,11 +1,16 @@
 #include "test_util.h"
 
+#ifdef _WIN32
+#include <cstdio>
+#else
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
@@ -13,11 +18,20 @@ namespace fs = std::filesystem;
 
 namespace kvtest {
 
-TempDir::TempDir() {
-  std::string templ = (fs::temp_directory_path() / "kvtest-XXXXXX").string();
-  if (!::mkdtemp(templ.data())) throw std::runtime_error("mkdtemp failed");
-  path_ = templ;
+namespace {
+// A new, empty folder (or file name) under the system's temporary folder.
+fs::path FreshTempName(bool makeFolder) {
+  static std::mt19937_64 random(std::random_device{}());
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const fs::path p =
+        fs::temp_directory_path() / ("kvtest-" + std::to_string(random() % 1000000007));
+    if (makeFolder ? fs::create_directory(p) : !fs::exists(p)) return p;
+  }
+  throw std::runtime_error("no fresh temporary name");
 }
+}  // namespace
+
+TempDir::TempDir() : path_(FreshTempName(true)) {}
 
 TempDir::~TempDir() {
   std::error_code ec;
@@ -41,7 +55,7 @@ std::map<std::string, std::string> TempDir::Snapshot() const {
   std::map<std::string, std::string> files;
   for (const auto& entry : fs::recursive_directory_iterator(path_)) {
     if (entry.is_regular_file() && !entry.is_symlink()) {
-      files[fs::relative(entry.path(), path_).string()] = ReadFile(entry.path());
+      files[fs::relative(entry.path(), path_).generic_string()] = ReadFile(entry.path());
     }
   }
   return files;
@@ -68,21 +82,64 @@ void CopyTree(const fs::path& from, const fs::path& to) {
 
 CommandResult RunCommand(const std::string& command) {
   CommandResult result;
-  char errName[] = "/tmp/kvtest-err-XXXXXX";
-  const int errFd = ::mkstemp(errName);
-  if (errFd < 0) throw std::runtime_error("mkstemp failed");
-  ::close(errFd);
+  const std::string errName = FreshTempName(false).string();
+#ifdef _WIN32
+  // cmd.exe drops the outer pair of quotes of a command that starts with one.
+  const std::string full = "\"" + command + " 2>\"" + errName + "\"\"";
+  FILE* pipe = ::_popen(full.c_str(), "rb");
+#else
   const std::string full = command + " 2>" + errName;
   FILE* pipe = ::popen(full.c_str(), "r");
+#endif
   if (!pipe) throw std::runtime_error("popen failed");
   char buffer[65536];
   size_t got;
   while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) result.out.append(buffer, got);
+#ifdef _WIN32
+  result.status = ::_pclose(pipe);
+#else
   const int status = ::pclose(pipe);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+#endif
   result.err = ReadFile(errName);
-  ::unlink(errName);
+  fs::remove(errName);
   return result;
+}
+
+std::string ShellQuote(const std::string& s) {
+#ifdef _WIN32
+  return "\"" + s + "\"";
+#else
+  return "'" + s + "'";
+#endif
+}
+
+std::string ShellInDir(const std::string& dir) {
+#ifdef _WIN32
+  return "cd /d " + ShellQuote(dir) + " && ";
+#else
+  return "cd " + ShellQuote(dir) + " && ";
+#endif
+}
+
+std::string ShellNoInput() {
+#ifdef _WIN32
+  return " <NUL";
+#else
+  return " </dev/null";
+#endif
+}
+
+std::string ProgramPath(const std::string& built) {
+#ifdef _WIN32
+  return fs::absolute(built).make_preferred().string();
+#else
+  return built;
+#endif
+}
+
+void MakeReadOnly(const fs::path& path) {
+  fs::permissions(path, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
 }
 
 std::vector<std::string> SplitLines(const std::string& text) {
@@ -93,6 +150,12 @@ std::vector<std::string> SplitLines(const std::string& text) {
   return lines;
 }
 
-bool RunningAsRoot() { return ::geteuid() == 0; }
+bool RunningAsRoot() {
+#ifdef _WIN32
+  return false;
+#else
+  return ::geteuid() == 0;
+#endif
+}
 
 }  // namespace kvtest

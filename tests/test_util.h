@@ -52,6 +52,17 @@ struct CommandResult {
 };
 CommandResult RunCommand(const std::string& command);
 
+// Pieces of a command for RunCommand's shell (sh, or cmd.exe on Windows): a
+// quoted argument, "run in this folder", "no input"; and a built program's
+// path as the shell there takes it.
+std::string ShellQuote(const std::string& s);
+std::string ShellInDir(const std::string& dir);
+std::string ShellNoInput();
+std::string ProgramPath(const std::string& built);
+
+// Takes every write permission away (on Windows: sets the read-only attribute).
+void MakeReadOnly(const std::filesystem::path& path);
+
 std::vector<std::string> SplitLines(const std::string& text);
 
 // True when the process may ignore permission bits (root).

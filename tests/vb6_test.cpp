@@ -1,6 +1,5 @@
 // The VB6 project migration on temporary project trees.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <filesystem>
 
@@ -140,12 +139,18 @@ TEST(Vb6Engine, EachFileAtMostOncePerRun) {
   TempDir dir;
   dir.Write("P.vbp", "Form=A.frm\r\nForm=a.frm\r\nForm=L.frm\r\nModule=M;A.frm\r\n");
   dir.Write("A.frm", "Form=A.frm\r\nx.PenColor\r\n");  // lists itself
+#ifdef _WIN32
+  fs::create_hard_link(dir.path() / "A.frm", dir.path() / "L.frm");  // links need a privilege
+#else
   fs::create_symlink("A.frm", dir.path() / "L.frm");
+#endif
   const Result r = Migrate(dir / "P.vbp");
   EXPECT_EQ(r.lines, (Lines{"Found Form [A.frm]", "Found Form [A.frm]", "Found Form [a.frm]",
                             "Found Form [L.frm]", "Found Module [A.frm]"}));
   EXPECT_EQ(dir.Read("A.frm"), "Form=A.frm\r\nx.PenColor.ColorIndex\r\n");
+#ifndef _WIN32
   EXPECT_TRUE(fs::is_symlink(dir.path() / "L.frm"));
+#endif
 }
 
 TEST(Vb6Engine, MissingProjectAndRelativePath) {
@@ -203,7 +208,7 @@ TEST(Vb6Engine, ReadOnlyFormStopsTheRunUntouched) {
   TempDir dir;
   dir.Write("P.vbp", "Form=A.frm\r\n");
   dir.Write("A.frm", ".PenColor");
-  ::chmod((dir / "A.frm").c_str(), 0444);
+  kvtest::MakeReadOnly(dir / "A.frm");
   const Result r = Migrate(dir / "P.vbp");
   EXPECT_EQ(r.outcome.status, RunOutcome::Status::Failed);
   EXPECT_EQ(r.lines.back(), "Stopped: could not write [" + (dir / "A.frm") +
