@@ -48,8 +48,8 @@ ScanRequest RunRecord::ScanFor(Disk& disk) const {
   ScanRequest request;
   std::set<std::string> folders;
   auto addFolderOf = [&](const std::string& path) {
-    std::string folder = GetFolderFromPath(path);
-    if (folder.empty()) folder = ".";
+    const std::string found = GetFolderFromPath(path);
+    const std::string folder = found.empty() ? std::string(".") : found;
     if (folders.insert(folder).second) request.folders.push_back(folder);
   };
   if (const std::optional<std::string> top = disk.Find(project_, "")) addFolderOf(*top);
