@@ -25,8 +25,8 @@ std::string_view LineAt(std::string_view text, size_t pos) {
 std::string_view LineBefore(std::string_view text, size_t end) {
   size_t start = 0;
   if (end >= 2) {
-    const void* nl = ::memrchr(text.data(), '\n', end - 1);
-    if (nl) start = static_cast<size_t>(static_cast<const char*>(nl) - text.data()) + 1;
+    const size_t nl = text.substr(0, end - 1).rfind('\n');
+    if (nl != std::string_view::npos) start = nl + 1;
   }
   return text.substr(start, end - start);
 }
