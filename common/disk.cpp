@@ -22,32 +22,6 @@
 
 namespace kv {
 
-std::string IoError::Message() const { return reason.empty() ? std::strerror(code) : reason; }
-
-const char* DiskOpName(DiskOp op) {
-  switch (op) {
-    case DiskOp::Open:
-      return "open";
-    case DiskOp::Read:
-      return "read";
-    case DiskOp::Write:
-      return "write";
-    case DiskOp::Flush:
-      return "flush";
-    case DiskOp::Rename:
-      return "rename";
-    case DiskOp::Check:
-      return "check";
-    case DiskOp::Meta:
-      return "metadata";
-    case DiskOp::Journal:
-      return "journal";
-    case DiskOp::Remove:
-      return "remove";
-  }
-  return "?";
-}
-
 std::string NativePath(std::string_view path) {
   std::string out(path);
   for (char& c : out) {
@@ -97,32 +71,6 @@ struct Fd {
 };
 
 }  // namespace
-
-std::optional<std::string> Disk::Canonical(const std::string& path) {
-  // "." and ".." resolved on the text; a relative path stays relative.
-  std::vector<std::string_view> parts;
-  const std::string_view view(path);
-  size_t pos = 0;
-  while (pos <= view.size()) {
-    size_t next = view.find('/', pos);
-    if (next == std::string_view::npos) next = view.size();
-    const std::string_view part = view.substr(pos, next - pos);
-    pos = next + 1;
-    if (part.empty() || part == ".") continue;
-    if (part == ".." && !parts.empty() && parts.back() != "..") {
-      parts.pop_back();
-    } else if (part != ".." || !view.starts_with('/')) {
-      parts.push_back(part);
-    }
-  }
-  std::string out = view.starts_with('/') ? "/" : "";
-  for (size_t i = 0; i < parts.size(); ++i) {
-    if (i > 0) out += '/';
-    out += parts[i];
-  }
-  if (out.empty()) out = ".";
-  return out;
-}
 
 std::optional<std::string> RealDisk::Canonical(const std::string& path) {
   char real[PATH_MAX];

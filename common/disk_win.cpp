@@ -14,32 +14,6 @@
 
 namespace kv {
 
-std::string IoError::Message() const { return reason.empty() ? std::strerror(code) : reason; }
-
-const char* DiskOpName(DiskOp op) {
-  switch (op) {
-    case DiskOp::Open:
-      return "open";
-    case DiskOp::Read:
-      return "read";
-    case DiskOp::Write:
-      return "write";
-    case DiskOp::Flush:
-      return "flush";
-    case DiskOp::Rename:
-      return "rename";
-    case DiskOp::Check:
-      return "check";
-    case DiskOp::Meta:
-      return "metadata";
-    case DiskOp::Journal:
-      return "journal";
-    case DiskOp::Remove:
-      return "remove";
-  }
-  return "?";
-}
-
 namespace {
 unsigned g_pathCodePage = kDefaultCodePage;
 }  // namespace
@@ -188,6 +162,27 @@ IoError CheckWritableWide(const std::wstring& path) {
 }
 
 }  // namespace
+
+std::optional<std::string> RealDisk::Canonical(const std::string& path) {
+  // The full path as the system makes it, then "." and ".." resolved on the
+  // text with "/" as the separator.
+  const std::optional<std::wstring> wide = Wide(path);
+  if (!wide) return std::nullopt;
+  const DWORD need = ::GetFullPathNameW(wide->c_str(), 0, nullptr, nullptr);
+  if (need == 0) return std::nullopt;
+  std::wstring full(need, L'\0');
+  full.resize(::GetFullPathNameW(wide->c_str(), need, full.data(), nullptr));
+  const int n = ::WideCharToMultiByte(PathCodePage(), 0, full.data(), static_cast<int>(full.size()),
+                                      nullptr, 0, nullptr, nullptr);
+  if (n <= 0) return std::nullopt;
+  std::string text(static_cast<size_t>(n), '\0');
+  ::WideCharToMultiByte(PathCodePage(), 0, full.data(), static_cast<int>(full.size()), text.data(),
+                        n, nullptr, nullptr);
+  for (char& ch : text) {
+    if (ch == '\\') ch = '/';
+  }
+  return Disk::Canonical(text);
+}
 
 std::optional<std::string> RealDisk::Find(std::string_view path, std::string_view baseFolder) {
   if (path.empty()) return std::nullopt;

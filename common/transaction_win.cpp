@@ -21,6 +21,10 @@ Transaction::Transaction() : Transaction(Options{}) {}
 Transaction::Transaction(Options options) : state_(std::make_unique<State>(std::move(options))) {}
 Transaction::~Transaction() = default;
 
+std::optional<std::string> Transaction::Canonical(const std::string& path) {
+  return state_->disk.Canonical(path);
+}
+
 std::optional<std::string> Transaction::Find(std::string_view path, std::string_view baseFolder) {
   return state_->disk.Find(path, baseFolder);
 }
