@@ -175,8 +175,9 @@ TEST_F(CliVb6, CheckGatesASecondRun) {
   dir.Write("Extra/old.bas", "x = \"{830c3fd1-54a5-4249-97b6-097ac6407367}\"\n");
   const CommandResult left = Cli("--check " + project);
   EXPECT_EQ(left.status, 1);
-  EXPECT_NE(left.err.find(dir / "Extra/old.bas" + ":1:7: 830c3fd1-54a5-4249-97b6-097ac6407367 "
-                                                  "(not listed by the project)\n"),
+  EXPECT_NE(left.err.find((dir.path() / "Extra" / "old.bas").string() +
+                          ":1:7: 830c3fd1-54a5-4249-97b6-097ac6407367 "
+                          "(not listed by the project)\n"),
             std::string::npos)
       << left.err;
   EXPECT_EQ(Cli("--check --no-scan " + project).status, 0);
