@@ -335,13 +335,4 @@ IoError RealDisk::WriteAll(const std::string& resolvedPath, std::string_view con
 
 }  // namespace kv
 
-namespace kv {
-
-namespace {
-unsigned g_pathCodePage = kDefaultCodePage;
-}  // namespace
-
-void SetPathCodePage(unsigned codePage) { g_pathCodePage = codePage; }
-unsigned PathCodePage() { return g_pathCodePage; }
-
-}  // namespace kv
+namespace kv {}  // namespace kv

@@ -14,13 +14,6 @@
 
 namespace kv {
 
-namespace {
-unsigned g_pathCodePage = kDefaultCodePage;
-}  // namespace
-
-void SetPathCodePage(unsigned codePage) { g_pathCodePage = codePage; }
-unsigned PathCodePage() { return g_pathCodePage; }
-
 std::string NativePath(std::string_view path) {
   std::string out(path);
   for (char& c : out) {

@@ -202,6 +202,23 @@ struct ValueEdit {
   size_t end;
   const std::string* value;
 };
+
+// Replaces each edit's bytes (sorted, not overlapping) by its value, in one
+// pass; `perEdit` is a guess at how much each edit may grow the text.
+std::string& ApplyEdits(std::string& cfile, const std::vector<ValueEdit>& edits, size_t perEdit) {
+  const std::string_view text(cfile);
+  std::string out;
+  out.reserve(text.size() + edits.size() * perEdit);
+  size_t copied = 0;
+  for (const ValueEdit& e : edits) {
+    out.append(text.substr(copied, e.begin - copied));
+    out += *e.value;
+    copied = e.end;
+  }
+  out.append(text.substr(copied));
+  cfile.swap(out);
+  return cfile;
+}
 }  // namespace
 
 DotNetMigrator::DotNetMigrator(Disk& disk)
@@ -269,17 +286,7 @@ std::string& DotNetMigrator::ConvertComReferenceVersions(std::string& cfile) con
   if (edits.empty()) return cfile;
   std::sort(edits.begin(), edits.end(),
             [](const ValueEdit& a, const ValueEdit& b) { return a.begin < b.begin; });
-  std::string out;
-  out.reserve(text.size() + edits.size() * 8);
-  size_t copied = 0;
-  for (const ValueEdit& e : edits) {
-    out.append(text.substr(copied, e.begin - copied));
-    out += *e.value;
-    copied = e.end;
-  }
-  out.append(text.substr(copied));
-  cfile.swap(out);
-  return cfile;
+  return ApplyEdits(cfile, edits, 8);
 }
 
 std::string& DotNetMigrator::ConvertDotNetFileVersion(std::string& cfile) const {
@@ -376,19 +383,9 @@ std::string& DotNetMigrator::ConvertDotNetFileVersion(std::string& cfile) const 
     return cfile;
   }
 
-  std::string out;
   size_t grown = 0;
   for (const VersionKey& key : keys) grown += key.value.size();
-  out.reserve(text.size() + edits.size() * grown);
-  size_t copied = 0;
-  for (const ValueEdit& e : edits) {
-    out.append(text.substr(copied, e.begin - copied));
-    out += *e.value;
-    copied = e.end;
-  }
-  out.append(text.substr(copied));
-  cfile.swap(out);
-  return cfile;
+  return ApplyEdits(cfile, edits, grown);
 }
 
 void DotNetMigrator::ConvertVersionsOneByOne(std::string& cfile) const {
