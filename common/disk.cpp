@@ -72,13 +72,37 @@ struct Fd {
 
 }  // namespace
 
-std::optional<std::string> RealDisk::Canonical(const std::string& path) {
-  char real[PATH_MAX];
-  if (path.find('\0') != std::string::npos || !::realpath(path.c_str(), real)) {
+std::optional<std::string> RealDisk::RealPath(const std::string& path) {
+  if (path.find('\0') != std::string::npos) {
+    errno = ENOENT;
     return std::nullopt;
   }
-  return std::string(real);
+  auto whole = [&]() -> std::optional<std::string> {
+    char real[PATH_MAX];
+    if (!::realpath(path.c_str(), real)) return std::nullopt;
+    return std::string(real);
+  };
+  const size_t slash = path.rfind('/');
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  if (name.empty() || name == "." || name == "..") return whole();
+  const std::string folder =
+      slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+  auto it = realFolders_.find(folder);
+  if (it == realFolders_.end()) {
+    char real[PATH_MAX];
+    if (!::realpath(folder.c_str(), real)) return std::nullopt;
+    it = realFolders_.emplace(folder, real).first;
+  }
+  std::string joined = it->second;
+  if (joined.back() != '/') joined += '/';
+  joined += name;
+  struct stat st;
+  if (::lstat(joined.c_str(), &st) != 0) return std::nullopt;
+  if (S_ISLNK(st.st_mode)) return whole();
+  return joined;
 }
+
+std::optional<std::string> RealDisk::Canonical(const std::string& path) { return RealPath(path); }
 
 std::optional<std::string> RealDisk::Find(std::string_view path, std::string_view baseFolder) {
   // A NUL would cut the path short when handed to the system: the rest

@@ -15,6 +15,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 
 namespace kv {
@@ -96,11 +97,20 @@ class RealDisk : public Disk {
   // Marks our temporary files; the name starts with "." and holds this text.
   static constexpr std::string_view kTempMarker = ".kvmigrate-tmp-";
 
+#ifndef _WIN32
+  // realpath(3) of `path`, the folder part's result kept for the rest of this
+  // object's life (a run reads thousands of files from a few folders). A last
+  // component that is a symlink is resolved in full. nullopt with errno set
+  // where the path names nothing.
+  std::optional<std::string> RealPath(const std::string& path);
+#endif
+
  private:
   int Fault(DiskOp op, const std::string& path) const { return hook_ ? hook_(op, path) : 0; }
   bool Cancelled() const { return cancel_ && cancel_->load(); }
   FaultHook hook_;
   const std::atomic<bool>* cancel_ = nullptr;
+  std::unordered_map<std::string, std::string> realFolders_;
 };
 
 // Reads the rest of an open file into `contents`: straight into the string for

@@ -9,6 +9,7 @@
 
 #include "general_functions.h"
 #include "own_members.h"
+#include "rule_scan.h"
 #include "string_functions.h"
 
 namespace kv {
@@ -54,6 +55,19 @@ std::vector<Needle> BuildNeedles() {
   }
   return needles;
 }
+
+// The needles prepared for one candidate scan over a text.
+struct NeedleScan {
+  std::vector<std::string> folded;
+  rulescan::CandidateScan scan;
+  explicit NeedleScan(const std::vector<Needle>& needles)
+      : folded(Folded(needles)), scan(folded, BestScanTier()) {}
+  static std::vector<std::string> Folded(const std::vector<Needle>& needles) {
+    std::vector<std::string> out;
+    for (const Needle& n : needles) out.push_back(rulescan::FoldText(n.text));
+    return out;
+  }
+};
 
 bool IsBreak(std::string_view text, size_t i) {
   return text[i] == '\n' || (text[i] == '\r' && (i + 1 == text.size() || text[i + 1] != '\n'));
@@ -140,6 +154,7 @@ void FindLeftovers(std::string_view path, std::string_view text, bool migrated,
                    LeftoverReason fileReason, std::vector<Leftover>& out,
                    const EntryPathFinder& entryPaths) {
   static const std::vector<Needle> kNeedles = BuildNeedles();
+  static const NeedleScan kScan(kNeedles);
   struct Hit {
     size_t pos;
     size_t size;
@@ -148,9 +163,17 @@ void FindLeftovers(std::string_view path, std::string_view text, bool migrated,
   std::vector<Hit> hits;
   std::optional<std::vector<TextRange>> own;    // computed when first needed
   std::optional<std::vector<TextRange>> paths;  // likewise
-  for (const Needle& needle : kNeedles) {
-    for (size_t p = FindNoCase(text, needle.text, 0); p != std::string_view::npos;
-         p = FindNoCase(text, needle.text, p + needle.text.size())) {
+  // One pass over the text for all needles; each needle's occurrences are
+  // taken left to right without overlapping one another, so hits come in
+  // order of position (and of needle at one position).
+  std::vector<size_t> nextFrom(kNeedles.size(), 0);
+  rulescan::CandidateScan::Walker walker(kScan.scan, text);
+  for (size_t p = walker.Next(0); p != std::string_view::npos; p = walker.Next(p + 1)) {
+    for (uint32_t rows = kScan.scan.RowsAt(text, p); rows != 0; rows &= rows - 1) {
+      const size_t r = static_cast<size_t>(__builtin_ctz(rows));
+      const Needle& needle = kNeedles[r];
+      if (p < nextFrom[r] || !rulescan::FoldedAt(text, p, kScan.folded[r])) continue;
+      nextFrom[r] = p + needle.text.size();
       const size_t after = p + needle.text.size();
       if (!needle.migratedRest.empty() &&
           EqualsNoCase(text.substr(after, needle.migratedRest.size()), needle.migratedRest)) {
@@ -176,7 +199,6 @@ void FindLeftovers(std::string_view path, std::string_view text, bool migrated,
       hits.push_back({p, needle.text.size(), reason});
     }
   }
-  std::sort(hits.begin(), hits.end(), [](const Hit& a, const Hit& b) { return a.pos < b.pos; });
   size_t line = 1;
   size_t lineStart = 0;
   size_t counted = 0;

@@ -426,9 +426,9 @@ struct Transaction::State {
       folder = entries[*known].folder;
       name = entries[*known].name;
     } else {
-      char real[PATH_MAX];
-      if (!::realpath(path.c_str(), real)) return Errno();
-      const std::string target(real);
+      const std::optional<std::string> real = base.RealPath(path);
+      if (!real) return Errno();
+      const std::string& target = *real;
       const size_t slash = target.rfind('/');
       name = target.substr(slash + 1);
       if (name.empty()) return IoError{EISDIR};
@@ -603,7 +603,9 @@ struct Transaction::State {
       return errno == ENOENT ? Changed() : Errno();
     if (!SameFile(st, e.st)) return Changed();
     if (int err = Fault(DiskOp::Rename, e.path)) return IoError{err};
-    if (::renameat2(folder, e.temp.c_str(), folder, e.name.c_str(), RENAME_EXCHANGE) == 0) {
+    errno = EINVAL;
+    if (options.exchange &&
+        ::renameat2(folder, e.temp.c_str(), folder, e.name.c_str(), RENAME_EXCHANGE) == 0) {
       e.applied = Applied::Exchanged;
       // What went out must be the original; anything swapped in meanwhile
       // goes back.

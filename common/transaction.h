@@ -47,6 +47,11 @@ class Transaction : public Disk {
     // Checks writes as a real run would and keeps their text in memory;
     // Commit then changes nothing.
     bool dryRun = false;
+    // Swaps each staged file with its original in one step where the file
+    // system can; false always keeps the original under a second name and
+    // renames the staged file over it (what file systems without the swap
+    // get).
+    bool exchange = true;
     FaultHook hook;
   };
 

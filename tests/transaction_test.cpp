@@ -63,9 +63,10 @@ std::string Upper(std::string s) {
 // A run over `names` below `root`: each file is read and written upper-cased,
 // then committed.
 Transaction::CommitResult RunUpper(const fs::path& root, const std::vector<std::string>& names,
-                                   Transaction::FaultHook hook = {}) {
+                                   Transaction::FaultHook hook = {}, bool exchange = true) {
   Transaction::Options options;
   options.hook = std::move(hook);
+  options.exchange = exchange;
   options.journalFolder = root.string();
   Transaction t(options);
   for (const std::string& name : names) {
@@ -280,60 +281,64 @@ TEST(Transaction, FailureOrKillAtEveryOperationLeavesAllOldOrAllNew) {
   ASSERT_NE(old, migrated);
   ASSERT_GT(operations, 20u);
 
+  // Every commit both ways: with the one-step swap, and with the link and
+  // rename of file systems that lack it.
   enum class Mode { Once, Lasting, Kill };
-  for (const Mode mode : {Mode::Once, Mode::Lasting, Mode::Kill}) {
-    for (size_t k = 0; k < operations; ++k) {
-      const std::string what = std::string(mode == Mode::Kill ? "kill" : "failure") + " at " +
-                               std::to_string(k) + (mode == Mode::Lasting ? " on" : "");
-      TempDir dir;
-      BuildTree(dir);
-      size_t seen = 0;
-      auto hook = [&](DiskOp, const std::string&) {
-        const size_t i = seen++;
-        if (mode == Mode::Kill && i == k) ::_exit(9);
-        return (mode == Mode::Once ? i == k : i >= k) ? EIO : 0;
-      };
-      if (mode == Mode::Kill) {
-        const pid_t child = ::fork();
-        if (child == 0) {
-          RunUpper(dir.path(), kNames, hook);
-          ::_exit(0);
+  for (const bool exchange : {true, false})
+    for (const Mode mode : {Mode::Once, Mode::Lasting, Mode::Kill}) {
+      for (size_t k = 0; k < operations; ++k) {
+        const std::string what = std::string(mode == Mode::Kill ? "kill" : "failure") + " at " +
+                                 std::to_string(k) + (mode == Mode::Lasting ? " on" : "") +
+                                 (exchange ? "" : " (link and rename)");
+        TempDir dir;
+        BuildTree(dir);
+        size_t seen = 0;
+        auto hook = [&](DiskOp, const std::string&) {
+          const size_t i = seen++;
+          if (mode == Mode::Kill && i == k) ::_exit(9);
+          return (mode == Mode::Once ? i == k : i >= k) ? EIO : 0;
+        };
+        if (mode == Mode::Kill) {
+          const pid_t child = ::fork();
+          if (child == 0) {
+            RunUpper(dir.path(), kNames, hook, exchange);
+            ::_exit(0);
+          }
+          int status = 0;
+          ::waitpid(child, &status, 0);
+        } else {
+          // A failure stops the run with no change, or leaves a commit for
+          // the recovery; a failed removal of our leftovers is no failure.
+          const Transaction::CommitResult r = RunUpper(dir.path(), kNames, hook, exchange);
+          if (!r.pending) {
+            EXPECT_TRUE(ScanTree(dir.path()).files == (r.failure ? old : migrated)) << what;
+          }
         }
-        int status = 0;
-        ::waitpid(child, &status, 0);
-      } else {
-        // A failure stops the run with no change, or leaves a commit for
-        // the recovery; a failed removal of our leftovers is no failure.
-        const Transaction::CommitResult r = RunUpper(dir.path(), kNames, hook);
-        if (!r.pending) {
-          EXPECT_TRUE(ScanTree(dir.path()).files == (r.failure ? old : migrated)) << what;
+        // The recovery itself may fail or die at any of its operations; the
+        // one after it completes.
+        for (size_t j = 0;; ++j) {
+          size_t recoverySeen = 0;
+          bool failed = false;
+          const FileFailure f =
+              Transaction::Recover(dir.path().string(), [&](DiskOp, const std::string&) {
+                const bool now = recoverySeen++ == j;
+                failed = failed || now;
+                return now ? EIO : 0;
+              });
+          if (!failed) {
+            EXPECT_FALSE(f) << what << ": " << f.error.Message();
+            break;
+          }
         }
+        Transaction::Recover((dir.path() / "sub").string());
+        ExpectWhole(dir.path(), old, migrated, what);
+        // A run afterwards ends as an uninterrupted one.
+        ASSERT_FALSE(RunUpper(dir.path(), kNames).failure) << what;
+        EXPECT_EQ(ScanTree(dir.path()).files, migrated) << what;
+        EXPECT_EQ(Stat(dir / "b2.txt").st_ino, Stat(dir / "sub/b.txt").st_ino) << what;
+        if (HasFailure()) return;
       }
-      // The recovery itself may fail or die at any of its operations; the
-      // one after it completes.
-      for (size_t j = 0;; ++j) {
-        size_t recoverySeen = 0;
-        bool failed = false;
-        const FileFailure f =
-            Transaction::Recover(dir.path().string(), [&](DiskOp, const std::string&) {
-              const bool now = recoverySeen++ == j;
-              failed = failed || now;
-              return now ? EIO : 0;
-            });
-        if (!failed) {
-          EXPECT_FALSE(f) << what << ": " << f.error.Message();
-          break;
-        }
-      }
-      Transaction::Recover((dir.path() / "sub").string());
-      ExpectWhole(dir.path(), old, migrated, what);
-      // A run afterwards ends as an uninterrupted one.
-      ASSERT_FALSE(RunUpper(dir.path(), kNames).failure) << what;
-      EXPECT_EQ(ScanTree(dir.path()).files, migrated) << what;
-      EXPECT_EQ(Stat(dir / "b2.txt").st_ino, Stat(dir / "sub/b.txt").st_ino) << what;
-      if (HasFailure()) return;
     }
-  }
   std::cout << "[ figures  ] " << operations << " operations, each failed once, failed from "
             << "there on, and killed at\n";
 }
