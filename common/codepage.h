@@ -19,6 +19,12 @@ std::optional<std::string> DecodeToUtf8(std::string_view bytes, const std::strin
 // True when `codepage` names a code page that DecodeToUtf8 can convert from.
 bool CodepageSupported(const std::string& codepage);
 
+#ifdef _WIN32
+// The Windows code page number that a name such as "CP1252", "WINDOWS-1252",
+// "932" or "SHIFT_JIS" stands for; 0 when it names none.
+unsigned WindowsCodePage(const std::string& name);
+#endif
+
 // The code pages tried, in order, when none is named: Windows-1252, then 932
 // (Japanese Shift-JIS).
 std::vector<std::string> DefaultCodepages();

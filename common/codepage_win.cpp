@@ -8,11 +8,7 @@
 
 namespace kv {
 
-namespace {
-
-// The Windows code page number that a name such as "CP1252", "WINDOWS-1252",
-// "932" or "SHIFT_JIS" stands for; 0 when it names none.
-UINT CodePageNumber(const std::string& name) {
+unsigned WindowsCodePage(const std::string& name) {
   const std::string upper = ToUpperAscii(name);
   if (upper == "SHIFT_JIS" || upper == "SJIS") return 932;
   std::string_view digits = upper;
@@ -31,10 +27,8 @@ UINT CodePageNumber(const std::string& name) {
   return IsValidCodePage(number) ? number : 0;
 }
 
-}  // namespace
-
 std::optional<std::string> DecodeToUtf8(std::string_view bytes, const std::string& codepage) {
-  const UINT number = CodePageNumber(codepage);
+  const UINT number = WindowsCodePage(codepage);
   if (number == 0) return std::nullopt;
   if (bytes.empty()) return std::string();
   const int size = static_cast<int>(bytes.size());
@@ -50,7 +44,7 @@ std::optional<std::string> DecodeToUtf8(std::string_view bytes, const std::strin
   return out;
 }
 
-bool CodepageSupported(const std::string& codepage) { return CodePageNumber(codepage) != 0; }
+bool CodepageSupported(const std::string& codepage) { return WindowsCodePage(codepage) != 0; }
 
 std::vector<std::string> DefaultCodepages() { return {"CP1252", "CP932"}; }
 

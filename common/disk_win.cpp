@@ -110,12 +110,15 @@ bool IsAbsolute(std::string_view p) {
 // The file's attributes, or INVALID_FILE_ATTRIBUTES.
 DWORD Attributes(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()); }
 
-// The final path of the file a path names (a symbolic link followed), in the
-// long form GetFinalPathNameByHandleW gives.
+// The final path of the file or folder a path names (a symbolic link
+// followed, each name in the letter case it has on disk), in the long form
+// GetFinalPathNameByHandleW gives.
 std::optional<std::wstring> FinalPath(const std::wstring& path, IoError* error) {
   Handle f;
-  f.h = ::CreateFileW(path.c_str(), 0, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                      nullptr);
+  // No access asked for: any file opens so, whoever holds it; the flag lets a
+  // folder open too.
+  f.h = ::CreateFileW(path.c_str(), 0, kShareAll, nullptr, OPEN_EXISTING,
+                      FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (!f.Ok()) {
     *error = LastError();
     return std::nullopt;
@@ -157,24 +160,42 @@ IoError CheckWritableWide(const std::wstring& path) {
 }  // namespace
 
 std::optional<std::string> RealDisk::Canonical(const std::string& path) {
-  // The full path as the system makes it, then "." and ".." resolved on the
-  // text with "/" as the separator.
-  const std::optional<std::wstring> wide = Wide(path);
+  // The name the system itself gives the file or folder: absolute, links
+  // followed, and each name in its letter case on disk, so that a folder typed
+  // in another case is the same folder. "\" between names, as Windows shows
+  // paths. Where the file cannot be opened, its full path as typed.
+  const std::optional<std::wstring> wide = Wide(path.empty() ? "." : path);
   if (!wide) return std::nullopt;
-  const DWORD need = ::GetFullPathNameW(wide->c_str(), 0, nullptr, nullptr);
-  if (need == 0) return std::nullopt;
-  std::wstring full(need, L'\0');
-  full.resize(::GetFullPathNameW(wide->c_str(), need, full.data(), nullptr));
-  const int n = ::WideCharToMultiByte(PathCodePage(), 0, full.data(), static_cast<int>(full.size()),
-                                      nullptr, 0, nullptr, nullptr);
-  if (n <= 0) return std::nullopt;
-  std::string text(static_cast<size_t>(n), '\0');
-  ::WideCharToMultiByte(PathCodePage(), 0, full.data(), static_cast<int>(full.size()), text.data(),
-                        n, nullptr, nullptr);
-  for (char& ch : text) {
-    if (ch == '\\') ch = '/';
+  IoError ignored;
+  std::optional<std::wstring> full = FinalPath(*wide, &ignored);
+  if (!full) {
+    const DWORD need = ::GetFullPathNameW(wide->c_str(), 0, nullptr, nullptr);
+    if (need == 0) return std::nullopt;
+    full.emplace(need, L'\0');
+    full->resize(::GetFullPathNameW(wide->c_str(), need, full->data(), nullptr));
   }
-  return Disk::Canonical(text);
+  if (full->starts_with(L"\\\\?\\UNC\\")) {
+    full = L"\\" + full->substr(7);
+  } else if (full->starts_with(L"\\\\?\\")) {
+    full = full->substr(4);
+  }
+  // Into the project's code page. A path it cannot write (a folder named in
+  // another script) is given in UTF-8 instead: every path below that folder
+  // holds the same name and so comes out the same way, and still compares.
+  const UINT cp = PathCodePage();
+  for (const UINT page : {cp, UINT{CP_UTF8}}) {
+    BOOL lost = FALSE;
+    const DWORD flags = page == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
+    BOOL* lostPtr = page == CP_UTF8 ? nullptr : &lost;
+    const int size = static_cast<int>(full->size());
+    const int n =
+        ::WideCharToMultiByte(page, flags, full->data(), size, nullptr, 0, nullptr, lostPtr);
+    if (n <= 0 || lost) continue;
+    std::string text(static_cast<size_t>(n), '\0');
+    ::WideCharToMultiByte(page, flags, full->data(), size, text.data(), n, nullptr, nullptr);
+    return text;
+  }
+  return std::nullopt;
 }
 
 std::optional<std::string> RealDisk::Find(std::string_view path, std::string_view baseFolder) {

@@ -13,11 +13,22 @@ bool HasNonAscii(std::string_view text) {
                      [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
 }
 
-// True when `path` is `folder` or lies below it (both canonical).
+// The separator of canonical paths: "/", and on Windows also "\".
+bool IsCanonicalSeparator(char c) {
+#ifdef _WIN32
+  return c == '/' || c == '\\';
+#else
+  return c == '/';
+#endif
+}
+
+// True when `path` lies below `folder` (both canonical).
 bool Within(const std::string& path, const std::string& folder) {
-  if (folder == "/") return true;
   if (folder == ".") return !path.starts_with('/') && path != ".." && !path.starts_with("../");
-  return path.size() > folder.size() && path.starts_with(folder) && path[folder.size()] == '/';
+  // A root ("/", "C:\") ends with its separator.
+  if (!folder.empty() && IsCanonicalSeparator(folder.back())) return path.starts_with(folder);
+  return path.size() > folder.size() && path.starts_with(folder) &&
+         IsCanonicalSeparator(path[folder.size()]);
 }
 
 }  // namespace

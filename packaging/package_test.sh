@@ -23,8 +23,12 @@ echo "package: $(basename "$package") ($(stat -c %s "$package") bytes)"
 cp -R "$source/examples/vb6" "$work/vb6"
 
 check_run() {  # check_run COMMAND... : migrates the copy, expects a full run
-  (cd "$work/vb6" && "$@" Sample.vbp >"$work/run.out" 2>&1) || { cat "$work/run.out"; fail "run"; }
-  tail -n 1 "$work/run.out" | grep -q '^Finish\.\.\.' || { cat "$work/run.out"; fail "no Finish line"; }
+  # The lines end with Finish... on standard output; the summary and what was
+  # left over follow on standard error.
+  (cd "$work/vb6" && "$@" Sample.vbp >"$work/run.out" 2>"$work/run.err") ||
+    { cat "$work/run.out" "$work/run.err"; fail "run"; }
+  tail -n 1 "$work/run.out" | grep -q '^Finish\.\.\.' ||
+    { cat "$work/run.out" "$work/run.err"; fail "no Finish line"; }
   grep -q 'PenColor.ColorIndex' "$work/vb6/frmMain.frm" || fail "frmMain.frm not migrated"
   echo "the packaged kvmigrate-cli migrated examples/vb6"
 }

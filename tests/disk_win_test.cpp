@@ -50,6 +50,13 @@ TEST(WinDiskFind, CaseSeparatorsCodePageAndFolders) {
   std::string got;
   ASSERT_FALSE(disk.ReadAll(*disk.Find("caf\xe9.bas", base), &got));
   EXPECT_EQ(got, "accent");
+
+  // A file or folder has one canonical name, in its letter case on disk.
+  const std::optional<std::string> vbp = disk.Canonical(dir / "Proj/P.vbp");
+  ASSERT_TRUE(vbp);
+  EXPECT_EQ(disk.Canonical(dir / "PROJ/forms/../p.VBP"), vbp);
+  EXPECT_TRUE(vbp->ends_with("\\Proj\\P.vbp")) << *vbp;
+  EXPECT_EQ(disk.Canonical(dir / "proj").value_or("") + "\\P.vbp", *vbp);
 }
 
 TEST(WinDiskRead, SizesEmptyMissingAndFolder) {

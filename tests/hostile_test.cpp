@@ -14,18 +14,13 @@
 namespace {
 
 namespace fs = std::filesystem;
+using kvtest::Cli;
 using kvtest::CommandResult;
+using kvtest::Quote;
 using kvtest::SplitLines;
 using kvtest::TempDir;
 using Lines = std::vector<std::string>;
 using namespace std::string_literals;
-
-std::string Quote(const std::string& s) { return "'" + s + "'"; }
-
-CommandResult Cli(const std::string& args, const std::string& cwd = "") {
-  const std::string cd = cwd.empty() ? "" : "cd " + Quote(cwd) + " && ";
-  return kvtest::RunCommand(cd + Quote(KV_CLI_PATH) + " --no-scan " + args + " </dev/null");
-}
 
 const std::string kMatch = "x.PenColor = 1\r\n";
 const std::string kMigrated = "x.PenColor.ColorIndex = 1\r\n";
@@ -51,7 +46,7 @@ void WriteHostileVb6(const TempDir& dir) {
 TEST(HostileNames, ShownEscapedResolvedOnceAndConfined) {
   TempDir dir;
   WriteHostileVb6(dir);
-  const CommandResult r = Cli(Quote(dir / "p/P.vbp"));
+  const CommandResult r = Cli("--no-scan " + Quote(dir / "p/P.vbp"));
   EXPECT_EQ(r.status, 1) << r.err;  // two entries name no file
   EXPECT_EQ(SplitLines(r.out), (Lines{
                                    "Found Form [A\\x1B[2J]",
@@ -80,7 +75,8 @@ TEST(HostileNames, ShownEscapedResolvedOnceAndConfined) {
   // --confine refuses the shared file; a code page named is the only one tried.
   TempDir again;
   WriteHostileVb6(again);
-  const CommandResult confined = Cli("--confine --codepage CP1252 " + Quote(again / "p/P.vbp"));
+  const CommandResult confined =
+      Cli("--no-scan --confine --codepage CP1252 " + Quote(again / "p/P.vbp"));
   EXPECT_EQ(confined.status, 1);
   const Lines lines = SplitLines(confined.out);
   for (const std::string& line :
@@ -92,7 +88,7 @@ TEST(HostileNames, ShownEscapedResolvedOnceAndConfined) {
             std::string::npos);
   EXPECT_EQ(again.Read("shared/S.frm"), kMatch);
   EXPECT_EQ(again.Read("p/caf\xc3\xa9.bas"), kMigrated);
-  EXPECT_EQ(Cli("--codepage NO-SUCH-PAGE " + Quote(again / "p/P.vbp")).status, 2);
+  EXPECT_EQ(Cli("--no-scan --codepage NO-SUCH-PAGE " + Quote(again / "p/P.vbp")).status, 2);
 }
 
 TEST(HostileNames, DotNetPathsTheSameHoweverTheSolutionIsTyped) {
@@ -108,7 +104,7 @@ TEST(HostileNames, DotNetPathsTheSameHoweverTheSolutionIsTyped) {
   dir.Write("P/M", kMatch);
   for (const std::string& typed : {dir / "S.sln", "S.sln"s}) {
     dir.Write("P/ok.cs", kMatch);
-    const CommandResult r = Cli(Quote(typed), dir.path().string());
+    const CommandResult r = Cli("--no-scan " + Quote(typed), dir.path().string());
     EXPECT_EQ(r.status, 1) << typed;
     EXPECT_EQ(SplitLines(r.out),
               (Lines{"Parsing Solution [S.sln]", "Find Project [P.csproj]",

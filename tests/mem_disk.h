@@ -85,14 +85,22 @@ class MemoryDisk : public kv::Disk {
 
  private:
   static std::string Normalize(std::string_view path, std::string_view base) {
-    std::string full = kv::NativePath(path);
+    std::string full = Slashes(path);
     if (!full.empty() && full.front() != '/' && !base.empty()) {
-      std::string folder = kv::NativePath(base);
+      std::string folder = Slashes(base);
       if (folder.back() != '/') folder += '/';
       full = folder + full;
     }
     for (char& c : full) c = kv::FoldAscii(c);
     return full;
+  }
+
+  // "/" for "\" on every platform, so that "/t/App.sln" names the same file
+  // in a Windows build too.
+  static std::string Slashes(std::string_view path) {
+    std::string out(path);
+    for (char& c : out) c = c == '\\' ? '/' : c;
+    return out;
   }
 
   static uint64_t Hash(std::string_view s) {  // FNV-1a

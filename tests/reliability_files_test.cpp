@@ -23,6 +23,7 @@ namespace kvrel {
 namespace {
 
 using kvtest::CommandResult;
+using kvtest::Quote;
 using kvtest::SplitLines;
 using kvtest::TempDir;
 using Lines = std::vector<std::string>;
@@ -31,12 +32,6 @@ enum class User {
   Self,    // the user the tests run as (root included)
   Nobody,  // an unprivileged user: "nobody" when the tests run as root
 };
-
-std::string Quote(const std::string& s) {
-  std::string out = "'";
-  for (const char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return out + "'";
-}
 
 bool CanSwitchToNobody() {
   return kvtest::RunningAsRoot() && ::access("/usr/bin/setpriv", X_OK) == 0 &&

@@ -106,37 +106,29 @@ CommandResult RunCommand(const std::string& command) {
   return result;
 }
 
-std::string ShellQuote(const std::string& s) {
+std::string Quote(const std::string& s) {
 #ifdef _WIN32
   return "\"" + s + "\"";
 #else
-  return "'" + s + "'";
+  std::string out = "'";
+  for (const char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
 #endif
 }
 
-std::string ShellInDir(const std::string& dir) {
+#ifdef KV_CLI_PATH
+CommandResult Cli(const std::string& args, const std::string& cwd) {
 #ifdef _WIN32
-  return "cd /d " + ShellQuote(dir) + " && ";
+  // cmd.exe: "cd /d" changes the drive too; the program by its Windows path.
+  const std::string cd = cwd.empty() ? "" : "cd /d " + Quote(cwd) + " && ";
+  const std::string program = fs::absolute(KV_CLI_PATH).make_preferred().string();
+  return RunCommand(cd + Quote(program) + " " + args + " <NUL");
 #else
-  return "cd " + ShellQuote(dir) + " && ";
+  const std::string cd = cwd.empty() ? "" : "cd " + Quote(cwd) + " && ";
+  return RunCommand(cd + Quote(KV_CLI_PATH) + " " + args + " </dev/null");
 #endif
 }
-
-std::string ShellNoInput() {
-#ifdef _WIN32
-  return " <NUL";
-#else
-  return " </dev/null";
 #endif
-}
-
-std::string ProgramPath(const std::string& built) {
-#ifdef _WIN32
-  return fs::absolute(built).make_preferred().string();
-#else
-  return built;
-#endif
-}
 
 void MakeReadOnly(const fs::path& path) {
   fs::permissions(path, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);

@@ -52,13 +52,13 @@ struct CommandResult {
 };
 CommandResult RunCommand(const std::string& command);
 
-// Pieces of a command for RunCommand's shell (sh, or cmd.exe on Windows): a
-// quoted argument, "run in this folder", "no input"; and a built program's
-// path as the shell there takes it.
-std::string ShellQuote(const std::string& s);
-std::string ShellInDir(const std::string& dir);
-std::string ShellNoInput();
-std::string ProgramPath(const std::string& built);
+// An argument quoted for RunCommand's shell (sh, or cmd.exe on Windows).
+std::string Quote(const std::string& s);
+
+// Runs this build's kvmigrate-cli with `args` (quoted where needed) and no
+// input, in the folder `cwd` when one is given. Only in tests whose build
+// names the program (KV_CLI_PATH).
+CommandResult Cli(const std::string& args, const std::string& cwd = "");
 
 // Takes every write permission away (on Windows: sets the read-only attribute).
 void MakeReadOnly(const std::filesystem::path& path);

@@ -1,7 +1,6 @@
 #!/bin/sh
-# The Windows kvmigrate-cli with names outside ASCII: the project is named on
-# the command line in another letter case (é for É), and lists its form in
-# Windows-1252 bytes, again in another case; both are found and migrated.
+# The Windows kvmigrate-cli with names outside ASCII and in other letter
+# cases: found, migrated and kept within the project's folder.
 # Usage: windows_names.sh WORK COMMAND... (the emulator and the .exe)
 set -eu
 work=$1
@@ -9,10 +8,36 @@ shift
 rm -rf "$work"
 mkdir -p "$work"
 cd "$work"
+migrated=$(printf 'x.PenColor.ColorIndex = 1\r')
+
+# check NAME EXPECTED-LINES FORM ARGUMENTS... : runs, compares the lines, checks the form
+check() {
+  name=$1 expected=$(printf "$2") form=$3
+  shift 3
+  out=$(LC_ALL=C.UTF-8 "$@") || { echo "FAIL: $name: exit status $?"; exit 1; }
+  [ "$out" = "$expected" ] || { echo "FAIL: $name: printed"; echo "$out" | od -c; exit 1; }
+  [ "$(cat "$form")" = "$migrated" ] || { echo "FAIL: $name: $form not migrated"; exit 1; }
+  echo "ok: $name"
+}
+
+# The project named on the command line in another letter case (é for É), its
+# form listed in Windows-1252 bytes, again in another case.
 printf 'Form=F\351n.frm\r\n' >'Café.vbp'
 printf 'x.PenColor = 1\r\n' >'FÉN.frm'
-out=$(LC_ALL=C.UTF-8 "$@" 'CAFÉ.VBP')
-expected=$(printf 'Found Form [F\351n.frm]\nFinish...')
-[ "$out" = "$expected" ] || { echo "FAIL: printed"; echo "$out" | od -c; exit 1; }
-[ "$(cat 'FÉN.frm')" = "$(printf 'x.PenColor.ColorIndex = 1\r')" ] || { echo "FAIL: not migrated"; exit 1; }
-echo "found and migrated through Windows-1252 names in other letter cases"
+check "Windows-1252 names in other letter cases" 'Found Form [F\351n.frm]\nFinish...' 'FÉN.frm' \
+  "$@" 'CAFÉ.VBP'
+
+# --codepage CP932: the project named in Japanese (0x83 0x41), its form listed
+# in Shift-JIS, whose second byte 0x5C is part of the character, not a "\".
+printf 'Form=\203\134.frm\r\n' >'ア.vbp'
+printf 'x.PenColor = 1\r\n' >'ソ.frm'
+check "--codepage CP932" 'Found Form [\203\134.frm]\nFinish...' 'ソ.frm' \
+  "$@" --codepage CP932 'ア.vbp'
+
+# The project's folder typed in another letter case, and named so again by the
+# form's entry: the form is inside that folder, so --confine takes it.
+mkdir Proj
+printf 'Form=..\\PROJ\\f.FRM\r\n' >Proj/P.vbp
+printf 'x.PenColor = 1\r\n' >Proj/F.frm
+check "folder in another letter case, confined" 'Found Form [..\\PROJ\\f.FRM]\nFinish...' \
+  Proj/F.frm "$@" --confine --no-scan 'proj\p.VBP'
