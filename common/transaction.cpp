@@ -384,6 +384,10 @@ struct Transaction::State {
     return options.hook ? options.hook(op, path) : 0;
   }
 
+  // Up to this many files or folders are flushed one by one; more, with one
+  // flush of each file system they are on.
+  static constexpr size_t kFlushEachUpTo = 64;
+
   int FolderFd(const Entry& e) const { return folders[e.folder].fd.get(); }
 
   // The folder's handle, opened once per run; our stale temporary files in
@@ -673,14 +677,20 @@ struct Transaction::State {
     return true;
   }
 
+  // Makes the renames in the folders of `list` durable: a few folders are
+  // flushed one by one; many with one flush of each file system (a folder's
+  // flush costs a commit of the file system's journal each).
   FileFailure FlushFolders(const std::vector<size_t>& list) const {
-    std::set<size_t> done;
-    for (const size_t i : list) {
-      const Entry& e = entries[i];
-      if (!done.insert(e.folder).second) continue;
-      const Folder& f = folders[e.folder];
+    std::set<size_t> folderSet;
+    for (const size_t i : list) folderSet.insert(entries[i].folder);
+    std::set<dev_t> devices;
+    for (const size_t i : folderSet) {
+      const Folder& f = folders[i];
+      if (folderSet.size() > kFlushEachUpTo && !devices.insert(f.st.st_dev).second) continue;
       if (int err = Fault(DiskOp::Flush, f.path)) return {f.path, IoError{err}};
-      if (::fsync(f.fd.get()) != 0) return {f.path, Errno()};
+      const int fd = f.fd.get();
+      if ((folderSet.size() > kFlushEachUpTo ? ::syncfs(fd) : ::fsync(fd)) != 0)
+        return {f.path, Errno()};
     }
     return {};
   }
@@ -835,8 +845,7 @@ Transaction::CommitResult Transaction::Commit() {
 
   // The staged files durable: a few are flushed one by one; many with one
   // flush of each file system (which also waits for other programs' data).
-  constexpr size_t kFlushEachUpTo = 64;
-  if (order.size() <= kFlushEachUpTo) {
+  if (order.size() <= State::kFlushEachUpTo) {
     for (const size_t i : order) {
       const State::Entry& e = s.entries[i];
       if (int err = s.Fault(DiskOp::Flush, e.path)) return stop({e.path, IoError{err}});
@@ -1022,9 +1031,17 @@ FileFailure Transaction::Recover(const std::string& folderPath, const FaultHook&
       }
       touched.push_back(std::move(f));
     }
+    // Each folder once; many at once with one flush of their file system.
+    std::set<std::pair<dev_t, ino_t>> flushed;
+    std::set<dev_t> synced;
+    const bool many = touched.size() > State::kFlushEachUpTo;
     for (const Fd& f : touched) {
+      struct stat fst;
+      if (::fstat(f.get(), &fst) != 0) return {folder, Errno()};
+      if (!flushed.insert({fst.st_dev, fst.st_ino}).second) continue;
+      if (many && !synced.insert(fst.st_dev).second) continue;
       if (int err = fault(DiskOp::Flush, folder)) return {folder, IoError{err}};
-      if (::fsync(f.get()) != 0) return {folder, Errno()};
+      if ((many ? ::syncfs(f.get()) : ::fsync(f.get())) != 0) return {folder, Errno()};
     }
     if (int err = fault(DiskOp::Remove, journalPath)) return {journalPath, IoError{err}};
     if (::unlinkat(dir.get(), journalName.c_str(), 0) != 0) return {journalPath, Errno()};
