@@ -11,6 +11,7 @@
 #include <string>
 
 #include "disk.h"
+#include "win_file.h"
 
 namespace kv {
 
@@ -22,7 +23,7 @@ std::string NativePath(std::string_view path) {
   return out;
 }
 
-namespace {
+namespace win {
 
 // The nearest errno value for a Windows error, so that messages read as they
 // do on other systems.
@@ -87,19 +88,7 @@ std::optional<std::wstring> Wide(std::string_view path) {
   return out;
 }
 
-struct Handle {
-  HANDLE h = INVALID_HANDLE_VALUE;
-  ~Handle() { Close(); }
-  bool Ok() const { return h != INVALID_HANDLE_VALUE; }
-  BOOL Close() {
-    if (!Ok()) return TRUE;
-    const BOOL ok = ::CloseHandle(h);
-    h = INVALID_HANDLE_VALUE;
-    return ok;
-  }
-};
-
-constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+namespace {
 
 bool IsAbsolute(std::string_view p) {
   return (!p.empty() && (p[0] == '\\' || p[0] == '/')) ||
@@ -109,6 +98,8 @@ bool IsAbsolute(std::string_view p) {
 
 // The file's attributes, or INVALID_FILE_ATTRIBUTES.
 DWORD Attributes(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()); }
+
+}  // namespace
 
 // The final path of the file or folder a path names (a symbolic link
 // followed, each name in the letter case it has on disk), in the long form
@@ -157,7 +148,9 @@ IoError CheckWritableWide(const std::wstring& path) {
   return IoError{};
 }
 
-}  // namespace
+}  // namespace win
+
+using namespace win;
 
 std::optional<std::string> RealDisk::Canonical(const std::string& path) {
   // The name the system itself gives the file or folder: absolute, links
