@@ -142,11 +142,18 @@ DWORD RunKilled(const fs::path& root, size_t k) {
   std::wstring command = L"\"" + std::wstring(self) +
                          L"\" --gtest_also_run_disabled_tests "
                          L"--gtest_filter=WinTransaction.DISABLED_KilledRunChild";
+  // Its output goes nowhere: the report is this test's.
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  const HANDLE nul =
+      ::CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, 0, &inherit, OPEN_EXISTING, 0, nullptr);
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = startup.hStdOutput = startup.hStdError = nul;
   PROCESS_INFORMATION process{};
-  const BOOL started = ::CreateProcessW(self, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+  const BOOL started = ::CreateProcessW(self, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
                                         nullptr, &startup, &process);
+  ::CloseHandle(nul);
   ::SetEnvironmentVariableW(L"KV_TRANSACTION_KILL", nullptr);
   if (!started) return ~DWORD{0};
   ::WaitForSingleObject(process.hProcess, INFINITE);
