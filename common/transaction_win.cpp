@@ -5,7 +5,10 @@
 //   serial and file index, size, last-write and change times), gives each
 //   staged file the original's attributes, writes and flushes the journal,
 //   then replaces each original with ReplaceFileW (which keeps the ACL and the
-//   alternate data streams), the original going to a backup name.
+//   alternate data streams), the original going to a backup name. A file with
+//   several hard links is written into instead (after the replacements), so
+//   that every name sees the change; a copy of its old bytes, made when it
+//   is staged, allows undoing that.
 // - A failure during the commit moves back what was replaced; where that
 //   fails too, the journal stays and the next Recover completes the commit.
 // - Recover tells, for each recorded file and by file index, whether it was
@@ -43,7 +46,7 @@ const IoError& Changed() {
 struct Identity {
   uint64_t volume = 0, index = 0, size = 0;
   int64_t written = 0, changed = 0;
-  DWORD attributes = 0;
+  DWORD attributes = 0, links = 1;
   bool Same(const Identity& o) const {
     return volume == o.volume && index == o.index && size == o.size && written == o.written &&
            changed == o.changed;
@@ -63,6 +66,7 @@ bool IdentityOf(HANDLE h, Identity* id) {
                     ? basic.ChangeTime.QuadPart
                     : 0;
   id->attributes = info.dwFileAttributes;
+  id->links = info.nNumberOfLinks;
   return true;
 }
 
@@ -156,6 +160,47 @@ IoError WriteHandle(HANDLE h, std::string_view text, const Fault& fault) {
     if (!::WriteFile(h, text.data() + done, want, &put, nullptr)) return LastError();
     done += put;
   }
+  return IoError{};
+}
+
+// Copies `size` bytes from the start of `from` over the start of `to`, which
+// ends there.
+IoError CopyInto(HANDLE from, HANDLE to, uint64_t size) {
+  const LARGE_INTEGER start{};
+  if (!::SetFilePointerEx(from, start, nullptr, FILE_BEGIN) ||
+      !::SetFilePointerEx(to, start, nullptr, FILE_BEGIN)) {
+    return LastError();
+  }
+  std::string buffer(size_t{1} << 20, '\0');
+  for (uint64_t done = 0; done < size;) {
+    const DWORD want = static_cast<DWORD>(std::min<uint64_t>(buffer.size(), size - done));
+    DWORD got = 0;
+    if (!::ReadFile(from, buffer.data(), want, &got, nullptr)) return LastError();
+    if (got == 0) return IoError{EIO};  // the source is shorter than it should be
+    if (IoError e = WriteHandle(to, std::string_view(buffer.data(), got), [] { return 0; }))
+      return e;
+    done += got;
+  }
+  if (!::SetEndOfFile(to)) return LastError();
+  return IoError{};
+}
+
+// Writes the staged text at `from` into the file at `to` itself (a file with
+// several names), durably; the file must still be the one with index `index`.
+template <typename Fault>
+IoError WriteInto(const std::wstring& from, const std::wstring& to, uint64_t index, uint64_t size,
+                  const Fault& fault) {
+  Handle target(::CreateFileW(to.c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  Handle source(::CreateFileW(from.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  if (!target.Ok() || !source.Ok()) return LastError();
+  Identity id;
+  if (!IdentityOf(target.h, &id)) return LastError();
+  if (id.index != index) return Changed();
+  if (IoError e = CopyInto(source.h, target.h, size)) return e;
+  if (int e = fault(DiskOp::Flush)) return IoError{e};
+  if (!::FlushFileBuffers(target.h)) return LastError();
   return IoError{};
 }
 
@@ -305,8 +350,10 @@ struct Transaction::State {
     std::wstring folder;  // the final path of its folder
     std::wstring name;
     Identity read;
-    std::wstring temp;  // the staged text; empty when not staged
-    std::wstring backup;
+    std::wstring temp;     // the staged text; empty when not staged
+    std::wstring backup;   // the original's name during a commit; the old bytes if in place
+    bool inPlace = false;  // several names: the text is written into the file
+    bool written = false;  // in place, and written into (perhaps in part)
     uint64_t tempIndex = 0;
     uint64_t stagedSize = 0;
     std::optional<std::string> dryText;
@@ -421,14 +468,16 @@ struct Transaction::State {
 
   void Unstage(Entry& e) {
     if (!Fault(DiskOp::Remove, e.path)) ::DeleteFileW(Full(e, e.temp).c_str());
+    if (e.inPlace && !Fault(DiskOp::Remove, e.path)) ::DeleteFileW(Full(e, e.backup).c_str());
     e.temp.clear();
     e.backup.clear();
     staged.erase(std::remove(staged.begin(), staged.end(), static_cast<size_t>(&e - &entries[0])),
                  staged.end());
   }
 
-  // The text in a new hidden file beside the original, flushed.
-  IoError Stage(Entry& e, std::string_view text) {
+  // The text in a new hidden file beside the original, flushed; for a file
+  // written in place, a copy of the old bytes beside it too, to undo with.
+  IoError Stage(Entry& e, std::string_view text, bool inPlace) {
     if (!e.temp.empty()) Unstage(e);
     const std::wstring temp = NewTemp(e);
     const std::wstring tempPath = Full(e, temp);
@@ -436,9 +485,11 @@ struct Transaction::State {
     Handle f(::CreateFileW(tempPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                            FILE_ATTRIBUTE_HIDDEN, nullptr));
     if (!f.Ok()) return LastError();
+    const std::wstring old = NewTemp(e);
     auto fail = [&](IoError err) {
       f.Close();
       ::DeleteFileW(tempPath.c_str());
+      if (inPlace) ::DeleteFileW(Full(e, old).c_str());
       return err;
     };
     if (IoError err = WriteHandle(f.h, text, [&] { return Fault(DiskOp::Write, e.path); }))
@@ -448,8 +499,23 @@ struct Transaction::State {
     Identity id;
     if (!IdentityOf(f.h, &id)) return fail(LastError());
     if (!f.Close()) return fail(LastError());
+    if (inPlace) {
+      if (int err = Fault(DiskOp::Write, e.path)) return fail(IoError{err});
+      Handle original(::CreateFileW(Full(e, e.name).c_str(), GENERIC_READ, kShareAll, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+      Handle copy(::CreateFileW(Full(e, old).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_HIDDEN, nullptr));
+      if (!original.Ok() || !copy.Ok()) return fail(LastError());
+      Identity now;
+      if (!IdentityOf(original.h, &now)) return fail(LastError());
+      if (!now.Same(e.read)) return fail(Changed());
+      if (IoError err = CopyInto(original.h, copy.h, e.read.size)) return fail(err);
+      if (!copy.Close()) return fail(LastError());
+    }
     e.temp = temp;
-    e.backup = NewTemp(e);
+    e.backup = old;
+    e.inPlace = inPlace;
+    e.written = false;
     e.tempIndex = id.index;
     e.stagedSize = text.size();
     staged.push_back(static_cast<size_t>(&e - &entries[0]));
@@ -458,7 +524,17 @@ struct Transaction::State {
 
   // Moves back a replacement, whole or half way done, so that the original
   // is at its name and the staged file at its own; false when that failed.
-  bool Undo(const Entry& e) const {
+  bool Undo(Entry& e) const {
+    if (e.inPlace) {
+      if (!e.written) return true;
+      if (Fault(DiskOp::Write, e.path) ||
+          WriteInto(Full(e, e.backup), Full(e, e.name), e.read.index, e.read.size,
+                    [&](DiskOp op) { return Fault(op, e.path); })) {
+        return false;
+      }
+      e.written = false;
+      return true;
+    }
     const std::wstring name = Full(e, e.name), temp = Full(e, e.temp), backup = Full(e, e.backup);
     std::optional<uint64_t> at = IndexAt(name);
     if (at == e.read.index) return true;
@@ -541,6 +617,8 @@ IoError Transaction::WriteAll(const std::string& resolvedPath, std::string_view 
   Handle original;
   if (IoError e = s.Identify(resolvedPath, &index, &original)) return e;
   State::Entry& e = s.entries[index];
+  Identity now;
+  if (!IdentityOf(original.h, &now)) return LastError();
   // Anything to change? The text is compared with the original's.
   if (contents.size() == e.read.size) {
     std::string text;
@@ -559,7 +637,7 @@ IoError Transaction::WriteAll(const std::string& resolvedPath, std::string_view 
     e.dryText = std::string(contents);
     return IoError{};
   }
-  return s.Stage(e, contents);
+  return s.Stage(e, contents, now.links > 1);
 }
 
 void Transaction::Rollback() {
@@ -568,6 +646,7 @@ void Transaction::Rollback() {
     State::Entry& e = s.entries[i];
     if (!e.temp.empty() && !s.Fault(DiskOp::Remove, e.path))
       ::DeleteFileW(s.Full(e, e.temp).c_str());
+    if (e.inPlace && !s.Fault(DiskOp::Remove, e.path)) ::DeleteFileW(s.Full(e, e.backup).c_str());
     e.temp.clear();
     e.backup.clear();
   }
@@ -597,6 +676,7 @@ Transaction::CommitResult Transaction::Commit() {
     const std::wstring temp = s.Full(e, e.temp);
     if (IndexAt(temp) != e.tempIndex)
       return stop({e.path, IoError{ENOENT, "its staged copy is gone"}});
+    if (e.inPlace) continue;
     if (int err = s.Fault(DiskOp::Meta, e.path)) return stop({e.path, IoError{err}});
     const DWORD keep = e.read.attributes & kKeep;
     if (!::SetFileAttributesW(temp.c_str(), keep ? keep : FILE_ATTRIBUTE_NORMAL))
@@ -617,9 +697,9 @@ Transaction::CommitResult Transaction::Commit() {
   std::vector<JournalEntry> records;
   for (const size_t i : order) {
     const State::Entry& e = s.entries[i];
-    records.push_back({'R', ToUtf8(e.folder), ToUtf8(e.name), ToUtf8(e.temp), ToUtf8(e.backup),
-                       e.read.volume, s.folderIndex[e.folder], e.read.index, e.tempIndex,
-                       e.stagedSize});
+    records.push_back({e.inPlace ? 'W' : 'R', ToUtf8(e.folder), ToUtf8(e.name), ToUtf8(e.temp),
+                       ToUtf8(e.backup), e.read.volume, s.folderIndex[e.folder], e.read.index,
+                       e.tempIndex, e.stagedSize});
   }
   auto removeJournal = [&] {
     if (!s.Fault(DiskOp::Remove, journalShown)) ::DeleteFileW(journal.c_str());
@@ -645,13 +725,28 @@ Transaction::CommitResult Transaction::Commit() {
     }
   }
 
-  // Each original replaced, checked once more just before.
+  // Each original replaced, checked once more just before; the files written
+  // in place last.
+  std::vector<size_t> applyOrder;
+  for (const bool inPlace : {false, true}) {
+    for (const size_t i : order) {
+      if (s.entries[i].inPlace == inPlace) applyOrder.push_back(i);
+    }
+  }
   FileFailure failure;
   size_t applied = 0;
-  for (; applied < order.size(); ++applied) {
-    const State::Entry& e = s.entries[order[applied]];
+  for (; applied < applyOrder.size(); ++applied) {
+    State::Entry& e = s.entries[applyOrder[applied]];
     IoError err = s.Check(e);
-    if (!err) {
+    if (!err && e.inPlace) {
+      if (int f = s.Fault(DiskOp::Write, e.path)) {
+        err = IoError{f};
+      } else {
+        e.written = true;
+        err = WriteInto(s.Full(e, e.temp), s.Full(e, e.name), e.read.index, e.stagedSize,
+                        [&](DiskOp op) { return s.Fault(op, e.path); });
+      }
+    } else if (!err) {
       if (int f = s.Fault(DiskOp::Rename, e.path)) {
         err = IoError{f};
       } else {
@@ -668,7 +763,7 @@ Transaction::CommitResult Transaction::Commit() {
     // Undo what was done; where even that fails, the journal stays and the
     // next run completes the commit.
     bool undone = true;
-    for (size_t k = applied; k-- > 0;) undone = s.Undo(s.entries[order[k]]) && undone;
+    for (size_t k = applied; k-- > 0;) undone = s.Undo(s.entries[applyOrder[k]]) && undone;
     if (undone) {
       removeJournal();
       return stop(std::move(failure));
@@ -685,6 +780,7 @@ Transaction::CommitResult Transaction::Commit() {
   for (const size_t i : order) {
     State::Entry& e = s.entries[i];
     if (!s.Fault(DiskOp::Remove, e.path)) ::DeleteFileW(s.Full(e, e.backup).c_str());
+    if (e.inPlace && !s.Fault(DiskOp::Remove, e.path)) ::DeleteFileW(s.Full(e, e.temp).c_str());
     e.temp.clear();
     e.backup.clear();
   }
@@ -733,7 +829,14 @@ FileFailure Transaction::Recover(const std::string& folderPath, const FaultHook&
         const std::optional<uint64_t> at = IndexAt(name);
         if (at == e.newInode || IndexAt(temp) != e.newInode) continue;  // done, or nothing to do
         const std::string shown = Shown(name);
-        if (at == e.inode) {
+        if (e.kind == 'W') {
+          // Written into the file itself, perhaps in part: written again.
+          if (at != e.inode) continue;
+          if (int err = fault(DiskOp::Write, shown)) return {shown, IoError{err}};
+          if (IoError err = WriteInto(temp, name, e.inode, e.newSize,
+                                      [&](DiskOp op) { return fault(op, shown); }))
+            return {shown, err};
+        } else if (at == e.inode) {
           if (int err = fault(DiskOp::Rename, shown)) return {shown, IoError{err}};
           if (IoError err = Replace(name, temp, backup)) return {shown, err};
         } else if (!at) {

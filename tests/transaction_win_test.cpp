@@ -1,6 +1,6 @@
 // The run as a transaction on Windows: staged texts read back and leave the
 // originals alone until the commit, unchanged files are never written, a file
-// edited during the run stops the commit, attributes stay; and a failure or a
+// edited during the run stops the commit, attributes and hard links stay; and a failure or a
 // kill at every operation of a run, its commit or the recovery after it ends,
 // once recovered, in all old or all new files.
 #include <gtest/gtest.h>
@@ -114,8 +114,9 @@ void BuildTree(const TempDir& dir) {
   dir.Write("a.txt", std::string(3000, 'a'));
   dir.Write("sub/b.txt", "bee");
   dir.Write("sub/same.txt", "SAME");
+  fs::create_hard_link(dir.path() / "sub/b.txt", dir.path() / "b2.txt");
 }
-const std::vector<std::string> kNames = {"p.vbp", "a.txt", "sub/b.txt", "sub/same.txt"};
+const std::vector<std::string> kNames = {"p.vbp", "a.txt", "sub/b.txt", "sub/same.txt", "b2.txt"};
 
 // The killed run: started by the test below as a second process, which ends
 // at the operation it is told to (TerminateProcess, as a crash would).
@@ -230,6 +231,7 @@ TEST(WinTransaction, FailureOrKillAtEveryOperationLeavesAllOldOrAllNew) {
       // A run afterwards ends as an uninterrupted one.
       ASSERT_FALSE(RunUpper(dir.path(), kNames).failure) << what;
       EXPECT_EQ(ScanTree(dir.path()).files, migrated) << what;
+      EXPECT_EQ(RealDisk().Key(dir / "b2.txt"), RealDisk().Key(dir / "sub/b.txt")) << what;
       if (HasFailure()) return;
     }
   }
