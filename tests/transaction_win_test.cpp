@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -107,6 +108,48 @@ TEST(WinTransaction, StagesOnDiskWritesOnlyChangesKeepsAttributesAndStopsOnEdits
   EXPECT_EQ(dir.Read("sub/b.txt"), "BEE");
   EXPECT_EQ(dir.Read("c.txt"), "user's edit, longer");
   EXPECT_EQ(ScanTree(dir.path()).ours, 0);
+}
+
+std::string Hex16(uint64_t value) {
+  char text[17];
+  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(value));
+  return text;
+}
+
+// Recover removes the staged files and journals of runs that are gone (this
+// process's finished runs, and a process id now worn by another process) and
+// nothing else: not a live run's, not a user's file that merely looks alike.
+TEST(WinTransaction, RecoverRemovesOnlyFilesOfDeadRuns) {
+  TempDir dir;
+  dir.Write("a.txt", "aaa");
+  FILETIME created, exited, kernel, user;
+  ASSERT_TRUE(::GetProcessTimes(::GetCurrentProcess(), &created, &exited, &kernel, &user));
+  const std::string self = std::to_string(::GetCurrentProcessId()) + "-" +
+                           Hex16((uint64_t{created.dwHighDateTime} << 32) | created.dwLowDateTime);
+  const std::string reused = std::to_string(::GetCurrentProcessId()) + "-0000000000000001";
+  const std::string token = "-0123456789abcdef";
+  const std::string tmp(Transaction::kTempMarker), journal(Transaction::kJournalMarker);
+  const std::vector<std::pair<std::string, bool>> cases = {
+      {".a.txt" + tmp + self + token + "-1", true},    // a finished run of this process
+      {".a.txt" + tmp + reused + token + "-1", true},  // its process id, another process
+      {journal + reused + token, true},                // a journal cut short
+      {".a.txt" + tmp + "notes", false},               // not ours
+      {"a.txt" + tmp + self + token + "-1", false},    // not hidden: not ours
+      {".a.txt" + tmp + self + "-0123456789abcde-1", false},
+      {journal + self + token + "-x", false},
+  };
+  for (const auto& [name, removed] : cases) dir.Write(name, "x");
+  Transaction live;
+  std::string text;
+  ASSERT_FALSE(live.ReadAll(dir / "a.txt", &text));
+  ASSERT_FALSE(live.WriteAll(dir / "a.txt", "AAA"));
+  ASSERT_FALSE(Transaction::Recover(dir.path().string()));
+  for (const auto& [name, removed] : cases) {
+    EXPECT_EQ(!fs::exists(dir.path() / name), removed) << name;
+  }
+  EXPECT_EQ(ScanTree(dir.path()).ours, 5);  // the live run's staged file stays
+  ASSERT_FALSE(live.Commit().failure);
+  EXPECT_EQ(dir.Read("a.txt"), "AAA");
 }
 
 void BuildTree(const TempDir& dir) {
