@@ -191,7 +191,7 @@ template <typename Fault>
 IoError WriteInto(const std::wstring& from, const std::wstring& to, uint64_t index, uint64_t size,
                   const Fault& fault) {
   Handle target(::CreateFileW(to.c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+                              OPEN_EXISTING, 0, nullptr));
   Handle source(::CreateFileW(from.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
                               FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
   if (!target.Ok() || !source.Ok()) return LastError();
@@ -401,7 +401,9 @@ struct Transaction::State {
   }
 
   // Opens the file a path names for reading (a link followed) and finds or
-  // makes its record. A file met before must still be the file that was read.
+  // makes its record. A file met before must still be the file that was read
+  // (a link swapped in for it leads to another file index). Other reparse
+  // points (files kept in a cloud, deduplicated files) read as their data.
   IoError Identify(const std::string& path, size_t* index, Handle* file) {
     if (int e = Fault(DiskOp::Open, path)) return IoError{e};
     std::optional<size_t> known;
@@ -421,7 +423,7 @@ struct Transaction::State {
       target = *final;
     }
     Handle f(::CreateFileW(target.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
-                           FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+                           FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!f.Ok()) {
       const DWORD error = ::GetLastError();
       if (known && (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND))
@@ -431,7 +433,6 @@ struct Transaction::State {
     Identity id;
     if (!IdentityOf(f.h, &id)) return LastError();
     if (id.attributes & FILE_ATTRIBUTE_DIRECTORY) return IoError{EISDIR};
-    if (id.attributes & FILE_ATTRIBUTE_REPARSE_POINT) return known ? Changed() : IoError{EINVAL};
     const FileKey key{id.volume, id.index};
     if (!known) {
       if (auto it = byKey.find(key); it != byKey.end()) known = it->second;
@@ -502,7 +503,7 @@ struct Transaction::State {
     if (inPlace) {
       if (int err = Fault(DiskOp::Write, e.path)) return fail(IoError{err});
       Handle original(::CreateFileW(Full(e, e.name).c_str(), GENERIC_READ, kShareAll, nullptr,
-                                    OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+                                    OPEN_EXISTING, 0, nullptr));
       Handle copy(::CreateFileW(Full(e, old).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                 FILE_ATTRIBUTE_HIDDEN, nullptr));
       if (!original.Ok() || !copy.Ok()) return fail(LastError());
