@@ -350,10 +350,11 @@ struct Transaction::State {
     std::wstring folder;  // the final path of its folder
     std::wstring name;
     Identity read;
-    std::wstring temp;     // the staged text; empty when not staged
-    std::wstring backup;   // the original's name during a commit; the old bytes if in place
-    bool inPlace = false;  // several names: the text is written into the file
-    bool written = false;  // in place, and written into (perhaps in part)
+    std::wstring temp;      // the staged text; empty when not staged
+    std::wstring backup;    // the original's name during a commit; the old bytes if in place
+    bool inPlace = false;   // several names: the text is written into the file
+    bool written = false;   // in place, and written into (perhaps in part)
+    bool replaced = false;  // the replacement reported done
     uint64_t tempIndex = 0;
     uint64_t stagedSize = 0;
     std::optional<std::string> dryText;
@@ -538,14 +539,17 @@ struct Transaction::State {
     }
     const std::wstring name = Full(e, e.name), temp = Full(e, e.temp), backup = Full(e, e.backup);
     std::optional<uint64_t> at = IndexAt(name);
-    if (at == e.read.index) return true;
+    // Told by the file index, or by the report of the replacement where the
+    // volume gives the new content the old file's index.
+    const bool replaced = at && (e.replaced || at == e.tempIndex);
+    if (at && !replaced) return at == e.read.index;  // not replaced; or another's file there
     if (Fault(DiskOp::Rename, e.path)) return false;
-    if (at == e.tempIndex) {
+    if (replaced) {
       if (!::MoveFileExW(name.c_str(), temp.c_str(), MOVEFILE_WRITE_THROUGH)) return false;
-      at.reset();
+      e.replaced = false;
     }
-    return !at && IndexAt(backup) == e.read.index &&
-           ::MoveFileExW(backup.c_str(), name.c_str(), MOVEFILE_WRITE_THROUGH);
+    // The original back from its backup name, which is ours alone.
+    return IndexAt(backup) && ::MoveFileExW(backup.c_str(), name.c_str(), MOVEFILE_WRITE_THROUGH);
   }
 };
 
@@ -752,6 +756,7 @@ Transaction::CommitResult Transaction::Commit() {
         err = IoError{f};
       } else {
         err = Replace(s.Full(e, e.name), s.Full(e, e.temp), s.Full(e, e.backup));
+        e.replaced = !err;
       }
     }
     if (err) {
