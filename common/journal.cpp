@@ -32,6 +32,7 @@ std::string EncodeJournal(const std::vector<JournalEntry>& entries) {
     for (const uint64_t n : {e.device, e.folderInode, e.inode, e.newInode, e.newSize}) {
       PutField(out, std::to_string(n));
     }
+    if (!e.capability.empty()) PutField(out, e.capability);
     out += '\n';
   }
   char trailer[64];
@@ -72,6 +73,7 @@ std::optional<std::vector<JournalEntry>> DecodeJournal(std::string_view text) {
       if (!field(&digits) || digits.empty()) return std::nullopt;
       *n = std::strtoull(digits.c_str(), nullptr, 10);
     }
+    if (at < end && text[at] == ' ' && !field(&e.capability)) return std::nullopt;
     if (at >= end || text[at++] != '\n') return std::nullopt;
     entries.push_back(std::move(e));
   }

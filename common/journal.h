@@ -20,6 +20,10 @@ struct JournalEntry {
   char kind = 'R';  // R: swapped in by rename; W: written into the file (hard links)
   std::string folder, name, temp, old;
   uint64_t device = 0, folderInode = 0, inode = 0, newInode = 0, newSize = 0;
+  // W: the file's capability attribute, which a write clears and the
+  // recovery must set again (empty: none). Journals written before it was
+  // recorded simply lack the field.
+  std::string capability;
 };
 
 std::string EncodeJournal(const std::vector<JournalEntry>& entries);

@@ -798,7 +798,7 @@ Transaction::CommitResult Transaction::Commit() {
     records.push_back({e.inPlace ? 'W' : 'R', f.path, e.name, e.temp, e.old,
                        static_cast<uint64_t>(f.st.st_dev), static_cast<uint64_t>(f.st.st_ino),
                        static_cast<uint64_t>(e.st.st_ino), static_cast<uint64_t>(e.tempInode),
-                       e.stagedSize});
+                       e.stagedSize, e.capability.value_or("")});
   }
   auto removeJournal = [&] {
     if (!s.Fault(DiskOp::Remove, journalPath)) ::unlinkat(jdir, journalName.c_str(), 0);
@@ -947,6 +947,10 @@ FileFailure Transaction::Recover(const std::string& folderPath, const FaultHook&
         if (!target.ok() || !from.ok()) return {path, Errno()};
         if (int err = CopyInto(from.get(), target.get(), e.newSize)) return {path, IoError{err}};
         if (::ftruncate(target.get(), static_cast<off_t>(e.newSize)) != 0) return {path, Errno()};
+        if (!e.capability.empty()) {
+          (void)::fsetxattr(target.get(), "security.capability", e.capability.data(),
+                            e.capability.size(), 0);
+        }
         if (int err = fault(DiskOp::Flush, path)) return {path, IoError{err}};
         if (::fsync(target.get()) != 0) return {path, Errno()};
       }

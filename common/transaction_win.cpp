@@ -702,9 +702,17 @@ Transaction::CommitResult Transaction::Commit() {
   std::vector<JournalEntry> records;
   for (const size_t i : order) {
     const State::Entry& e = s.entries[i];
-    records.push_back({e.inPlace ? 'W' : 'R', ToUtf8(e.folder), ToUtf8(e.name), ToUtf8(e.temp),
-                       ToUtf8(e.backup), e.read.volume, s.folderIndex[e.folder], e.read.index,
-                       e.tempIndex, e.stagedSize});
+    records.push_back({e.inPlace ? 'W' : 'R',
+                       ToUtf8(e.folder),
+                       ToUtf8(e.name),
+                       ToUtf8(e.temp),
+                       ToUtf8(e.backup),
+                       e.read.volume,
+                       s.folderIndex[e.folder],
+                       e.read.index,
+                       e.tempIndex,
+                       e.stagedSize,
+                       {}});
   }
   auto removeJournal = [&] {
     if (!s.Fault(DiskOp::Remove, journalShown)) ::DeleteFileW(journal.c_str());

@@ -6,6 +6,7 @@
 
 #include "diff.h"
 #include "general_functions.h"
+#include "journal.h"
 #include "string_functions.h"
 
 namespace kv {
@@ -166,4 +167,29 @@ TEST(StringFunctions, FingerprintSeesEveryByteChange) {
 }
 
 }  // namespace
+// A journal reads back as written, whatever bytes its names and the
+// capability hold; one written before the capability was recorded still
+// reads; one cut short or altered does not.
+TEST(Journal, RoundTripsAndRefusesDamage) {
+  const std::vector<JournalEntry> entries = {
+      {'R', "/p/a b", "x\n1:y end 3", ".t", ".o", 1, 2, 3, 4, 5, ""},
+      {'W', "/p", "l", ".t2", ".o2", 6, 7, 8, 9, 10, std::string("\x01\0\x02 end 9:", 9)}};
+  const std::string text = EncodeJournal(entries);
+  const auto back = DecodeJournal(text);
+  ASSERT_TRUE(back);
+  ASSERT_EQ(back->size(), 2u);
+  EXPECT_EQ((*back)[0].name, entries[0].name);
+  EXPECT_EQ((*back)[1].capability, entries[1].capability);
+  EXPECT_EQ((*back)[1].newSize, 10u);
+
+  std::string older = EncodeJournal({entries[0]});
+  EXPECT_TRUE(DecodeJournal(older));
+  for (size_t cut = 0; cut < text.size(); cut += 7) {
+    EXPECT_FALSE(DecodeJournal(text.substr(0, cut))) << cut;
+  }
+  std::string altered = text;
+  altered[30] ^= 1;
+  EXPECT_FALSE(DecodeJournal(altered));
+}
+
 }  // namespace kv
