@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "cancel.h"
 #include "codepage.h"
 #include "diff.h"
 #include "disk.h"
@@ -351,8 +352,13 @@ int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
         // included, in a dry run too). A run that stopped changes nothing and
         // reached only part of the project: its failure line says it all.
         if (options.scan && result.status == RunOutcome::Status::Completed) {
-          record.Scan(staged, kind == Kind::Vb6 ? Vb6Migrator::EntryPaths(options.allModules)
-                                                : DotNetMigrator::EntryPaths());
+          // A stop asked for during the scan ends the run as cancelled.
+          const CancelScope scope(cancel);
+          try {
+            record.Scan(staged, kind == Kind::Vb6 ? Vb6Migrator::EntryPaths(options.allModules)
+                                                  : DotNetMigrator::EntryPaths());
+          } catch (const RunCancelled&) {
+          }
         }
         return result;
       },

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 
+#include "cancel.h"
 #include "progress.h"
 
 namespace kv {
@@ -24,17 +25,39 @@ std::string_view LineAt(std::string_view text, size_t pos) {
 // The line that ends at `end` (exclusive), `end` > 0.
 std::string_view LineBefore(std::string_view text, size_t end) {
   size_t start = 0;
-  if (end >= 2) {
-    const size_t nl = text.substr(0, end - 1).rfind('\n');
-    if (nl != std::string_view::npos) start = nl + 1;
+  // The "\n" before the line's last byte, looked for a block at a time.
+  for (size_t to = end >= 2 ? end - 1 : 0; to > 0;) {
+    const size_t from = to - std::min(to, kCancelStride);
+    const size_t nl = text.substr(from, to - from).rfind('\n');
+    if (nl != std::string_view::npos) {
+      CancelPoint(to - from - nl);
+      start = from + nl + 1;
+      break;
+    }
+    CancelPoint(to - from);
+    to = from;
   }
   return text.substr(start, end - start);
 }
 
 size_t CountLines(std::string_view text) {
   size_t n = 0;
-  for (size_t pos = 0; pos < text.size(); pos += LineAt(text, pos).size()) ++n;
+  for (size_t pos = 0; pos < text.size(); ++n) {
+    const size_t size = LineAt(text, pos).size();
+    CancelPoint(size);
+    pos += size;
+  }
   return n;
+}
+
+// Whether the texts are equal, compared a block at a time.
+bool SameText(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t at = 0; at < a.size(); at += kCancelStride) {
+    if (a.substr(at, kCancelStride) != b.substr(at, kCancelStride)) return false;
+    CancelPoint(kCancelStride);
+  }
+  return true;
 }
 
 struct Op {
@@ -95,6 +118,7 @@ class Ops {
     while (end < head_ + midA_) {
       const std::string_view la = LineAt(a_, pa);
       const std::string_view lb = LineAt(b_, pb);
+      CancelPoint(la.size());
       if (la == lb) break;
       pa += la.size();
       pb += lb.size();
@@ -145,12 +169,13 @@ std::string Range(size_t start, size_t count) {
 
 void WriteUnifiedDiff(std::string_view before, std::string_view after, std::string_view label,
                       const std::function<void(std::string_view)>& sink) {
-  if (before == after) return;
+  if (SameText(before, after)) return;
   const size_t na = CountLines(before);
   const size_t nb = CountLines(after);
   size_t head = 0;
   for (size_t pa = 0, pb = 0; head < na && head < nb; ++head) {
     const std::string_view la = LineAt(before, pa);
+    CancelPoint(la.size());
     if (la != LineAt(after, pb)) break;
     pa += la.size();
     pb += la.size();
@@ -158,6 +183,7 @@ void WriteUnifiedDiff(std::string_view before, std::string_view after, std::stri
   size_t tail = 0;
   for (size_t ea = before.size(), eb = after.size(); tail < na - head && tail < nb - head; ++tail) {
     const std::string_view la = LineBefore(before, ea);
+    CancelPoint(la.size());
     if (la != LineBefore(after, eb)) break;
     ea -= la.size();
     eb -= la.size();
@@ -175,6 +201,7 @@ void WriteUnifiedDiff(std::string_view before, std::string_view after, std::stri
     Op op;
     bool found = false;
     while (at.Next(&op)) {
+      CancelPoint(op.line.size());
       if (op.kind != ' ') {
         found = true;
         break;
@@ -195,6 +222,7 @@ void WriteUnifiedDiff(std::string_view before, std::string_view after, std::stri
     size_t countA = 0, countB = 0, endA = 0, endB = 0;
     Op first{};
     while (scan.Next(&op)) {
+      CancelPoint(op.line.size());
       if (steps == 0) first = op;
       ++steps;
       if (op.kind != '+') ++countA;
@@ -214,6 +242,7 @@ void WriteUnifiedDiff(std::string_view before, std::string_view after, std::stri
          Range(first.b, endB + (length - end)) + " @@\n");
     Ops print = begin;
     for (size_t j = 0; j < length && print.Next(&op); ++j) {
+      CancelPoint(op.line.size());
       const char kind[1] = {op.kind};
       sink(std::string_view(kind, 1));
       sink(op.line);

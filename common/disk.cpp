@@ -18,6 +18,7 @@
 #include <mutex>
 #include <vector>
 
+#include "cancel.h"
 #include "string_functions.h"
 
 namespace kv {
@@ -201,19 +202,28 @@ void InstallBusHandler() {
 // Files from this size on are mapped and copied, which costs a third of
 // reading them into a zero-filled string.
 constexpr size_t kMapFrom = size_t{1} << 20;
+constexpr size_t kReadPiece = size_t{8} << 20;
 
-// Copies `size` bytes of the mapped file into `out`, which has room for them.
-// False when the file shrank meanwhile.
-bool CopyMapped(const char* from, size_t size, std::string* out) {
+// Copies `size` bytes of the mapped file into `out`, which has room for them,
+// a block at a time, each counted towards the next look at the stop flag of
+// the run. 0, EIO when the file shrank meanwhile, or ECANCELED.
+int CopyMapped(const char* from, size_t size, std::string* out) {
   sigjmp_buf jump;
   if (sigsetjmp(jump, 1) != 0) {
     t_busJump = nullptr;
-    return false;
+    return EIO;
   }
   t_busJump = &jump;
-  out->append(from, size);
+  for (size_t at = 0; at < size; at += kCancelStride) {
+    const size_t n = std::min(kCancelStride, size - at);
+    if (CancelPending(n)) {
+      t_busJump = nullptr;
+      return ECANCELED;
+    }
+    out->append(from + at, n);
+  }
   t_busJump = nullptr;
-  return true;
+  return 0;
 }
 
 }  // namespace
@@ -237,10 +247,11 @@ IoError ReadOpenFile(int fd, size_t sizeHint, std::string* contents,
       void* map = ::mmap(nullptr, sizeHint, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
       if (map != MAP_FAILED) {
         InstallBusHandler();
-        const bool copied = CopyMapped(static_cast<const char*>(map), sizeHint, contents);
+        const int copied = CopyMapped(static_cast<const char*>(map), sizeHint, contents);
         ::munmap(map, sizeHint);
-        if (!copied) {
+        if (copied != 0) {
           contents->clear();
+          if (copied == ECANCELED) return IoError{ECANCELED};
           return IoError{EIO, "the file shrank while it was read"};
         }
         have = sizeHint;
@@ -262,8 +273,14 @@ IoError ReadOpenFile(int fd, size_t sizeHint, std::string* contents,
     // Up to the size the file had when opened, then in chunks until the end
     // (a file that grew meanwhile, or one whose size is not known).
     const bool direct = have < contents->size();
-    const ssize_t got = direct ? ::read(fd, contents->data() + have, contents->size() - have)
-                               : ::read(fd, more, sizeof more);
+    // A large file is read in pieces, each counted towards the next look at
+    // the stop flag of the run.
+    const size_t want = direct ? std::min(kReadPiece, contents->size() - have) : sizeof more;
+    if (CancelPending(want)) {
+      contents->clear();
+      return IoError{ECANCELED};
+    }
+    const ssize_t got = ::read(fd, direct ? contents->data() + have : more, want);
     if (got < 0) {
       if (errno == EINTR) continue;
       const int e = errno;

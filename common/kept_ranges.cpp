@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "cancel.h"
+
 namespace kv {
 
 size_t ApplyOutside(const RuleMatcher& rules, std::string& text, std::vector<TextRange> kept,
@@ -19,6 +21,7 @@ size_t ApplyOutside(const RuleMatcher& rules, std::string& text, std::vector<Tex
   size_t done = 0;  // bytes of `text` handled so far
   auto migrateUpTo = [&](size_t end) {
     if (end <= done) return;
+    CancelPoint(end - done);
     part.assign(text, done, end - done);
     replaced += rules.Apply(part, rowHits);
     out += part;
@@ -28,6 +31,7 @@ size_t ApplyOutside(const RuleMatcher& rules, std::string& text, std::vector<Tex
     migrateUpTo(r.begin);
     const size_t end = std::min(r.end, text.size());
     if (end > done) {
+      CancelPoint(end - done);
       out.append(text, done, end - done);
       done = end;
     }

@@ -7,6 +7,7 @@
 #include <set>
 #include <system_error>
 
+#include "cancel.h"
 #include "general_functions.h"
 #include "own_members.h"
 #include "rule_scan.h"
@@ -87,8 +88,7 @@ std::set<FileKey> ListedNotFollowed(Disk& disk, const std::vector<std::string>& 
     const std::string folder = GetFolderFromPath(project);
     size_t begin = 0;
     while (begin < text.size()) {
-      size_t end = begin;
-      while (end < text.size() && text[end] != '\r' && text[end] != '\n') ++end;
+      const size_t end = FindLineBreak(text, begin);
       const std::string_view line = std::string_view(text).substr(begin, end - begin);
       for (std::string_view key : kKeys) {
         if (line.size() < key.size() || !EqualsNoCase(line.substr(0, key.size()), key)) continue;
@@ -203,11 +203,15 @@ void FindLeftovers(std::string_view path, std::string_view text, bool migrated,
   size_t lineStart = 0;
   size_t counted = 0;
   for (const Hit& hit : hits) {
-    for (; counted < hit.pos; ++counted) {
-      if (IsBreak(text, counted)) {
-        ++line;
-        lineStart = counted + 1;
+    while (counted < hit.pos) {
+      const size_t n = std::min(kCancelStride, hit.pos - counted);
+      for (const size_t end = counted + n; counted < end; ++counted) {
+        if (IsBreak(text, counted)) {
+          ++line;
+          lineStart = counted + 1;
+        }
       }
+      CancelPoint(n);
     }
     out.push_back(Leftover{.path = std::string(path),
                            .line = line,

@@ -1,5 +1,6 @@
 #include "own_members.h"
 
+#include <algorithm>
 #include <set>
 #include <string>
 
@@ -17,33 +18,25 @@ bool IsNameChar(char c) {
 }
 std::string Folded(std::string_view s) {
   std::string out(s);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  for (size_t i = 0; i < out.size(); ++i) {
+    if (out[i] >= 'A' && out[i] <= 'Z') out[i] = static_cast<char>(out[i] - 'A' + 'a');
+    if (i % kCancelStride == kCancelStride - 1) CancelPoint(kCancelStride);
   }
   return out;
 }
 bool StartsNoCase(std::string_view text, std::string_view prefix) {
   return text.size() >= prefix.size() && EqualsNoCase(text.substr(0, prefix.size()), prefix);
 }
-std::string_view SkipBlanks(std::string_view s) {
-  size_t i = 0;
-  while (i < s.size() && IsBlank(s[i])) ++i;
-  return s.substr(i);
-}
+std::string_view SkipBlanks(std::string_view s) { return s.substr(SpanWhile(s, 0, IsBlank)); }
 // The name at the start of `s` (letters, digits, "_").
-std::string_view NameAt(std::string_view s) {
-  size_t n = 0;
-  while (n < s.size() && IsNameChar(s[n])) ++n;
-  return s.substr(0, n);
-}
+std::string_view NameAt(std::string_view s) { return s.substr(0, SpanWhile(s, 0, IsNameChar)); }
 
 // The lines of a text: each ends at CR, at LF, or at the end of the text.
 template <typename OnLine>
 void ForEachLine(std::string_view text, OnLine&& onLine) {
   size_t begin = 0;
   while (begin <= text.size()) {
-    size_t end = begin;
-    while (end < text.size() && text[end] != '\r' && text[end] != '\n') ++end;
+    const size_t end = FindLineBreak(text, begin);
     onLine(begin, text.substr(begin, end - begin));
     if (end == text.size()) break;
     begin = end + 1;
@@ -84,12 +77,16 @@ std::string_view NameBeforeDot(std::string_view line, size_t dot) {
       --i;
       if (line[i] == ')') ++depth;
       if (line[i] == '(' && --depth == 0) break;
+      if ((end - i) % kCancelStride == 0) CancelPoint(kCancelStride);
     }
     if (depth != 0) return {};
     end = i;
   }
   size_t begin = end;
-  while (begin > 0 && IsNameChar(line[begin - 1])) --begin;
+  while (begin > 0 && IsNameChar(line[begin - 1])) {
+    --begin;
+    if ((end - begin) % kCancelStride == 0) CancelPoint(kCancelStride);
+  }
   return line.substr(begin, end - begin);
 }
 
@@ -106,6 +103,7 @@ std::string_view WithTarget(std::string_view rest) {
     for (; i < after.size(); ++i) {
       if (after[i] == '(') ++depth;
       if (after[i] == ')' && --depth == 0) break;
+      if (i % kCancelStride == 0) CancelPoint(kCancelStride);
     }
     if (i == after.size()) return {};
     after = SkipBlanks(after.substr(i + 1));
@@ -120,8 +118,10 @@ std::vector<TextRange> OwnMemberRanges(std::string_view text) {
   std::vector<TextRange> ranges;
   if (FindNoCase(text, kMember, 0) == std::string::npos) return ranges;
   const std::set<std::string> own = OwnNames(text);
+  size_t longest = 0;
+  for (const std::string& name : own) longest = std::max(longest, name.size());
   const auto isOwn = [&](std::string_view name) {
-    return !name.empty() && own.contains(Folded(name));
+    return !name.empty() && name.size() <= longest && own.contains(Folded(name));
   };
   std::vector<bool> withs;  // open With blocks, innermost last: on an own name?
   ForEachLine(text, [&](size_t lineBegin, std::string_view line) {

@@ -117,7 +117,12 @@ template <typename OnMatch>
 RuleMatcher::Scan RuleMatcher::ScanMatches(std::string_view text, OnMatch&& onMatch) const {
   rulescan::CandidateScan::Walker candidates(*scan_, text);
   Scan scan;
+  size_t polled = 0;  // progress counted towards the stop flag up to here
   for (size_t i = candidates.Next(0); i != std::string_view::npos; i = candidates.Next(i)) {
+    if (i - polled >= kCancelStride) [[unlikely]] {
+      CancelPoint(i - polled);
+      polled = i;
+    }
     const int r = MatchAt(text, i);
     if (r < 0) {
       ++i;
@@ -228,6 +233,7 @@ size_t RuleMatcher::Apply(std::string& text, std::vector<size_t>* rowHits) const
       const size_t after = pos + rows_[r].folded.size();
       const std::string& replacement = table_[r].newText;
       write -= read - after;
+      CancelPoint(read - after);
       std::memmove(data + write, data + after, read - after);
       write -= replacement.size();
       std::memcpy(data + write, replacement.data(), replacement.size());
@@ -263,7 +269,12 @@ size_t RuleMatcher::Apply(std::string& text, std::vector<size_t>* rowHits) const
 
 size_t RuleMatcher::FindNext(std::string_view text, size_t from) const {
   rulescan::CandidateScan::Walker candidates(*scan_, text);
+  size_t polled = from;
   for (size_t i = candidates.Next(from); i != std::string_view::npos; i = candidates.Next(i + 1)) {
+    if (i - polled >= kCancelStride) [[unlikely]] {
+      CancelPoint(i - polled);
+      polled = i;
+    }
     if (MatchAt(text, i) >= 0) return i;
   }
   return std::string_view::npos;

@@ -4,13 +4,20 @@
 #include <bit>
 #include <cstring>
 
+#include "cancel.h"
+
 namespace kv {
 
 std::string& RemoveControlChars(std::string& text, bool removeTabs) {
   size_t out = 0;
-  for (const char c : text) {
-    if (c == '\0' || c == '\r' || c == '\n' || (removeTabs && c == '\t')) continue;
-    text[out++] = c;
+  for (size_t at = 0; at < text.size();) {
+    const size_t n = std::min(kCancelStride, text.size() - at);
+    for (const size_t end = at + n; at < end; ++at) {
+      const char c = text[at];
+      if (c == '\0' || c == '\r' || c == '\n' || (removeTabs && c == '\t')) continue;
+      text[out++] = c;
+    }
+    CancelPoint(n);
   }
   text.resize(out);
   const size_t first = text.find_first_not_of(' ');
@@ -27,26 +34,43 @@ std::string& RemoveControlChars(std::string& text, bool removeTabs) {
 std::string& NormalizeSpaces(std::string& text) {
   RemoveControlChars(text);
   size_t out = 0;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == ' ' && out > 0 && text[out - 1] == ' ') continue;
-    text[out++] = text[i];
+  for (size_t i = 0; i < text.size();) {
+    const size_t n = std::min(kCancelStride, text.size() - i);
+    for (const size_t end = i + n; i < end; ++i) {
+      if (text[i] == ' ' && out > 0 && text[out - 1] == ' ') continue;
+      text[out++] = text[i];
+    }
+    CancelPoint(n);
   }
   text.resize(out);
   return text;
 }
 
 std::vector<std::string> SplitToArray(std::string_view text, std::string_view delimiter) {
-  std::string clean(text);
+  std::string clean;
+  clean.reserve(text.size());
+  for (size_t at = 0; at < text.size(); at += kCancelStride) {
+    const std::string_view block = text.substr(at, kCancelStride);
+    clean.append(block);
+    CancelPoint(block.size());
+  }
   NormalizeSpaces(clean);
   std::vector<std::string> pieces;
   if (delimiter.empty()) return pieces;
   const std::string_view view(clean);
   size_t start = 0;
   while (start < view.size()) {
-    const size_t d = view.find(delimiter, start);
+    const size_t d = FindPolled(view, delimiter, start);
     const size_t end = d == std::string_view::npos ? view.size() : d;
-    std::string piece(view.substr(start, end - start));
-    piece.erase(std::remove(piece.begin(), piece.end(), '"'), piece.end());
+    // The piece without its double quotes.
+    std::string piece;
+    piece.reserve(end - start);
+    for (size_t at = start; at < end;) {
+      const size_t quote = FindPolled(view.substr(0, end), "\"", at);
+      const size_t stop = quote == std::string_view::npos ? end : quote;
+      piece.append(view.substr(at, stop - at));
+      at = stop + 1;
+    }
     AppendToArray(pieces, std::move(piece));
     if (d == std::string_view::npos) break;
     start = d + delimiter.size();
@@ -68,8 +92,38 @@ size_t FindNoCase(std::string_view hay, std::string_view needle, size_t from) {
   const char first = FoldAscii(needle[0]);
   const std::string_view rest = needle.substr(1);
   const size_t last = hay.size() - needle.size();
-  for (size_t i = from; i <= last; ++i) {
-    if (FoldAscii(hay[i]) == first && EqualsNoCase(hay.substr(i + 1, rest.size()), rest)) return i;
+  // In blocks, each counted as progress towards the next look at the stop flag.
+  for (size_t block = from; block <= last;) {
+    const size_t end = block + std::min(kCancelStride, last + 1 - block);
+    for (size_t i = block; i < end; ++i) {
+      if (FoldAscii(hay[i]) == first && EqualsNoCase(hay.substr(i + 1, rest.size()), rest)) {
+        CancelPoint(i - block);
+        return i;
+      }
+    }
+    CancelPoint(end - block);
+    block = end;
+  }
+  return std::string_view::npos;
+}
+
+size_t FindLineBreak(std::string_view text, size_t from) {
+  return SpanWhile(text, from, [](char c) { return c != '\r' && c != '\n'; });
+}
+
+size_t FindPolled(std::string_view hay, std::string_view needle, size_t from) {
+  if (needle.empty() || from >= hay.size()) return hay.find(needle, from);
+  for (size_t block = from; block < hay.size();) {
+    const size_t end = block + std::min(kCancelStride, hay.size() - block);
+    // Occurrences that start in [block, end).
+    const size_t hit =
+        hay.substr(0, std::min(hay.size(), end + needle.size() - 1)).find(needle, block);
+    if (hit != std::string_view::npos) {
+      CancelPoint(hit - block);
+      return hit;
+    }
+    CancelPoint(end - block);
+    block = end;
   }
   return std::string_view::npos;
 }
@@ -94,8 +148,12 @@ TextFingerprint::TextFingerprint(std::string_view text) : size(text.size()) {
   };
   uint64_t lane[4] = {k1, k2, k1 + 1, k2 + 1};
   size_t i = 0;
-  for (; i + 32 <= text.size(); i += 32) {
-    for (int l = 0; l < 4; ++l) lane[l] = mix(lane[l], word(i + 8 * static_cast<size_t>(l)));
+  while (text.size() - i >= 32) {
+    const size_t end = i + std::min(kCancelStride, (text.size() - i) & ~size_t{31});
+    CancelPoint(end - i);
+    for (; i < end; i += 32) {
+      for (int l = 0; l < 4; ++l) lane[l] = mix(lane[l], word(i + 8 * static_cast<size_t>(l)));
+    }
   }
   uint64_t h = std::rotl(lane[0], 1) + std::rotl(lane[1], 7) + std::rotl(lane[2], 12) +
                std::rotl(lane[3], 18);

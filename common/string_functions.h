@@ -1,11 +1,16 @@
 // Small text helpers shared by both migrators. Texts are byte strings; every
-// helper is linear in its input.
+// helper is linear in its input. Those that pass over a whole text count
+// their progress towards the stop flag of a run (cancel.h) and may throw
+// RunCancelled inside a CancelScope.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "cancel.h"
 
 namespace kv {
 
@@ -31,11 +36,37 @@ std::string& NormalizeSpaces(std::string& text);
 // normalised text gives an empty list. `delimiter` must not be empty.
 std::vector<std::string> SplitToArray(std::string_view text, std::string_view delimiter);
 
+template <typename Pred>
+size_t SpanWhile(std::string_view text, size_t from, Pred&& pred) {
+  while (from < text.size()) {
+    const size_t block = std::min(kCancelStride, text.size() - from);
+    for (size_t i = from; i < from + block; ++i) {
+      if (!pred(text[i])) {
+        CancelPoint(i - from);
+        return i;
+      }
+    }
+    CancelPoint(block);
+    from += block;
+  }
+  return text.size();
+}
+
 // ASCII-only case folding: A-Z and a-z fold onto each other, no other byte does.
 inline char FoldAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
 bool EqualsNoCase(std::string_view a, std::string_view b);
 // First occurrence of `needle` in `hay` at or after `from`, ASCII case folded.
 size_t FindNoCase(std::string_view hay, std::string_view needle, size_t from = 0);
+// The position of the first CR or LF at or after `from`, or the text's size.
+size_t FindLineBreak(std::string_view text, size_t from);
+
+// The end of the run of bytes from `from` on that satisfy `pred`.
+template <typename Pred>
+size_t SpanWhile(std::string_view text, size_t from, Pred&& pred);
+
+// hay.find(needle, from), in blocks that count towards the next look at the
+// stop flag of a run (see cancel.h).
+size_t FindPolled(std::string_view hay, std::string_view needle, size_t from = 0);
 std::string ToUpperAscii(std::string_view text);
 
 // What a text was, to tell afterwards whether it changed without keeping a

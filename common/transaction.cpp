@@ -23,6 +23,7 @@
 #include <thread>
 #include <utility>
 
+#include "cancel.h"
 #include "journal.h"
 
 namespace kv {
@@ -162,6 +163,7 @@ IoError WriteText(int fd, std::string_view text, const Fault& fault) {
   size_t done = 0;
   while (done < text.size()) {
     if (int e = fault()) return IoError{e};
+    if (CancelPending(std::min(kChunk, text.size() - done))) return IoError{ECANCELED};
     const ssize_t put = ::write(fd, text.data() + done, std::min(kChunk, text.size() - done));
     if (put < 0) {
       if (errno == EINTR) continue;
@@ -182,7 +184,7 @@ bool HoldsText(int fd, std::string_view text) {
     const ssize_t got = ::pread(fd, buffer.data(), std::min(buffer.size(), text.size() - at),
                                 static_cast<off_t>(at));
     if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
+    if (got <= 0 || CancelPending(static_cast<size_t>(got))) return false;
     if (std::memcmp(buffer.data(), text.data() + at, static_cast<size_t>(got)) != 0) return false;
     at += static_cast<size_t>(got);
   }

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string_view>
 
+#include "cancel.h"
 #include "general_functions.h"
 #include "string_functions.h"
 
@@ -44,7 +45,7 @@ std::optional<TextRange> FindAttribute(std::string_view text, size_t from, size_
     ++i;
     while (i < tag.size() && IsBlank(tag[i])) ++i;
     if (i >= tag.size() || (tag[i] != '"' && tag[i] != '\'')) continue;
-    const size_t close = tag.find(tag[i], i + 1);
+    const size_t close = FindPolled(tag, tag.substr(i, 1), i + 1);
     if (close == npos) return std::nullopt;
     return TextRange{i + 1, close};
   }
@@ -64,14 +65,14 @@ struct MemberElement {
 template <typename Visit>
 void ForEachMemberElement(std::string_view text, Visit&& visit) {
   for (size_t f = FindNoCase(text, kFileStart, 0); f != npos;) {
-    const size_t c = text.find(kFileEnd, f);
+    const size_t c = FindPolled(text, kFileEnd, f);
     if (c == npos) break;
     const size_t from = c + kFileEnd.size();
     MemberElement element{.start = f};
     const std::string_view span = text.substr(f, from + 1 - f);
     if (const size_t k = FindNoCase(span, kRelPath, 0); k != npos) {
       const size_t begin = k + kRelPath.size();
-      if (const size_t close = span.find('"', begin); close != npos) {
+      if (const size_t close = FindPolled(span, "\"", begin); close != npos) {
         element.relPath = TextRange{f + begin, f + close};
       }
     }
@@ -79,14 +80,14 @@ void ForEachMemberElement(std::string_view text, Visit&& visit) {
     visit(element);
     f = FindNoCase(text, kFileStart, from);
   }
-  for (size_t lt = text.find('<'); lt != npos; lt = text.find('<', lt + 1)) {
+  for (size_t lt = FindPolled(text, "<"); lt != npos; lt = FindPolled(text, "<", lt + 1)) {
     for (const std::string_view name : kItemNames) {
       const size_t after = lt + 1 + name.size();
       if (after >= text.size() || !IsXmlSpace(text[after]) ||
           !EqualsNoCase(text.substr(lt + 1, name.size()), name)) {
         continue;
       }
-      const size_t gt = text.find('>', after);
+      const size_t gt = FindPolled(text, ">", after);
       MemberElement element{.start = lt};
       element.include = FindAttribute(text, after, gt == npos ? text.size() : gt, "Include");
       if (element.include) visit(element);
@@ -169,17 +170,21 @@ class WindowFinder {
       if (found_ == npos && limit <= end_) return npos;
     }
     found_ = npos;
-    if (start < limit) {
-      const size_t reach = std::min(text_.size(), limit + needle_.size() - 1);
+    // A window at a time, each counted as progress towards the next look at
+    // the stop flag.
+    for (size_t from = start; from < limit && found_ == npos;) {
+      const size_t to = from + std::min(kCancelStride, limit - from);
+      const size_t reach = std::min(text_.size(), to + needle_.size() - 1);
 #ifdef _WIN32
       // No memmem there; the library's search is the next best.
-      const size_t hit = text_.substr(start, reach - start).find(needle_);
-      if (hit != npos) found_ = start + hit;
+      const size_t hit = text_.substr(from, reach - from).find(needle_);
+      if (hit != npos) found_ = from + hit;
 #else
-      const void* hit =
-          ::memmem(text_.data() + start, reach - start, needle_.data(), needle_.size());
+      const void* hit = ::memmem(text_.data() + from, reach - from, needle_.data(), needle_.size());
       if (hit) found_ = static_cast<size_t>(static_cast<const char*>(hit) - text_.data());
 #endif
+      CancelPoint(to - from);
+      from = to;
     }
     start_ = start;
     end_ = limit;
@@ -211,6 +216,7 @@ std::string& ApplyEdits(std::string& cfile, const std::vector<ValueEdit>& edits,
   out.reserve(text.size() + edits.size() * perEdit);
   size_t copied = 0;
   for (const ValueEdit& e : edits) {
+    CancelPoint(e.begin - copied);
     out.append(text.substr(copied, e.begin - copied));
     out += *e.value;
     copied = e.end;
@@ -262,8 +268,13 @@ std::string& DotNetMigrator::ConvertComReferenceVersions(std::string& cfile) con
     }
     return false;
   };
-  const std::pair<std::string_view, const std::string*> keys[] = {
-      {"VersionMajor", &NewVersionMajor}, {"VersionMinor", &NewVersionMinor}};
+  struct Tag {
+    std::string_view open;
+    std::string_view close;
+    const std::string* value;
+  };
+  const Tag keys[] = {{"<VersionMajor>", "</VersionMajor", &NewVersionMajor},
+                      {"<VersionMinor>", "</VersionMinor", &NewVersionMinor}};
   for (size_t p = FindNoCase(text, kComReference, 0); p != npos;) {
     const size_t nameEnd = p + kComReference.size();
     const size_t close = FindNoCase(text, kComReferenceEnd, nameEnd);
@@ -273,12 +284,12 @@ std::string& DotNetMigrator::ConvertComReferenceVersions(std::string& cfile) con
     if (nameEnd < text.size() && (IsXmlSpace(text[nameEnd]) || text[nameEnd] == '>') &&
         holdsNewGuid(p, close)) {
       const std::string_view element = text.substr(0, close);
-      for (const auto& [key, value] : keys) {
-        const size_t open = FindNoCase(element, "<" + std::string(key) + ">", nameEnd);
+      for (const Tag& key : keys) {
+        const size_t open = FindNoCase(element, key.open, nameEnd);
         if (open == npos) continue;
-        const size_t begin = open + key.size() + 2;
-        const size_t end = FindNoCase(element, "</" + std::string(key), begin);
-        if (end != npos) edits.push_back(ValueEdit{begin, end, value});
+        const size_t begin = open + key.open.size();
+        const size_t end = FindNoCase(element, key.close, begin);
+        if (end != npos) edits.push_back(ValueEdit{begin, end, key.value});
       }
     }
     p = FindNoCase(text, kComReference, next);
@@ -318,7 +329,7 @@ std::string& DotNetMigrator::ConvertDotNetFileVersion(std::string& cfile) const 
     if (k == npos || k == last) return;
     last = k;
     const size_t begin = k + keys[i].key.size();
-    const size_t close = text.substr(0, limit).find('"', begin);
+    const size_t close = FindPolled(text.substr(0, limit), "\"", begin);
     if (close != npos) edits.push_back(ValueEdit{begin, close, &keys[i].value});
   };
 
@@ -436,7 +447,7 @@ void DotNetMigrator::ConvertVersionsOneByOne(std::string& cfile) const {
         if (rewritten.count(begin)) continue;  // rewriting it again changes nothing
         if (begin != lastBegin) {
           lastBegin = begin;
-          const size_t close = text.substr(0, limit).find('"', begin);
+          const size_t close = FindPolled(text.substr(0, limit), "\"", begin);
           lastClose = close;
         }
         if (lastClose == npos) continue;
@@ -463,20 +474,20 @@ void DotNetMigrator::ConvertVersionsLiterally(std::string& cfile) const {
   for (const RuleRow& row : guidRules_) {
     const std::string& guid = row.newText;
     if (guid.empty()) continue;
-    for (size_t p = cfile.find(guid); p != npos;) {
+    for (size_t p = FindPolled(cfile, guid); p != npos;) {
       const size_t start = p + guid.size() + 1;
       if (start >= cfile.size()) break;
       for (const VersionKey& key : keys) {
-        const size_t gt = cfile.find('>', p + guid.size());
+        const size_t gt = FindPolled(cfile, ">", p + guid.size());
         const size_t limit = gt == npos ? cfile.size() : gt;
-        const size_t k = cfile.find(key.key, start);
+        const size_t k = FindPolled(cfile, key.key, start);
         if (k == npos || k >= limit) continue;
         const size_t begin = k + key.key.size();
-        const size_t close = cfile.find('"', begin);
+        const size_t close = FindPolled(cfile, "\"", begin);
         if (close == npos || close >= limit) continue;
         cfile.replace(begin, close - begin, key.value);
       }
-      p = cfile.find(guid, start);
+      p = FindPolled(cfile, guid, start);
     }
   }
 }
@@ -488,13 +499,17 @@ std::array<DotNetMigrator::VersionKey, 2> DotNetMigrator::VersionKeys() const {
 // ---------------------------------------------------------------------------
 // Parsing
 
-std::vector<std::string> DotNetMigrator::GetSolutionProjects(std::string_view cfile) {
-  std::vector<std::string> projects;
+namespace {
+// Calls `visit` with each project block of a solution and the fields it
+// splits into; the path is the second field, and a block without one names
+// no project.
+template <typename Visit>
+void ForEachSolutionProject(std::string_view cfile, Visit&& visit) {
   size_t from = 0;
   for (;;) {
     const size_t p = FindNoCase(cfile, kProjectStart, from);
     if (p == npos) break;
-    const size_t e = cfile.find(kProjectEnd, p);
+    const size_t e = FindPolled(cfile, kProjectEnd, p);
     if (e == npos) break;
     // The block runs to the character just after "EndProject"; the next one
     // is looked for right behind "EndProject", so that a block written
@@ -502,17 +517,52 @@ std::vector<std::string> DotNetMigrator::GetSolutionProjects(std::string_view cf
     from = e + kProjectEnd.size();
     const std::string_view block = cfile.substr(p, from + 1 - p);
     const std::vector<std::string> fields = SplitToArray(block, ",");
-    // The path is the second field; a block without one names no project.
-    if (fields.size() < 2) continue;
-    AppendToArray(projects, TrimBlanks(fields[1]));
+    if (fields.size() >= 2) visit(block, fields);
   }
+}
+}  // namespace
+
+std::vector<std::string> DotNetMigrator::GetSolutionProjects(std::string_view cfile) {
+  std::vector<std::string> projects;
+  ForEachSolutionProject(cfile, [&](std::string_view, const std::vector<std::string>& fields) {
+    AppendToArray(projects, TrimBlanks(fields[1]));
+  });
   return projects;
+}
+
+std::vector<DotNetMigrator::SolutionEntry> DotNetMigrator::GetSolutionEntries(
+    std::string_view cfile) {
+  std::vector<SolutionEntry> entries;
+  ForEachSolutionProject(
+      cfile, [&](std::string_view block, const std::vector<std::string>& fields) {
+        // The second field as written: the cleaning of the block before it is
+        // split removes and collapses bytes, but no comma.
+        const size_t first = FindPolled(block, ",");
+        const size_t second = FindPolled(block, ",", first + 1);
+        const std::string_view field =
+            block.substr(first + 1, (second == npos ? block.size() : second) - first - 1);
+        std::string raw;
+        for (size_t at = 0; at < field.size();) {
+          const size_t quote = std::min(FindPolled(field, "\"", at), field.size());
+          raw.append(field.substr(at, quote - at));
+          at = quote + 1;
+        }
+        SolutionEntry entry{TrimBlanks(fields[1])};
+        if (raw.find('\0') != npos) {
+          entry.path = TrimBlanks(raw);
+        } else {
+          RemoveControlChars(raw);
+          if (raw != entry.path) entry.written = std::move(raw);
+        }
+        entries.push_back(std::move(entry));
+      });
+  return entries;
 }
 
 std::vector<std::string> DotNetMigrator::GetProjectFiles(std::string_view cfile) {
   std::vector<std::string> files;
   for (size_t f = FindNoCase(cfile, kFileStart, 0); f != npos;) {
-    const size_t c = cfile.find(kFileEnd, f);
+    const size_t c = FindPolled(cfile, kFileEnd, f);
     if (c == npos) break;
     // The next element may follow "/>" directly.
     const size_t from = c + kFileEnd.size();
@@ -568,7 +618,7 @@ std::string DotNetMigrator::GetFileNameFromFileElement(std::string_view cfile) {
   const size_t k = FindNoCase(cfile, kRelPath, 0);
   if (k == npos) return std::string();
   const size_t begin = k + kRelPath.size();
-  const size_t close = cfile.find('"', begin);
+  const size_t close = FindPolled(cfile, "\"", begin);
   if (close == npos) return std::string();
   return TrimBlanks(cfile.substr(begin, close - begin));
 }
@@ -579,6 +629,19 @@ std::string DotNetMigrator::GetFileNameFromFileElement(std::string_view cfile) {
 RunOutcome DotNetMigrator::ConvertFile(const std::string& cfilename, Reporter& reporter,
                                        const CancelFlag* cancel) {
   RunLog log(reporter, cancel);
+  // A stop asked for inside a file's work leaves that work where it is; the
+  // file is not written and the run ends as cancelled.
+  const CancelScope scope(cancel);
+  try {
+    ConvertSolution(cfilename, log);
+  } catch (const RunCancelled&) {
+  }
+  // A stop asked for during the last file still stops the run.
+  if (!log.Ended()) log.CancelRequested();
+  return log.outcome();
+}
+
+void DotNetMigrator::ConvertSolution(const std::string& cfilename, RunLog& log) {
   auto report = [&](EventKind kind, std::string name, std::string path = std::string()) {
     log.Report(ProgressEvent{.kind = kind, .name = std::move(name), .path = std::move(path)});
   };
@@ -623,19 +686,19 @@ RunOutcome DotNetMigrator::ConvertFile(const std::string& cfilename, Reporter& r
   };
 
   // Solution step.
-  if (log.CancelRequested()) return log.outcome();
+  if (log.CancelRequested()) return;
   const std::optional<std::string> solution = disk_.Find(cfilename, "");
   if (!solution) {
     report(EventKind::FileMissing, cfilename);
-    return log.outcome();
+    return;
   }
   report(EventKind::SolutionParsing, GetFileNameFromPath(cfilename), *solution);
   if (IoError e = disk_.ReadAll(*solution, &text)) {
     if (!log.CancelRequested()) log.Stop(StopCause::ReadFailed, *solution, e.code, e.reason);
-    return log.outcome();
+    return;
   }
-  if (log.CancelRequested()) return log.outcome();
-  const std::vector<std::string> projects = GetSolutionProjects(text);
+  if (log.CancelRequested()) return;
+  const std::vector<SolutionEntry> projects = GetSolutionEntries(text);
   // Names are shown joined to the folder as the solution was typed; files are
   // looked up from the folder where the solution was found, so that an
   // absolute entry stays absolute however the solution was named.
@@ -653,8 +716,9 @@ RunOutcome DotNetMigrator::ConvertFile(const std::string& cfilename, Reporter& r
     std::vector<std::string> files;
   };
   std::vector<Project> found;
-  for (const std::string& entry : projects) {
-    if (log.CancelRequested()) return log.outcome();
+  for (const SolutionEntry& listed : projects) {
+    if (log.CancelRequested()) return;
+    const std::string& entry = listed.path;
     std::string path = Listed(folder, entry);
     std::optional<std::string> resolved;
     if (IsWebPath(entry)) {
@@ -664,17 +728,18 @@ RunOutcome DotNetMigrator::ConvertFile(const std::string& cfilename, Reporter& r
       }
       // The web root is the user's own choice: it is taken as given.
       path = WebProjectPath(entry, WebRoot);
-      resolved = disk_.Find(path, "");
+      // A NUL names no file here either.
+      if (path.find('\0') == npos) resolved = disk_.Find(path, "");
     } else {
-      resolved = resolver.Find(entry, solutionFolder);
+      resolved = resolver.Find(entry, solutionFolder, listed.written);
     }
     if (!resolved) {
       report(EventKind::FileMissing, path);
-      return log.outcome();
+      return;
     }
     if (IoError e = disk_.ReadAll(*resolved, &text)) {
       if (!log.CancelRequested()) log.Stop(StopCause::ReadFailed, *resolved, e.code, e.reason);
-      return log.outcome();
+      return;
     }
     found.push_back(Project{path, *resolved, ListMemberFiles(text)});
     report(EventKind::ProjectFound, GetFileNameFromPath(path), *resolved);
@@ -682,9 +747,9 @@ RunOutcome DotNetMigrator::ConvertFile(const std::string& cfilename, Reporter& r
 
   // Project pass.
   for (const Project& project : found) {
-    if (log.CancelRequested()) return log.outcome();
+    if (log.CancelRequested()) return;
     report(EventKind::FileParsing, GetFileNameFromPath(project.path), project.resolved);
-    if (!convert(project.path, project.resolved, true)) return log.outcome();
+    if (!convert(project.path, project.resolved, true)) return;
   }
 
   // File pass: each project's files, relative to that project's folder.
@@ -692,7 +757,7 @@ RunOutcome DotNetMigrator::ConvertFile(const std::string& cfilename, Reporter& r
     const std::string projectFolder = GetFolderFromPath(project.path);
     const std::string foundFolder = GetFolderFromPath(project.resolved);
     for (const std::string& entry : project.files) {
-      if (log.CancelRequested()) return log.outcome();
+      if (log.CancelRequested()) return;
       const std::string path = Listed(projectFolder, entry);
       report(EventKind::FileParsing, GetFileNameFromPath(path));
       const std::optional<std::string> resolved = resolver.Find(entry, foundFolder);
@@ -700,12 +765,9 @@ RunOutcome DotNetMigrator::ConvertFile(const std::string& cfilename, Reporter& r
         report(EventKind::SourceMissing, path);
         continue;
       }
-      if (!convert(path, *resolved, false)) return log.outcome();
+      if (!convert(path, *resolved, false)) return;
     }
   }
-  // A stop asked for during the last file still stops the run.
-  if (!log.Ended()) log.CancelRequested();
-  return log.outcome();
 }
 
 }  // namespace kv

@@ -57,6 +57,17 @@ class DotNetMigrator {
 
   // Parsing of solution and project texts.
   static std::vector<std::string> GetSolutionProjects(std::string_view cfile);
+  // A project path of a solution as the run looks it up: `path` as
+  // GetSolutionProjects gives it, and `written`, the path before its runs of
+  // blanks were collapsed (empty when the same). A path that holds a NUL
+  // keeps it, trimmed of spaces only: it names no file and is reported as
+  // written.
+  struct SolutionEntry {
+    std::string path;
+    std::string written = {};
+    friend bool operator==(const SolutionEntry&, const SolutionEntry&) = default;
+  };
+  static std::vector<SolutionEntry> GetSolutionEntries(std::string_view cfile);
   static std::vector<std::string> GetProjectFiles(std::string_view cfile);
   static std::string GetFileNameFromFileElement(std::string_view cfile);
   // The files of a project that a run migrates, in document order: each
@@ -76,6 +87,8 @@ class DotNetMigrator {
   const RuleTable& TextRules() const { return textRules_; }
 
  private:
+  void ConvertSolution(const std::string& cfilename, RunLog& log);
+
   Disk& disk_;
   RuleTable guidRules_;
   RuleTable textRules_;

@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <utility>
 
+#include "cancel.h"
 #include "general_functions.h"
 #include "gui_support.h"
 
@@ -89,8 +90,13 @@ void WizardWindow::StartRun(RunController::Job job, EntryPathFinder entryPaths) 
     TeeReporter both(reporter, *record);
     RunOutcome outcome = job(both, cancel);
     // Only a run that completed reached every file that its project lists.
+    // Exit during the scan leaves it unfinished: no report is shown.
     if (outcome.status == RunOutcome::Status::Completed && !cancel.load()) {
-      record->Scan(*disk, entryPaths);
+      const CancelScope scope(&cancel);
+      try {
+        record->Scan(*disk, entryPaths);
+      } catch (const RunCancelled&) {
+      }
     }
     return outcome;
   });

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "cancel.h"
 #include "general_functions.h"
 #include "kept_ranges.h"
 #include "own_members.h"
@@ -18,12 +19,7 @@ namespace {
 constexpr std::string_view kNewVersion = "#5.0#";
 
 // Position of the first CR or LF at or after `from`, or the end of the text.
-size_t LineEnd(std::string_view text, size_t from) {
-  for (size_t i = from; i < text.size(); ++i) {
-    if (text[i] == '\r' || text[i] == '\n') return i;
-  }
-  return text.size();
-}
+size_t LineEnd(std::string_view text, size_t from) { return FindLineBreak(text, from); }
 
 bool AtLineStart(std::string_view text, size_t p) {
   return p == 0 || text[p - 1] == '\r' || text[p - 1] == '\n';
@@ -82,7 +78,7 @@ std::optional<TextRange> EntryAt(std::string_view text, const EntryKind& kind, s
   if (!kind.named) return TextRange{valueStart, e};
   // The ";" must stand on the entry's own line; without one the entry names
   // no file.
-  const size_t semicolon = text.substr(0, e).find(';', valueStart);
+  const size_t semicolon = FindPolled(text.substr(0, e), ";", valueStart);
   if (semicolon == std::string_view::npos) return std::nullopt;
   return TextRange{semicolon + 1, e};
 }
@@ -142,22 +138,18 @@ unsigned Vb6Migrator::ReplaceReferences(std::string& text, std::vector<size_t>* 
     const std::string& newGuid = guidRules_[r].newText;
     std::string out;
     size_t copied = 0;
-    size_t pos = text.find(oldGuid);
+    size_t pos = FindPolled(text, oldGuid);
     while (pos != std::string::npos) {
       // A reference reads GUID "#" version "#", the version on one line.
       const size_t hash = pos + oldGuid.size();
       size_t close = std::string::npos;
       if (hash < text.size() && text[hash] == '#') {
-        for (size_t i = hash + 1; i < text.size(); ++i) {
-          if (text[i] == '#') {
-            close = i;
-            break;
-          }
-          if (text[i] == '\r' || text[i] == '\n') break;
-        }
+        const size_t i =
+            SpanWhile(text, hash + 1, [](char c) { return c != '#' && c != '\r' && c != '\n'; });
+        if (i < text.size() && text[i] == '#') close = i;
       }
       if (close == std::string::npos) {
-        pos = text.find(oldGuid, hash);
+        pos = FindPolled(text, oldGuid, hash);
         continue;
       }
       if (out.empty()) out.reserve(text.size() + 64);
@@ -167,7 +159,7 @@ unsigned Vb6Migrator::ReplaceReferences(std::string& text, std::vector<size_t>* 
       copied = close + 1;
       rewritten |= 1u << r;
       if (hits) ++(*hits)[r];
-      pos = text.find(oldGuid, copied);
+      pos = FindPolled(text, oldGuid, copied);
     }
     if (rewritten & (1u << r)) {
       out.append(text, copied, std::string::npos);
@@ -186,9 +178,14 @@ std::vector<TextRange> Vb6Migrator::EntryPathRanges(std::string_view text, bool 
   size_t next[std::size(kEntryKinds)] = {};
   const char* const begin = text.data();
   const char* const end = begin + text.size();
+  size_t polled = 0;  // progress counted towards the stop flag up to here
   for (const char* hit = static_cast<const char*>(std::memchr(begin, '=', text.size())); hit;
        hit = static_cast<const char*>(std::memchr(hit + 1, '=', end - hit - 1))) {
     const size_t keyEnd = static_cast<size_t>(hit - begin) + 1;
+    if (keyEnd - polled >= kCancelStride) {
+      CancelPoint(keyEnd - polled);
+      polled = keyEnd;
+    }
     for (size_t k = 0; k < kinds; ++k) {
       const std::string_view key = kEntryKinds[k].key;
       if (keyEnd < key.size() + next[k]) continue;
@@ -227,10 +224,16 @@ RunOutcome Vb6Migrator::ConvertFile(const std::string& cFileName, Reporter& repo
   if (const std::optional<std::string> top = disk_.Find(cFileName, "")) {
     run.resolver.SetRoot(GetFolderFromPath(*top));
   }
-  if (EndsWithNoCase(cFileName, ".vbg")) {
-    WalkGroup(run, cFileName);
-  } else {
-    WalkProject(run, cFileName, "");
+  // A stop asked for inside a file's work leaves that work where it is; the
+  // file is not written and the run ends as cancelled.
+  const CancelScope scope(cancel);
+  try {
+    if (EndsWithNoCase(cFileName, ".vbg")) {
+      WalkGroup(run, cFileName);
+    } else {
+      WalkProject(run, cFileName, "");
+    }
+  } catch (const RunCancelled&) {
   }
   // A stop asked for during the last file still stops the run: it must not
   // end as if it had completed.

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "cancel.h"
 #include "rule_matcher.h"
 #include "string_functions.h"
 
@@ -87,6 +88,10 @@ struct StartFilter {
   alignas(16) uint8_t seconds[kMaxSeconds][16] = {};
 };
 
+// More than any block scan reads past its block's start (the widest block and
+// the bytes after it that its test reads).
+inline constexpr size_t kScanReach = 64;
+
 // A block of positions [base, base + width) with the candidates among them.
 struct Block {
   size_t base;
@@ -144,17 +149,28 @@ class CandidateScan::Walker {
       if (block_.mask != 0) return block_.base + static_cast<size_t>(__builtin_ctz(block_.mask));
       from = covered_;
     }
-    if (from < vectorEnd_) {
-      block_ = scan_.scan_(scan_.filter_, text_.data(), from, text_.size());
+    // Long stretches without a candidate are scanned a window at a time,
+    // each counted as progress towards the next look at the stop flag.
+    while (from < vectorEnd_) {
+      const size_t window = std::min(text_.size(), from + kCancelStride + kScanReach);
+      block_ = scan_.scan_(scan_.filter_, text_.data(), from, window);
       if (block_.mask != 0) {
         covered_ = block_.base + scan_.width_;
         return block_.base + static_cast<size_t>(__builtin_ctz(block_.mask));
       }
-      vectorEnd_ = block_.base;  // the rest is too short for a block
-      from = std::max(from, vectorEnd_);
+      CancelPoint(block_.base - from);
+      if (window == text_.size()) {
+        vectorEnd_ = block_.base;  // the rest is too short for a block
+      }
+      from = std::max(from, block_.base);
     }
-    for (size_t i = from; i + 1 < text_.size(); ++i) {
-      if (scan_.RowsAt(text_, i) != 0) return i;
+    while (from + 1 < text_.size()) {
+      const size_t end = std::min(text_.size() - 1, from + kCancelStride);
+      for (size_t i = from; i < end; ++i) {
+        if (scan_.RowsAt(text_, i) != 0) return i;
+      }
+      CancelPoint(end - from);
+      from = end;
     }
     return std::string_view::npos;
   }
