@@ -5,9 +5,11 @@
 
 #include <filesystem>
 
+#include "cancel.h"
 #include "diff.h"
 #include "disk.h"
 #include "dotnet_engine.h"
+#include "mem_disk.h"
 #include "test_util.h"
 #include "vb6_engine.h"
 
@@ -201,6 +203,110 @@ TEST(HostileRuns, DiffOfLargeTextsInHunks) {
             "--- a/a\\x0Ab\n+++ b/a\\x0Ab\n"
             "@@ -1,6 +1,6 @@\n l0\n l1\n-l2\n+L2\n l3\n l4\n l5\n"
             "@@ -13,7 +13,7 @@\n l12\n l13\n l14\n-l15\n+L15\n l16\n l17\n l18\n");
+}
+
+// About 4 MiB of `unit`.
+std::string Large(const std::string& unit) {
+  std::string text;
+  while (text.size() < (size_t{4} << 20)) text += unit;
+  return text;
+}
+
+TEST(HostileRuns, AStopInsideOneLargeFileEndsTheRunAtOnce) {
+  // Work for every stage: references, VB's own members, rule matches,
+  // version 5 GUIDs with version keys; a project file with member items and
+  // COM references that needs no change (only the large source file does).
+  const std::string large = Large(
+      "Object={830C3FD1-54A5-4249-97B6-097AC6407367}#1.0#0; REDidIzo.ocx\r\n"
+      "Begin VB.Form Me1\r\nWith Me1\r\n.FillColor = 2\r\nEnd With\r\n" +
+      kMatch +
+      "<Reference Guid = \"{40A55DB2-3BA5-4295-AE1B-49DB83A90929}\" VersionMajor = \"1\" "
+      "VersionMinor = \"0\" />\r\n");
+  const std::string project = Large(
+      "<None Include=\"a.txt\" />\r\n<COMReference Include=\"x\"><Guid>"
+      "{40A55DB2-3BA5-4295-AE1B-49DB83A90929}</Guid><VersionMajor>5</VersionMajor>"
+      "<VersionMinor>0</VersionMinor></COMReference>\r\n");
+  struct Engine {
+    const char* name;
+    std::string project;
+    std::vector<std::pair<std::string, std::string>> files;
+  };
+  const Engine engines[] = {
+      {"vb6", "P.vbp", {{"P.vbp", "Form=Big.frm\r\n"}, {"Big.frm", large}}},
+      {"dotnet",
+       "S.sln",
+       {{"S.sln", "Project(\"{X}\") = \"P\", \"P.csproj\", \"{Y}\"\r\nEndProject\r\n"},
+        {"P.csproj", "<File RelPath = \"Big.cs\" />\r\n" + project},
+        {"Big.cs", large}}},
+  };
+  for (const Engine& engine : engines) {
+    // Raises the flag at the `stopAt`-th look at it (never with 0); returns
+    // the number of looks.
+    auto run = [&](size_t stopAt, kvtest::MemoryDisk& disk, kvtest::CollectingSink& sink,
+                   kv::RunOutcome& outcome) {
+      for (const auto& [name, text] : engine.files) disk.Put(name, text);
+      kv::CancelFlag flag{false};
+      size_t looks = 0;
+      kv::SetCancelPollHook([&] {
+        if (++looks == stopAt) flag.store(true);
+      });
+      kv::RunOutcome result;
+      if (engine.project == "P.vbp") {
+        result = kv::Vb6Migrator(disk).ConvertFile(engine.project, sink, &flag);
+      } else {
+        result = kv::DotNetMigrator(disk).ConvertFile(engine.project, sink, &flag);
+      }
+      outcome = kv::ReportEnd(sink, result);
+      kv::SetCancelPollHook({});
+      return looks;
+    };
+    kvtest::MemoryDisk whole;
+    kvtest::CollectingSink wholeSink;
+    kv::RunOutcome completed;
+    const size_t looks = run(0, whole, wholeSink, completed);
+    ASSERT_EQ(completed.status, kv::RunOutcome::Status::Completed) << engine.name;
+    ASSERT_FALSE(whole.writes().empty()) << engine.name;
+    ASSERT_GT(looks, 20u) << engine.name;  // the stages look at the flag as they go
+    // From the first look to the last, the run stops where it is: no further
+    // look, nothing written, no "Finish...".
+    for (const size_t stopAt : {size_t{1}, looks / 4, looks / 2, looks * 3 / 4, looks}) {
+      kvtest::MemoryDisk disk;
+      kvtest::CollectingSink sink;
+      kv::RunOutcome outcome;
+      EXPECT_EQ(run(stopAt, disk, sink, outcome), stopAt) << engine.name << " " << stopAt;
+      EXPECT_EQ(outcome.status, kv::RunOutcome::Status::Cancelled) << engine.name << " " << stopAt;
+      EXPECT_TRUE(disk.writes().empty()) << engine.name << " " << stopAt;
+      ASSERT_FALSE(sink.lines.empty());
+      EXPECT_EQ(sink.lines.back(), "Stopped: interrupted; no file was changed") << engine.name;
+      EXPECT_EQ(std::count(sink.lines.begin(), sink.lines.end(), "Finish..."), 0);
+    }
+  }
+}
+
+TEST(HostileNames, SolutionProjectPathsResolvedLikeOtherEntries) {
+  // The project path of a solution, as written, and the lines of the run.
+  const struct {
+    std::string path;
+    Lines lines;
+  } cases[] = {
+      // A NUL names no file (not "Px.csproj", which exists): missing, shown escaped.
+      {"P\0x.csproj"s,
+       {"Parsing Solution [S.sln]", "Can't find the : P\\x00x.csproj", "Finish..."}},
+      // A name not found with its blanks collapsed is found as written.
+      {"two  blanks.csproj",
+       {"Parsing Solution [S.sln]", "Find Project [two blanks.csproj]",
+        "Parsing Project [two blanks.csproj]", "Finish..."}},
+  };
+  for (const auto& c : cases) {
+    kvtest::MemoryDisk disk;
+    disk.Put("S.sln", "Project(\"{X}\") = \"P\", \"" + c.path + "\", \"{Y}\"\r\nEndProject\r\n");
+    disk.Put("Px.csproj", kMatch);
+    disk.Put("two  blanks.csproj", kMatch);
+    kvtest::CollectingSink sink;
+    kv::ReportEnd(sink, kv::DotNetMigrator(disk).ConvertFile("S.sln", sink));
+    EXPECT_EQ(sink.lines, c.lines) << c.path;
+    EXPECT_EQ(disk.Get("Px.csproj"), kMatch);
+  }
 }
 
 }  // namespace
