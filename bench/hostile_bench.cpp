@@ -9,11 +9,18 @@
 // by the other (target: at most 2).
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <string>
+#include <thread>
 
+#include "cancel.h"
 #include "corpus.h"
 #include "disk.h"
 #include "dotnet_engine.h"
+#include "transaction_run.h"
 #include "vb6_engine.h"
 
 namespace {
@@ -148,8 +155,106 @@ void BM_OrdinaryNested(benchmark::State& state) {
   for (auto _ : state) RunBoth(input, 0, "Form=0000000\r\n");
 }
 
+// A stop inside one large file: a dry run through the real file layer over a
+// project whose one member is 256 MiB (VB6: a form; .NET: a C# source), the
+// stop flag raised from another thread at moments spread over the run. The
+// time reported is from raising the flag to the run's end; "max_ms" is the
+// longest of them, "gap_ms" the longest time between two looks at the flag
+// in a run that is not stopped.
+constexpr size_t kLargeFile = 256 * kMiB;
+
+// The projects, written once per process below the temporary folder and
+// removed at its end.
+struct LargeFiles {
+  std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / "kvbench-stop-inside-one-file";
+  LargeFiles() {
+    std::filesystem::create_directories(dir);
+    auto write = [&](const char* name, const std::string& text) {
+      std::ofstream(dir / name, std::ios::binary).write(text.data(), std::streamsize(text.size()));
+    };
+    write("P.vbp", "Form=Big.frm\r\n");
+    write("Big.frm", kvbench::MakeVb6Text(kLargeFile, 2048, 7, true));
+    write("S.sln", "Project(\"{X}\") = \"P\", \"P.csproj\", \"{Y}\"\r\nEndProject\r\n");
+    write("P.csproj", "<File RelPath = \"Big.cs\" />\r\n");
+    write("Big.cs", kvbench::MakeCSharpText(kLargeFile, 2048, 7));
+  }
+  ~LargeFiles() { std::filesystem::remove_all(dir); }
+};
+
+std::string Folder() {
+  static const LargeFiles files;
+  return files.dir.string() + "/";
+}
+
+using Clock = std::chrono::steady_clock;
+double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+
+// One dry run over the engine's project; returns when it ended.
+Clock::time_point RunOnce(bool vb6, const kv::CancelFlag* flag) {
+  const std::string project = Folder() + (vb6 ? "P.vbp" : "S.sln");
+  Null null;
+  kv::Transaction::Options options;
+  options.dryRun = true;
+  kv::RunAsTransaction(
+      project, null, flag,
+      [&](kv::Disk& disk, kv::Reporter& reporter, const kv::CancelFlag* cancel) {
+        if (vb6) return kv::Vb6Migrator(disk).ConvertFile(project, reporter, cancel);
+        return kv::DotNetMigrator(disk).ConvertFile(project, reporter, cancel);
+      },
+      options);
+  return Clock::now();
+}
+
+void BM_StopInsideOneLargeFile(benchmark::State& state) {
+  const bool vb6 = state.range(0) == 0;
+  Folder();
+  // A whole run, timing the looks at the flag.
+  kv::CancelFlag never{false};
+  Clock::time_point last = Clock::now();
+  double gap = 0;
+  kv::SetCancelPollHook([&] {
+    const Clock::time_point now = Clock::now();
+    gap = std::max(gap, Ms(now - last));
+    last = now;
+  });
+  const Clock::time_point start = last;
+  const Clock::time_point end = RunOnce(vb6, &never);
+  kv::SetCancelPollHook({});
+  gap = std::max(gap, Ms(end - last));
+  const double whole = Ms(end - start);
+
+  double worst = 0;
+  size_t k = 0;
+  for (auto _ : state) {
+    kv::CancelFlag flag{false};
+    Clock::time_point ended;
+    std::thread run([&] { ended = RunOnce(vb6, &flag); });
+    // Raised at 1/16, 3/16, ... 15/16 of a whole run, in turn.
+    const double at = whole * static_cast<double>(2 * (k++ % 8) + 1) / 16;
+    std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(at));
+    const Clock::time_point raised = Clock::now();
+    flag.store(true);
+    run.join();
+    // A run that ended before the flag was raised counts as stopped at once.
+    const double ms = std::max(0.0, Ms(ended - raised));
+    worst = std::max(worst, ms);
+    state.SetIterationTime(ms / 1000);
+  }
+  state.counters["max_ms"] = worst;
+  state.counters["gap_ms"] = gap;
+  state.counters["run_ms"] = whole;
+}
+
 }  // namespace
 
+BENCHMARK(BM_StopInsideOneLargeFile)
+    ->ArgName("vb6_dotnet")
+    ->Arg(0)
+    ->Arg(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(8);
 BENCHMARK(BM_HostileModuleLines)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_OrdinaryModuleLines)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_HostileLongLine)->Unit(benchmark::kMillisecond);

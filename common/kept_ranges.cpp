@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "cancel.h"
+#include "string_functions.h"
 
 namespace kv {
 
@@ -19,20 +19,23 @@ size_t ApplyOutside(const RuleMatcher& rules, std::string& text, std::vector<Tex
   std::string part;
   size_t replaced = 0;
   size_t done = 0;  // bytes of `text` handled so far
+  // Large copies go a block at a time, each counted towards the next look at
+  // the stop flag; a part has room to grow in place, as a text read has.
   auto migrateUpTo = [&](size_t end) {
     if (end <= done) return;
-    CancelPoint(end - done);
-    part.assign(text, done, end - done);
+    const size_t size = end - done;
+    part.clear();
+    part.reserve(size + size / 8 + 256);
+    AppendPolled(part, std::string_view(text).substr(done, size));
     replaced += rules.Apply(part, rowHits);
-    out += part;
+    AppendPolled(out, part);
     done = end;
   };
   for (const TextRange& r : kept) {
     migrateUpTo(r.begin);
     const size_t end = std::min(r.end, text.size());
     if (end > done) {
-      CancelPoint(end - done);
-      out.append(text, done, end - done);
+      AppendPolled(out, std::string_view(text).substr(done, end - done));
       done = end;
     }
   }

@@ -173,7 +173,7 @@ size_t RuleMatcher::Apply(std::string& text, std::vector<size_t>* rowHits) const
     const Scan scan = ScanMatches(text, [&](size_t pos, int r) {
       count(r);
       if (out.empty()) out.reserve(n + n / 16 + 64);
-      out.append(text, copied, pos - copied);
+      AppendPolled(out, std::string_view(text).substr(copied, pos - copied));
       out += table_[r].newText;
       copied = pos + rows_[r].folded.size();
     });
@@ -181,7 +181,7 @@ size_t RuleMatcher::Apply(std::string& text, std::vector<size_t>* rowHits) const
     // gives the right answer, and such text is rare.
     if (scan.overlap) return oneByOne();
     if (scan.count == 0) return 0;
-    out.append(text, copied, std::string::npos);
+    AppendPolled(out, std::string_view(text).substr(copied));
     text.swap(out);
     return counts(scan.count);
   }

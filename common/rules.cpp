@@ -77,14 +77,14 @@ size_t ApplyRow(std::string& text, const RuleRow& row) {
       pos = FindNoCase(text, folded, end);
       continue;
     }
-    out.append(text, copied, pos - copied);
+    AppendPolled(out, std::string_view(text).substr(copied, pos - copied));
     out += row.newText;
     copied = end;
     ++count;
     pos = FindNoCase(text, folded, end);
   }
   if (count == 0) return 0;
-  out.append(text, copied, std::string::npos);
+  AppendPolled(out, std::string_view(text).substr(copied));
   text.swap(out);
   return count;
 }

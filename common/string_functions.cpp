@@ -49,11 +49,7 @@ std::string& NormalizeSpaces(std::string& text) {
 std::vector<std::string> SplitToArray(std::string_view text, std::string_view delimiter) {
   std::string clean;
   clean.reserve(text.size());
-  for (size_t at = 0; at < text.size(); at += kCancelStride) {
-    const std::string_view block = text.substr(at, kCancelStride);
-    clean.append(block);
-    CancelPoint(block.size());
-  }
+  AppendPolled(clean, text);
   NormalizeSpaces(clean);
   std::vector<std::string> pieces;
   if (delimiter.empty()) return pieces;
@@ -68,7 +64,7 @@ std::vector<std::string> SplitToArray(std::string_view text, std::string_view de
     for (size_t at = start; at < end;) {
       const size_t quote = FindPolled(view.substr(0, end), "\"", at);
       const size_t stop = quote == std::string_view::npos ? end : quote;
-      piece.append(view.substr(at, stop - at));
+      AppendPolled(piece, view.substr(at, stop - at));
       at = stop + 1;
     }
     AppendToArray(pieces, std::move(piece));
@@ -105,6 +101,14 @@ size_t FindNoCase(std::string_view hay, std::string_view needle, size_t from) {
     block = end;
   }
   return std::string_view::npos;
+}
+
+void AppendPolled(std::string& out, std::string_view piece) {
+  for (size_t at = 0; at < piece.size(); at += kCancelStride) {
+    const std::string_view block = piece.substr(at, kCancelStride);
+    CancelPoint(block.size());
+    out.append(block);
+  }
 }
 
 size_t FindLineBreak(std::string_view text, size_t from) {

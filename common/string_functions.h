@@ -64,6 +64,9 @@ size_t FindLineBreak(std::string_view text, size_t from);
 template <typename Pred>
 size_t SpanWhile(std::string_view text, size_t from, Pred&& pred);
 
+// out += piece, a block at a time (a large copy also faults in fresh pages).
+void AppendPolled(std::string& out, std::string_view piece);
+
 // hay.find(needle, from), in blocks that count towards the next look at the
 // stop flag of a run (see cancel.h).
 size_t FindPolled(std::string_view hay, std::string_view needle, size_t from = 0);

@@ -715,7 +715,17 @@ IoError Transaction::WriteAll(const std::string& resolvedPath, std::string_view 
   if (s.options.dryRun) {
     if (!inPlace && ::geteuid() != 0 && (e.st.st_uid != ::geteuid() || !InGroup(e.st.st_gid)))
       return OwnerNotKept();
-    e.dryText = std::string(contents);
+    // Kept a block at a time, each counted towards the next look at the
+    // stop flag of the run.
+    e.dryText.emplace();
+    e.dryText->reserve(contents.size());
+    for (size_t at = 0; at < contents.size(); at += kCancelStride) {
+      if (CancelPending(std::min(kCancelStride, contents.size() - at))) {
+        e.dryText.reset();
+        return IoError{ECANCELED};
+      }
+      e.dryText->append(contents.substr(at, kCancelStride));
+    }
     return IoError{};
   }
   return s.Stage(e, contents, inPlace, original);

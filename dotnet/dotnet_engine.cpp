@@ -216,12 +216,11 @@ std::string& ApplyEdits(std::string& cfile, const std::vector<ValueEdit>& edits,
   out.reserve(text.size() + edits.size() * perEdit);
   size_t copied = 0;
   for (const ValueEdit& e : edits) {
-    CancelPoint(e.begin - copied);
-    out.append(text.substr(copied, e.begin - copied));
+    AppendPolled(out, text.substr(copied, e.begin - copied));
     out += *e.value;
     copied = e.end;
   }
-  out.append(text.substr(copied));
+  AppendPolled(out, text.substr(copied));
   cfile.swap(out);
   return cfile;
 }
@@ -460,11 +459,11 @@ void DotNetMigrator::ConvertVersionsOneByOne(std::string& cfile) const {
     out.reserve(text.size());
     size_t copied = 0;
     for (const auto& [begin, edit] : rewritten) {
-      out.append(text.substr(copied, begin - copied));
+      AppendPolled(out, text.substr(copied, begin - copied));
       out += *edit.second;
       copied = edit.first;
     }
-    out.append(text.substr(copied));
+    AppendPolled(out, text.substr(copied));
     cfile.swap(out);
   }
 }

@@ -152,8 +152,9 @@ unsigned Vb6Migrator::ReplaceReferences(std::string& text, std::vector<size_t>* 
         pos = FindPolled(text, oldGuid, hash);
         continue;
       }
-      if (out.empty()) out.reserve(text.size() + 64);
-      out.append(text, copied, pos - copied);
+      // As much room to grow in place as a text read has.
+      if (out.empty()) out.reserve(text.size() + text.size() / 8 + 256);
+      AppendPolled(out, std::string_view(text).substr(copied, pos - copied));
       out += newGuid;
       out += kNewVersion;
       copied = close + 1;
@@ -162,7 +163,7 @@ unsigned Vb6Migrator::ReplaceReferences(std::string& text, std::vector<size_t>* 
       pos = FindPolled(text, oldGuid, copied);
     }
     if (rewritten & (1u << r)) {
-      out.append(text, copied, std::string::npos);
+      AppendPolled(out, std::string_view(text).substr(copied));
       text.swap(out);
     }
   }
