@@ -70,6 +70,27 @@ struct NeedleScan {
   }
 };
 
+// Ranges of a text, asked whether they hold a position: a binary search
+// (the ranges sorted by start, with the furthest end reached so far).
+class RangeSet {
+ public:
+  explicit RangeSet(std::vector<TextRange> ranges) : ranges_(std::move(ranges)) {
+    std::sort(ranges_.begin(), ranges_.end(),
+              [](const TextRange& a, const TextRange& b) { return a.begin < b.begin; });
+    size_t reach = 0;
+    for (const TextRange& r : ranges_) reachBy_.push_back(reach = std::max(reach, r.end));
+  }
+  bool Holds(size_t pos) const {
+    const auto after = std::upper_bound(ranges_.begin(), ranges_.end(), pos,
+                                        [](size_t p, const TextRange& r) { return p < r.begin; });
+    return after != ranges_.begin() && reachBy_[after - ranges_.begin() - 1] > pos;
+  }
+
+ private:
+  std::vector<TextRange> ranges_;
+  std::vector<size_t> reachBy_;  // [i]: the furthest end of ranges_[0..i]
+};
+
 bool IsBreak(std::string_view text, size_t i) {
   return text[i] == '\n' || (text[i] == '\r' && (i + 1 == text.size() || text[i + 1] != '\n'));
 }
@@ -161,14 +182,19 @@ void FindLeftovers(std::string_view path, std::string_view text, bool migrated,
     LeftoverReason reason;
   };
   std::vector<Hit> hits;
-  std::optional<std::vector<TextRange>> own;    // computed when first needed
-  std::optional<std::vector<TextRange>> paths;  // likewise
+  std::optional<std::vector<TextRange>> own;  // computed when first needed
+  std::optional<RangeSet> paths;              // likewise
   // One pass over the text for all needles; each needle's occurrences are
   // taken left to right without overlapping one another, so hits come in
   // order of position (and of needle at one position).
   std::vector<size_t> nextFrom(kNeedles.size(), 0);
   rulescan::CandidateScan::Walker walker(kScan.scan, text);
+  size_t polled = 0;  // progress counted towards the stop flag up to here
   for (size_t p = walker.Next(0); p != std::string_view::npos; p = walker.Next(p + 1)) {
+    if (p - polled >= kCancelStride) {
+      CancelPoint(p - polled);
+      polled = p;
+    }
     for (uint32_t rows = kScan.scan.RowsAt(text, p); rows != 0; rows &= rows - 1) {
       const size_t r = static_cast<size_t>(__builtin_ctz(rows));
       const Needle& needle = kNeedles[r];
@@ -182,16 +208,18 @@ void FindLeftovers(std::string_view path, std::string_view text, bool migrated,
       LeftoverReason reason = fileReason;
       if (migrated) {
         reason = LeftoverReason::Other;
-        if (!paths) paths = entryPaths ? entryPaths(path, text) : std::vector<TextRange>{};
-        if (std::any_of(paths->begin(), paths->end(),
-                        [&](const TextRange& r) { return r.begin <= p && p < r.end; })) {
+        if (!paths) paths.emplace(entryPaths ? entryPaths(path, text) : std::vector<TextRange>{});
+        if (paths->Holds(p)) {
           reason = LeftoverReason::EntryPath;
         } else if (needle.guid && text.substr(p, needle.text.size()) != needle.text) {
           reason = LeftoverReason::LowerCaseGuid;
         } else if (!needle.guid && IsVb6Kind(path)) {
+          // In text order: one binary search.
           if (!own) own = OwnMemberRanges(text);
-          if (std::any_of(own->begin(), own->end(),
-                          [&](const TextRange& r) { return r.begin == p; })) {
+          const auto at =
+              std::lower_bound(own->begin(), own->end(), p,
+                               [](const TextRange& r, size_t pos) { return r.begin < pos; });
+          if (at != own->end() && at->begin == p) {
             reason = LeftoverReason::OwnMember;
           }
         }

@@ -664,7 +664,17 @@ IoError Transaction::ReadAll(const std::string& resolvedPath, std::string* conte
   State::Entry& e = s.entries[index];
   auto fault = [&] { return s.Fault(DiskOp::Read, resolvedPath); };
   if (e.dryText) {
-    *contents = *e.dryText;
+    // A block at a time, each counted towards the next look at the stop flag.
+    const std::string_view text(*e.dryText);
+    contents->reserve(text.size());
+    for (size_t at = 0; at < text.size(); at += kCancelStride) {
+      const std::string_view block = text.substr(at, kCancelStride);
+      if (CancelPending(block.size())) {
+        contents->clear();
+        return IoError{ECANCELED};
+      }
+      contents->append(block);
+    }
     return IoError{};
   }
   if (!e.temp.empty()) {
