@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "cancel.h"
 #include "gui_test_support.h"
 #include "test_util.h"
 #include "vb6/frmChangeVersio.h"
@@ -300,6 +301,43 @@ class Vb6WindowTest : public QObject {
       QVERIFY2(bytes == original.at(name) || bytes == reference.files.at(name), name.c_str());
     }
     QVERIFY(after.at("Sample.vbp") == original.at("Sample.vbp"));  // written last
+  }
+
+  // Exit while a large form's text is being migrated stops the run inside
+  // that file: the form keeps its bytes and "Finish..." never comes. Exit is
+  // pressed at the third look at the stop flag inside the form's work.
+  void ExitInsideALargeFile() {
+    TempDir dir;
+    std::string form;
+    while (form.size() < (size_t{8} << 20)) form += "x.PenColor = 1\r\n";
+    dir.Write("P.vbp", "Form=Big.frm\r\n");
+    dir.Write("Big.frm", form);
+    frmChangeVersio* window = nullptr;
+    size_t looks = 0;
+    // Reads the real files; reading the form sets the look hook of the run's
+    // thread.
+    struct ExitAtThirdLook : kv::RealDisk {
+      std::function<void()> hook;
+      kv::IoError ReadAll(const std::string& path, std::string* contents) override {
+        if (path.ends_with("Big.frm")) kv::SetCancelPollHook(hook);
+        return kv::RealDisk::ReadAll(path, contents);
+      }
+    } disk;
+    disk.hook = [&] {
+      if (++looks != 3) return;
+      QMetaObject::invokeMethod(Control<QPushButton>(*window, "cmdExit"), "click",
+                                Qt::BlockingQueuedConnection);
+    };
+    frmChangeVersio w(&disk);
+    window = &w;
+    w.show();
+    TypeText(w, "TxtProject", QString::fromStdString(dir / "P.vbp"));
+    Click(w, "cmdConvert");
+    QTRY_VERIFY_WITH_TIMEOUT(!w.isVisible(), 30000);
+    QCOMPARE(looks, size_t{3});  // no further look: the form's work stopped there
+    QCOMPARE(ListLines(w).last(), QString("Stopped: interrupted; no file was changed"));
+    QVERIFY(!ListLines(w).contains("Finish..."));
+    QVERIFY(dir.Read("Big.frm") == form);
   }
 
   // A failure that stops a run is the list's last line; the window stays
