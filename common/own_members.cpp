@@ -27,7 +27,15 @@ std::string Folded(std::string_view s) {
 bool StartsNoCase(std::string_view text, std::string_view prefix) {
   return text.size() >= prefix.size() && EqualsNoCase(text.substr(0, prefix.size()), prefix);
 }
-std::string_view SkipBlanks(std::string_view s) { return s.substr(SpanWhile(s, 0, IsBlank)); }
+[[gnu::always_inline]] inline std::string_view SkipBlanks(std::string_view s) {
+  // Lines start with a few blanks; a run longer than a block is gone through
+  // looking at the stop flag.
+  size_t i = 0;
+  const size_t limit = std::min(s.size(), kCancelStride);
+  while (i < limit && IsBlank(s[i])) ++i;
+  if (i == kCancelStride) i = SpanWhile(s, i, IsBlank);
+  return s.substr(i);
+}
 // The name at the start of `s` (letters, digits, "_").
 std::string_view NameAt(std::string_view s) { return s.substr(0, SpanWhile(s, 0, IsNameChar)); }
 

@@ -92,19 +92,33 @@ size_t FindNoCase(std::string_view hay, std::string_view needle, size_t from) {
   const char first = FoldAscii(needle[0]);
   const std::string_view rest = needle.substr(1);
   const size_t last = hay.size() - needle.size();
-  // In blocks, each counted as progress towards the next look at the stop flag.
-  for (size_t block = from; block <= last;) {
-    const size_t end = block + std::min(kCancelStride, last + 1 - block);
-    for (size_t i = block; i < end; ++i) {
-      if (FoldAscii(hay[i]) == first && EqualsNoCase(hay.substr(i + 1, rest.size()), rest)) {
-        CancelPoint(i - block);
+  if (last - from < kCancelStride) {
+    // Within one block (a line, say): no look at the stop flag.
+    for (size_t i = from; i <= last; ++i) {
+      if (FoldAscii(hay[i]) == first && EqualsNoCase(hay.substr(i + 1, rest.size()), rest))
         return i;
-      }
     }
-    CancelPoint(end - block);
+    return std::string_view::npos;
+  }
+  // In blocks that end where the position crosses a multiple of
+  // kCancelStride: there the stop flag is looked at (a scan over a whole text
+  // made of many short searches crosses each such point once).
+  for (size_t block = from; block <= last;) {
+    const size_t boundary = (block | (kCancelStride - 1)) + 1;
+    const size_t end = std::min(boundary, last + 1);
+    for (size_t i = block; i < end; ++i) {
+      if (FoldAscii(hay[i]) == first && EqualsNoCase(hay.substr(i + 1, rest.size()), rest))
+        return i;
+    }
+    if (end == boundary) CancelPoint(kCancelStride);
     block = end;
   }
   return std::string_view::npos;
+}
+
+size_t FindLineBreakAfterBoundary(std::string_view text, size_t boundary) {
+  CancelPoint(kCancelStride);
+  return boundary < text.size() ? FindLineBreak(text, boundary) : boundary;
 }
 
 void AppendPolled(std::string& out, std::string_view piece) {
@@ -115,22 +129,18 @@ void AppendPolled(std::string& out, std::string_view piece) {
   }
 }
 
-size_t FindLineBreak(std::string_view text, size_t from) {
-  return SpanWhile(text, from, [](char c) { return c != '\r' && c != '\n'; });
-}
-
 size_t FindPolled(std::string_view hay, std::string_view needle, size_t from) {
   if (needle.empty() || from >= hay.size()) return hay.find(needle, from);
+  // In blocks that end where the position crosses a multiple of
+  // kCancelStride, as FindNoCase goes.
   for (size_t block = from; block < hay.size();) {
-    const size_t end = block + std::min(kCancelStride, hay.size() - block);
+    const size_t boundary = (block | (kCancelStride - 1)) + 1;
+    const size_t end = std::min(boundary, hay.size());
     // Occurrences that start in [block, end).
     const size_t hit =
         hay.substr(0, std::min(hay.size(), end + needle.size() - 1)).find(needle, block);
-    if (hit != std::string_view::npos) {
-      CancelPoint(hit - block);
-      return hit;
-    }
-    CancelPoint(end - block);
+    if (hit != std::string_view::npos) return hit;
+    if (end == boundary) CancelPoint(kCancelStride);
     block = end;
   }
   return std::string_view::npos;

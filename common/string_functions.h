@@ -38,18 +38,29 @@ std::vector<std::string> SplitToArray(std::string_view text, std::string_view de
 
 template <typename Pred>
 size_t SpanWhile(std::string_view text, size_t from, Pred&& pred) {
-  while (from < text.size()) {
-    const size_t block = std::min(kCancelStride, text.size() - from);
-    for (size_t i = from; i < from + block; ++i) {
-      if (!pred(text[i])) {
-        CancelPoint(i - from);
-        return i;
-      }
-    }
-    CancelPoint(block);
-    from += block;
+  size_t i = from;
+  for (;;) {
+    // A block at a time; after each whole block the stop flag is looked at.
+    const size_t limit = i + std::min(kCancelStride, text.size() - i);
+    while (i < limit && pred(text[i])) ++i;
+    if (i != limit || limit == text.size()) return i;
+    CancelPoint(kCancelStride);
   }
-  return text.size();
+}
+
+// FindLineBreak past a multiple of kCancelStride, where the stop flag is
+// looked at.
+size_t FindLineBreakAfterBoundary(std::string_view text, size_t boundary);
+
+inline size_t FindLineBreak(std::string_view text, size_t from) {
+  // Up to where the position crosses a multiple of kCancelStride.
+  const size_t boundary = (from | (kCancelStride - 1)) + 1;
+  const size_t limit = std::min(boundary, text.size());
+  size_t i = from;
+  while (i < limit && text[i] != '\r' && text[i] != '\n') ++i;
+  if (i == boundary) [[unlikely]]
+    return FindLineBreakAfterBoundary(text, i);
+  return i;
 }
 
 // ASCII-only case folding: A-Z and a-z fold onto each other, no other byte does.
@@ -58,7 +69,7 @@ bool EqualsNoCase(std::string_view a, std::string_view b);
 // First occurrence of `needle` in `hay` at or after `from`, ASCII case folded.
 size_t FindNoCase(std::string_view hay, std::string_view needle, size_t from = 0);
 // The position of the first CR or LF at or after `from`, or the text's size.
-size_t FindLineBreak(std::string_view text, size_t from);
+inline size_t FindLineBreak(std::string_view text, size_t from);
 
 // The end of the run of bytes from `from` on that satisfy `pred`.
 template <typename Pred>
@@ -67,8 +78,8 @@ size_t SpanWhile(std::string_view text, size_t from, Pred&& pred);
 // out += piece, a block at a time (a large copy also faults in fresh pages).
 void AppendPolled(std::string& out, std::string_view piece);
 
-// hay.find(needle, from), in blocks that count towards the next look at the
-// stop flag of a run (see cancel.h).
+// hay.find(needle, from), in blocks; where the position crosses a multiple of
+// kCancelStride the stop flag of a run is looked at (see cancel.h).
 size_t FindPolled(std::string_view hay, std::string_view needle, size_t from = 0);
 std::string ToUpperAscii(std::string_view text);
 
