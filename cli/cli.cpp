@@ -315,7 +315,7 @@ int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
         err);
   }
 
-  // Ctrl-C and SIGTERM stop the run at the next file boundary; a closed
+  // Ctrl-C and SIGTERM stop the run where it is, even inside a large file; a closed
   // output pipe shows as a failed write instead of killing the process.
   g_interrupted.store(false);
   g_outputError.store(0);

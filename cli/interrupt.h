@@ -1,6 +1,7 @@
 // While an InterruptScope lives, Ctrl+C (and a request to terminate) sets the
-// flag instead of ending the process, so that the run stops at the next file
-// boundary (and, on POSIX systems, a closed output pipe raises no signal).
+// flag instead of ending the process, so that the run stops where it is, with
+// no file changed (and, on POSIX systems, a closed output pipe raises no
+// signal).
 // interrupt_posix.cpp uses signals, interrupt_win.cpp a console control
 // handler.
 #pragma once

@@ -36,13 +36,14 @@ class RunController : public QObject {
   using Job = std::function<RunOutcome(Reporter& reporter, const CancelFlag& cancel)>;
 
   explicit RunController(QObject* parent = nullptr);
-  // Stops a run that is still going at its next file boundary and waits for it.
+  // Stops a run that is still going and waits for it.
   ~RunController() override;
 
   // Starts `job` on a new thread. Refused (false) while a run is in progress.
   bool Start(Job job);
   bool IsRunning() const { return thread_ != nullptr; }
-  // Asks the run to stop at its next file boundary; returns at once.
+  // Asks the run to stop (between files, and inside a file's work about
+  // every MiB of text it goes through); returns at once.
   void Cancel() { cancel_.store(true); }
 
   // Longest time lines wait before they are handed on.

@@ -226,8 +226,8 @@ void WizardWindow::SaveReport() {
 
 void WizardWindow::closeEvent(QCloseEvent* event) {
   if (runner_.IsRunning()) {
-    // Let the run finish the file that it is on; the window closes when the
-    // run has stopped, so no file is left half done.
+    // The run stops where it is, leaving every file as it was; the window
+    // closes when it has stopped.
     closeWhenStopped_ = true;
     runner_.Cancel();
     event->ignore();
