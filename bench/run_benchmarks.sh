@@ -103,6 +103,16 @@ FILTER=.
 log "engine benchmarks ($RUNS repetitions, filter $FILTER)"
 "$ENGINE" --benchmark_repetitions="$RUNS" --benchmark_report_aggregates_only=true \
   --benchmark_filter="$FILTER" --benchmark_format=csv 2>/dev/null | tr -d '"' >"$WORK/engine.csv"
+# The time from a stop to the run's end inside one 256 MiB file (its own file:
+# its counters are columns of their own).
+log "stop inside one large file ($RUNS repetitions of 8 stops per engine)"
+"$ENGINE" --benchmark_repetitions="$RUNS" --benchmark_report_aggregates_only=true \
+  --benchmark_filter='BM_StopInside' --benchmark_format=csv 2>/dev/null | tr -d '"' >"$WORK/stop.csv"
+# stop_field ENGINE(0 = VB6, 1 = .NET) COLUMN -> that column of the median row
+stop_field() {
+  awk -F, -v e="$1" -v c="$2" 'NR == 1 {for (i = 1; i <= NF; i++) col[$i] = i; next}
+    $1 ~ ("vb6_dotnet:" e "/.*_median$") {print $col[c]}' "$WORK/stop.csv"
+}
 # bench NAME -> "milliseconds bytes_per_second" of its median (of its only
 # run when there is one)
 bench() {
@@ -153,6 +163,26 @@ EOF
     printf '| %s | %s ms | %s ms | %sx | %s |\n' "$what" "$(fmt "$h" 1)" "$(fmt "$o" 1)" "$r" \
       "$(yes_no "$r <= 2")"
   done <<<"$HOSTILE_ROWS"
+  cat <<EOF
+
+A stop (Ctrl-C, Exit) inside one 256 MiB file: a dry run through the real
+file layer, the flag raised at eight moments spread over the run, the time
+from raising it to the run's end (\`BM_StopInsideOneLargeFile\`, medians of
+$RUNS repetitions of 8 stops; "longest gap" is the longest stretch of the run
+between two looks at the flag).
+
+| Engine | Whole run | Mean stop | Slowest stop | Longest gap | Target about 100 ms |
+|---|---|---|---|---|---|
+EOF
+  local e name worst
+  for e in 0 1; do
+    name=VB6
+    [ "$e" = 1 ] && name=.NET
+    worst=$(stop_field "$e" max_ms)
+    printf '| %s | %s ms | %s ms | %s ms | %s ms | %s |\n' "$name" \
+      "$(fmt "$(stop_field "$e" run_ms)" 0)" "$(fmt "$(stop_field "$e" real_time)" 1)" \
+      "$(fmt "$worst" 1)" "$(fmt "$(stop_field "$e" gap_ms)" 1)" "$(yes_no "$worst <= 100")"
+  done
   echo
 }
 
