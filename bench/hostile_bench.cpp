@@ -75,8 +75,12 @@ void RunBoth(const std::string& project, size_t chainTo = 0, const std::string& 
   benchmark::DoNotOptimize(vb6.ConvertFile("P", null));
   benchmark::DoNotOptimize(kv::DotNetMigrator::GetSolutionProjects(project));
   benchmark::DoNotOptimize(kv::DotNetMigrator::GetProjectFiles(project));
+  const kv::DotNetMigrator dotnet(disk);
   std::string text = project;
-  kv::DotNetMigrator(disk).ConvertDotNetFile(text);
+  dotnet.ConvertDotNetFile(text);
+  benchmark::DoNotOptimize(text.data());
+  text = project;
+  dotnet.ConvertDotNetProject(text);
   benchmark::DoNotOptimize(text.data());
 }
 
@@ -135,6 +139,19 @@ void BM_HostileFormsOnOneLine(benchmark::State& state) {
 }
 void BM_OrdinaryFormsOnOneLine(benchmark::State& state) {
   static const std::string input = Ordinary(5 * 1'000'000);
+  for (auto _ : state) RunBoth(input);
+  Report(state, input.size());
+}
+
+// MSBuild items that never close, 16 MiB: no ">" anywhere after them.
+void BM_HostileOpenItems(benchmark::State& state) {
+  static const std::string input = Repeat("<Compile Include=\"a.cs\"\r\n", 16 * kMiB);
+  for (auto _ : state) RunBoth(input);
+  Report(state, input.size());
+}
+void BM_OrdinaryOpenItems(benchmark::State& state) {
+  static const std::string input =
+      Ordinary(Repeat("<Compile Include=\"a.cs\"\r\n", 16 * kMiB).size());
   for (auto _ : state) RunBoth(input);
   Report(state, input.size());
 }
@@ -261,5 +278,7 @@ BENCHMARK(BM_HostileLongLine)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_OrdinaryLongLine)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_HostileFormsOnOneLine)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_OrdinaryFormsOnOneLine)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_HostileOpenItems)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_OrdinaryOpenItems)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_HostileNested)->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(BM_OrdinaryNested)->Unit(benchmark::kMillisecond)->Iterations(1);

@@ -80,16 +80,21 @@ void ForEachMemberElement(std::string_view text, Visit&& visit) {
     visit(element);
     f = FindNoCase(text, kFileStart, from);
   }
-  for (size_t lt = FindPolled(text, "<"); lt != npos; lt = FindPolled(text, "<", lt + 1)) {
+  // An item's attributes end at its ">", and never run past the next "<" (no
+  // attribute value holds one): each item is searched only up to there, so a
+  // text of items that never close costs no more than one that does.
+  for (size_t lt = FindPolled(text, "<"), nextLt = npos; lt != npos; lt = nextLt) {
+    nextLt = FindPolled(text, "<", lt + 1);
+    const size_t bound = nextLt == npos ? text.size() : nextLt;
     for (const std::string_view name : kItemNames) {
       const size_t after = lt + 1 + name.size();
-      if (after >= text.size() || !IsXmlSpace(text[after]) ||
+      if (after >= bound || !IsXmlSpace(text[after]) ||
           !EqualsNoCase(text.substr(lt + 1, name.size()), name)) {
         continue;
       }
-      const size_t gt = FindPolled(text, ">", after);
+      const size_t gt = FindPolled(text.substr(0, bound), ">", after);
       MemberElement element{.start = lt};
-      element.include = FindAttribute(text, after, gt == npos ? text.size() : gt, "Include");
+      element.include = FindAttribute(text, after, gt == npos ? bound : gt, "Include");
       if (element.include) visit(element);
       break;
     }
