@@ -532,7 +532,9 @@ EOF
 - Every end-to-end run starts from a freshly generated tree, flushed to disk
   with \`sync\` before the clock starts; the page cache is warm. Times and
   peak resident sizes come from \`kvbench-time\` (wall clock, \`wait4\`).
-- kvmigrate-cli runs with \`--quiet\`. sed runs as
+- kvmigrate-cli runs with \`--quiet\`: no progress lines, no summary,
+  and so no search of the folders for leftovers (a run that shows its
+  summary reads every file of the tree once more for it). sed runs as
   \`xargs -a Bench.files sed -i -f rules.sed\` over the same files (the
   projects and their listed sources), one \`s/old/new/gI\` per row.
   \`kvbench-floor\` reads and rewrites each file on its own, durably: whole

@@ -48,7 +48,8 @@ void PrintUsage(std::FILE* to) {
       "  --minor TEXT  target minor version of .NET references (default 0)\n"
       "  --dry-run     write nothing; print what a real run would print\n"
       "  --diff        also print a unified diff of every file that changes\n"
-      "  --quiet       print no progress lines and no summary\n"
+      "  --quiet       print no progress lines and no summary (and search for\n"
+      "                leftovers only for --check or --json)\n"
       "  --check       write nothing; exit 0 when a run would change nothing and\n"
       "                nothing is left over, 1 otherwise\n"
       "  --json FILE   write a JSON record of the run to FILE (\"-\": standard output)\n"
@@ -305,6 +306,11 @@ int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
   // and the scan then reads what the run would have written.
   const bool writeNothing = options.dryRun || options.check || options.scanOnly;
   PrintingReporter printer(out, err, options.quiet || options.scanOnly);
+  // The search for leftovers is made only where its result is shown or
+  // decides something: the summary (silenced by --quiet), --check, --scan and
+  // --json.
+  const bool scanShown = options.scan && (!options.quiet || options.check || options.scanOnly ||
+                                          options.json.has_value());
   RunRecord record(*options.path);
   record.SetPreview(writeNothing);
   TeeReporter reporter(printer, record);
@@ -351,7 +357,7 @@ int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
         // The scan reads the files as the run leaves them (staged texts
         // included, in a dry run too). A run that stopped changes nothing and
         // reached only part of the project: its failure line says it all.
-        if (options.scan && result.status == RunOutcome::Status::Completed) {
+        if (scanShown && result.status == RunOutcome::Status::Completed) {
           // A stop asked for during the scan ends the run as cancelled.
           const CancelScope scope(cancel);
           try {
