@@ -14,57 +14,21 @@
 
 #include "test_util.h"
 #include "transaction.h"
+#include "transaction_test_util.h"
 
 namespace kv {
 namespace {
 
 namespace fs = std::filesystem;
+using kvtest::Files;
+using kvtest::RunUpper;
+using kvtest::ScanTree;
 using kvtest::TempDir;
-using Files = std::map<std::string, std::string>;
-
-// User files below the folder, and how many of our files lie beside them.
-struct Tree {
-  Files files;
-  int ours = 0;
-};
-Tree ScanTree(const fs::path& root) {
-  Tree t;
-  for (const auto& entry : fs::recursive_directory_iterator(root)) {
-    if (!entry.is_regular_file()) continue;
-    const std::string name = entry.path().filename().string();
-    if (name.find(Transaction::kTempMarker) != name.npos ||
-        name.find(Transaction::kJournalMarker) != name.npos) {
-      ++t.ours;
-    } else {
-      t.files[fs::relative(entry.path(), root).generic_string()] = kvtest::ReadFile(entry.path());
-    }
-  }
-  return t;
-}
-
-std::string Upper(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return s;
-}
+using kvtest::Tree;
+using kvtest::Upper;
 
 DWORD AttributesOf(const std::string& path) {
   return ::GetFileAttributesW(fs::path(path).wstring().c_str());
-}
-
-// A run over `names` below `root`: each file is read and written upper-cased,
-// then committed.
-Transaction::CommitResult RunUpper(const fs::path& root, const std::vector<std::string>& names,
-                                   Transaction::FaultHook hook = {}) {
-  Transaction::Options options;
-  options.hook = std::move(hook);
-  options.journalFolder = root.string();
-  Transaction t(options);
-  for (const std::string& name : names) {
-    std::string text;
-    if (IoError e = t.ReadAll((root / name).string(), &text)) return {{name, e}, false};
-    if (IoError e = t.WriteAll((root / name).string(), Upper(text))) return {{name, e}, false};
-  }
-  return t.Commit();
 }
 
 TEST(WinTransaction, StagesOnDiskWritesOnlyChangesKeepsAttributesAndStopsOnEdits) {
@@ -252,20 +216,7 @@ TEST(WinTransaction, FailureOrKillAtEveryOperationLeavesAllOldOrAllNew) {
       }
       // The recovery itself may fail at any of its operations; the one after
       // it completes.
-      for (size_t j = 0;; ++j) {
-        size_t recoverySeen = 0;
-        bool failed = false;
-        const FileFailure f =
-            Transaction::Recover(dir.path().string(), [&](DiskOp, const std::string&) {
-              const bool now = recoverySeen++ == j;
-              failed = failed || now;
-              return now ? EIO : 0;
-            });
-        if (!failed) {
-          EXPECT_FALSE(f) << what << ": " << f.error.Message();
-          break;
-        }
-      }
+      kvtest::RecoverThroughFaults(dir.path(), what);
       Transaction::Recover((dir.path() / "sub").string());
       const Tree t = ScanTree(dir.path());
       EXPECT_TRUE(t.files == old || t.files == migrated)

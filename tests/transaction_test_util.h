@@ -1,0 +1,37 @@
+// Helpers of the transaction tests, shared by the POSIX and Windows ones: a
+// tree's user files apart from ours, a run that upper-cases files, and a
+// recovery retried until it completes.
+#pragma once
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "transaction.h"
+
+namespace kvtest {
+
+using Files = std::map<std::string, std::string>;
+
+// User files below the folder (by relative path with "/"), and how many of
+// our files lie beside them.
+struct Tree {
+  Files files;
+  int ours = 0;
+};
+Tree ScanTree(const std::filesystem::path& root);
+
+std::string Upper(std::string s);
+
+// A run over `names` below `root`: each file is read and written upper-cased,
+// then committed.
+kv::Transaction::CommitResult RunUpper(const std::filesystem::path& root,
+                                       const std::vector<std::string>& names,
+                                       kv::Transaction::FaultHook hook = {}, bool exchange = true);
+
+// The recovery of `root`, failed at each of its operations in turn until one
+// run of it completes; that one must report no failure (checked under `what`).
+void RecoverThroughFaults(const std::filesystem::path& root, const std::string& what);
+
+}  // namespace kvtest
