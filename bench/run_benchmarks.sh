@@ -556,6 +556,16 @@ EOF
   \`cp -a\` creates its files in new folders, placed elsewhere on the disk.
   A journaled ext4 has no such walk; \`KV_BENCH_WORK\` chooses where the
   trees are made.
+- Memory matters too. The benchmark machine is a virtual machine that
+  reports free memory back to its host in blocks of 2 MiB; touching such a
+  block again costs the host a fault, several times the cost of zeroing
+  it. Huge pages and large page-cache blocks are taken from exactly these
+  blocks: a 64 MiB file written in calls of 4 MiB, or read into a buffer
+  advised to use huge pages, ran two to five times slower at random.
+  kvmigrate-cli writes in calls of 256 KiB and reads into ordinary pages
+  made present a few MiB at a time (two threads for a large file). Over a
+  large file it also has the disk start writing each 4 MiB as soon as it is
+  staged, leaving less for the flush at the commit.
 - sed -i neither flushes its output to disk nor makes the rename durable.
 - For the single 64 MiB file, \`cp\` then \`sync FILE\` (an fsync of the
   copy) is the floor of any durable rewrite; sed -i runs the 18 rows over it.

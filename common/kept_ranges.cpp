@@ -7,10 +7,10 @@
 namespace kv {
 
 size_t ApplyOutside(const RuleMatcher& rules, std::string& text, std::vector<TextRange> kept,
-                    std::vector<size_t>* rowHits) {
+                    std::vector<size_t>* rowHits, bool* changed) {
   std::erase_if(kept,
                 [&](const TextRange& r) { return r.begin >= r.end || r.begin >= text.size(); });
-  if (kept.empty()) return rules.Apply(text, rowHits);
+  if (kept.empty()) return rules.Apply(text, rowHits, changed);
   std::sort(kept.begin(), kept.end(),
             [](const TextRange& a, const TextRange& b) { return a.begin < b.begin; });
 
@@ -18,6 +18,7 @@ size_t ApplyOutside(const RuleMatcher& rules, std::string& text, std::vector<Tex
   out.reserve(text.size() + text.size() / 8);
   std::string part;
   size_t replaced = 0;
+  bool partChanged = false;
   size_t done = 0;  // bytes of `text` handled so far
   // Large copies go a block at a time, each counted towards the next look at
   // the stop flag; a part has room to grow in place, as a text read has.
@@ -27,7 +28,7 @@ size_t ApplyOutside(const RuleMatcher& rules, std::string& text, std::vector<Tex
     part.clear();
     part.reserve(size + size / 8 + 256);
     AppendPolled(part, std::string_view(text).substr(done, size));
-    replaced += rules.Apply(part, rowHits);
+    replaced += rules.Apply(part, rowHits, &partChanged);
     AppendPolled(out, part);
     done = end;
   };
@@ -40,7 +41,11 @@ size_t ApplyOutside(const RuleMatcher& rules, std::string& text, std::vector<Tex
     }
   }
   migrateUpTo(text.size());
-  if (replaced > 0) text.swap(out);
+  if (replaced == 0) return 0;
+  // With no part shorter than it was, the whole changed when a part did;
+  // otherwise only the whole tells.
+  if (changed && (rules.growOnly() ? partChanged : out != text)) *changed = true;
+  text.swap(out);
   return replaced;
 }
 

@@ -20,8 +20,8 @@ struct TextRange {
 // inside each kept range as they are; no match reaches into a kept range.
 // `kept` may be in any order and may overlap. Returns the number of
 // replacements. Linear in the size of the text.
-// With `rowHits`, each row's replacements are added to it (RuleMatcher::Apply).
+// With `rowHits` and `changed`, as RuleMatcher::Apply.
 size_t ApplyOutside(const RuleMatcher& rules, std::string& text, std::vector<TextRange> kept,
-                    std::vector<size_t>* rowHits = nullptr);
+                    std::vector<size_t>* rowHits = nullptr, bool* changed = nullptr);
 
 }  // namespace kv

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "rule_scan.h"
+#include "string_functions.h"
 
 namespace kv {
 
@@ -50,7 +51,10 @@ RuleMatcher::RuleMatcher(RuleTable table, ScanTier tier) : table_(std::move(tabl
   for (const RuleRow& row : table_) {
     if (row.oldText.size() < 2) throw std::invalid_argument("RuleMatcher: old text too short");
     folded.push_back(FoldText(row.oldText));
-    rows_.push_back(Row{folded.back(), rulescan::AlreadyNewSuffix(row), {}});
+    rows_.push_back(Row{folded.back(),
+                        rulescan::AlreadyNewSuffix(row),
+                        {},
+                        FoldText(row.newText) == folded.back()});
     if (row.newText.size() < row.oldText.size()) growOnly_ = false;
   }
   for (size_t a = 0; a < table_.size(); ++a) {
@@ -135,6 +139,10 @@ RuleMatcher::Scan RuleMatcher::ScanMatches(std::string_view text, OnMatch&& onMa
     const Row& row = rows_[r];
     const size_t end = i + row.folded.size();
     if (row.skipSuffix.empty() || !FoldedAt(text, end, row.skipSuffix)) {
+      if (!scan.changed) {
+        scan.changed =
+            !row.mayKeepBytes || text.compare(i, row.folded.size(), table_[r].newText) != 0;
+      }
       onMatch(i, r);
       ++scan.count;
       scan.growth += static_cast<ptrdiff_t>(table_[r].newText.size()) -
@@ -145,7 +153,7 @@ RuleMatcher::Scan RuleMatcher::ScanMatches(std::string_view text, OnMatch&& onMa
   return scan;
 }
 
-size_t RuleMatcher::Apply(std::string& text, std::vector<size_t>* rowHits) const {
+size_t RuleMatcher::Apply(std::string& text, std::vector<size_t>* rowHits, bool* changed) const {
   const size_t n = text.size();
   // Each row's replacements, counted in the first scan and handed on once
   // the scan has not given way to the row-by-row path.
@@ -161,9 +169,11 @@ size_t RuleMatcher::Apply(std::string& text, std::vector<size_t>* rowHits) const
     return total;
   };
   const auto oneByOne = [&] {
-    if (!rowHits) return ApplyRowsOneByOne(text, table_);
+    // Rare text: whether it changed is told by comparing fingerprints.
+    const TextFingerprint before(changed ? std::string_view(text) : std::string_view());
     size_t total = 0;
     for (size_t r = 0; r < table_.size(); ++r) total += counted[r] = ApplyRow(text, table_[r]);
+    if (changed && total > 0 && TextFingerprint(text) != before) *changed = true;
     return counts(total);
   };
   if (!growOnly_) {
@@ -182,6 +192,9 @@ size_t RuleMatcher::Apply(std::string& text, std::vector<size_t>* rowHits) const
     if (scan.overlap) return oneByOne();
     if (scan.count == 0) return 0;
     AppendPolled(out, std::string_view(text).substr(copied));
+    // Replacements of different lengths could, between them, give the text
+    // back as it was: only the whole tells.
+    if (changed && out != text) *changed = true;
     text.swap(out);
     return counts(scan.count);
   }
@@ -219,6 +232,9 @@ size_t RuleMatcher::Apply(std::string& text, std::vector<size_t>* rowHits) const
   });
   if (scan.overlap) return oneByOne();
   if (scan.count == 0) return 0;
+  // No row shortens the text: it changed if it grew, or, with every
+  // replacement as long as what it replaced, if one of them wrote other bytes.
+  if (changed && (scan.growth > 0 || scan.changed)) *changed = true;
   const size_t growth = static_cast<size_t>(scan.growth);
   text.resize(n + growth);
   char* const data = text.data();

@@ -57,7 +57,13 @@ class RuleMatcher {
   // Rewrites `text` in place; returns the number of replacements (0 leaves
   // every byte as it was). With `rowHits`, each row's number of replacements
   // is added to its entry (the vector grows to the table's size if needed).
-  size_t Apply(std::string& text, std::vector<size_t>* rowHits = nullptr) const;
+  // With `changed`, *changed becomes true when some byte of the text changed
+  // (a row whose new text differs from its old one only in letter case may
+  // write the very bytes it replaces); it is never set back to false.
+  size_t Apply(std::string& text, std::vector<size_t>* rowHits = nullptr,
+               bool* changed = nullptr) const;
+  // Whether no row's new text is shorter than its old text.
+  bool growOnly() const { return growOnly_; }
 
   // The first position at or after `from` where some row's old text occurs
   // (ASCII case folded), or npos. Several rows may occur there.
@@ -74,12 +80,16 @@ class RuleMatcher {
     // does here: inside the old text, and inside the bytes after it that
     // tell whether the occurrence already reads as the new text.
     std::vector<uint32_t> earlierRowOffsets;
+    // The new text is the old one but perhaps for letter case: a replacement
+    // may leave the bytes as they were.
+    bool mayKeepBytes = false;
   };
 
   struct Scan {
     size_t count = 0;      // occurrences to replace
     ptrdiff_t growth = 0;  // how much longer the text becomes
     bool overlap = false;  // an earlier row overlaps a match: only row by row is right
+    bool changed = false;  // some replacement writes other bytes than it replaces
   };
   // Finds the occurrences to replace, left to right, and calls
   // onMatch(position, row) for each; stops early when it meets an overlap.

@@ -214,9 +214,17 @@ struct ValueEdit {
 };
 
 // Replaces each edit's bytes (sorted, not overlapping) by its value, in one
-// pass; `perEdit` is a guess at how much each edit may grow the text.
-std::string& ApplyEdits(std::string& cfile, const std::vector<ValueEdit>& edits, size_t perEdit) {
+// pass; `perEdit` is a guess at how much each edit may grow the text. Values
+// that are already the target leave the text as it is.
+std::string& ApplyEdits(std::string& cfile, const std::vector<ValueEdit>& edits, size_t perEdit,
+                        bool* changed) {
   const std::string_view text(cfile);
+  if (std::all_of(edits.begin(), edits.end(), [&](const ValueEdit& e) {
+        return text.substr(e.begin, e.end - e.begin) == *e.value;
+      })) {
+    return cfile;
+  }
+  if (changed) *changed = true;
   std::string out;
   out.reserve(text.size() + edits.size() * perEdit);
   size_t copied = 0;
@@ -241,22 +249,22 @@ DotNetMigrator::DotNetMigrator(Disk& disk)
 // ---------------------------------------------------------------------------
 // Text migration
 
-std::string& DotNetMigrator::ConvertDotNetFile(std::string& cfile,
-                                               std::vector<size_t>* ruleHits) const {
+std::string& DotNetMigrator::ConvertDotNetFile(std::string& cfile, std::vector<size_t>* ruleHits,
+                                               bool* changed) const {
   // The GUID rows come before the name rows; one scan over all of them gives
   // what applying them one after the other would.
-  allRules_.Apply(cfile, ruleHits);
-  return ConvertDotNetFileVersion(cfile);
+  allRules_.Apply(cfile, ruleHits, changed);
+  return ConvertDotNetFileVersion(cfile, changed);
 }
 
-std::string& DotNetMigrator::ConvertDotNetProject(std::string& cfile,
-                                                  std::vector<size_t>* ruleHits) const {
-  ApplyOutside(allRules_, cfile, MemberPathRanges(cfile), ruleHits);
-  ConvertDotNetFileVersion(cfile);
-  return ConvertComReferenceVersions(cfile);
+std::string& DotNetMigrator::ConvertDotNetProject(std::string& cfile, std::vector<size_t>* ruleHits,
+                                                  bool* changed) const {
+  ApplyOutside(allRules_, cfile, MemberPathRanges(cfile), ruleHits, changed);
+  ConvertDotNetFileVersion(cfile, changed);
+  return ConvertComReferenceVersions(cfile, changed);
 }
 
-std::string& DotNetMigrator::ConvertComReferenceVersions(std::string& cfile) const {
+std::string& DotNetMigrator::ConvertComReferenceVersions(std::string& cfile, bool* changed) const {
   const std::string_view text(cfile);
   std::vector<ValueEdit> edits;
   // Whether [begin, end) holds a version 5 GUID, spelled as the table writes it.
@@ -301,10 +309,10 @@ std::string& DotNetMigrator::ConvertComReferenceVersions(std::string& cfile) con
   if (edits.empty()) return cfile;
   std::sort(edits.begin(), edits.end(),
             [](const ValueEdit& a, const ValueEdit& b) { return a.begin < b.begin; });
-  return ApplyEdits(cfile, edits, 8);
+  return ApplyEdits(cfile, edits, 8, changed);
 }
 
-std::string& DotNetMigrator::ConvertDotNetFileVersion(std::string& cfile) const {
+std::string& DotNetMigrator::ConvertDotNetFileVersion(std::string& cfile, bool* changed) const {
   const std::string_view text(cfile);
   std::vector<ValueEdit> edits;
   const std::array<VersionKey, 2> keys = VersionKeys();
@@ -394,13 +402,16 @@ std::string& DotNetMigrator::ConvertDotNetFileVersion(std::string& cfile) const 
     if (versionGuids_.FindNext(value, 0) != npos) planned = false;
   }
   if (!planned) {
+    // Rare text: whether it changed is told by comparing fingerprints.
+    const TextFingerprint before(cfile);
     ConvertVersionsOneByOne(cfile);
+    if (changed && TextFingerprint(cfile) != before) *changed = true;
     return cfile;
   }
 
   size_t grown = 0;
   for (const VersionKey& key : keys) grown += key.value.size();
-  return ApplyEdits(cfile, edits, grown);
+  return ApplyEdits(cfile, edits, grown, changed);
 }
 
 void DotNetMigrator::ConvertVersionsOneByOne(std::string& cfile) const {
@@ -661,14 +672,13 @@ void DotNetMigrator::ConvertSolution(const std::string& cfilename, RunLog& log) 
       return false;
     }
     if (log.CancelRequested()) return false;
-    const TextFingerprint before(text);
     std::vector<size_t> hits(allRules_.table().size());
+    bool changed = false;
     if (project) {
-      ConvertDotNetProject(text, &hits);
+      ConvertDotNetProject(text, &hits, &changed);
     } else {
-      ConvertDotNetFile(text, &hits);
+      ConvertDotNetFile(text, &hits, &changed);
     }
-    const bool changed = TextFingerprint(text) != before;
     if (log.CancelRequested()) return false;
     if (changed) {
       if (IoError e = disk_.WriteAll(resolved, text)) {

@@ -42,18 +42,20 @@ class DotNetMigrator {
   // the version values of every version 5 reference. Leaves the result in
   // `cfile` and returns it.
   // With `ruleHits`, each rule row's replacements (GuidRules rows, then
-  // TextRules rows) are added to it.
-  std::string& ConvertDotNetFile(std::string& cfile, std::vector<size_t>* ruleHits = nullptr) const;
-  std::string& ConvertDotNetFileVersion(std::string& cfile) const;
+  // TextRules rows) are added to it. With `changed`, *changed becomes true
+  // when some byte of the text changed (never set back to false).
+  std::string& ConvertDotNetFile(std::string& cfile, std::vector<size_t>* ruleHits = nullptr,
+                                 bool* changed = nullptr) const;
+  std::string& ConvertDotNetFileVersion(std::string& cfile, bool* changed = nullptr) const;
   // The migration of a project file: ConvertDotNetFile, except that the
   // paths naming its member files keep their bytes, and then the versions of
   // COM references written as elements (ConvertComReferenceVersions).
-  std::string& ConvertDotNetProject(std::string& cfile,
-                                    std::vector<size_t>* ruleHits = nullptr) const;
+  std::string& ConvertDotNetProject(std::string& cfile, std::vector<size_t>* ruleHits = nullptr,
+                                    bool* changed = nullptr) const;
   // In each <COMReference> ... </COMReference> element that holds a version 5
   // GUID, the contents of its first <VersionMajor> and <VersionMinor> become
   // the target texts.
-  std::string& ConvertComReferenceVersions(std::string& cfile) const;
+  std::string& ConvertComReferenceVersions(std::string& cfile, bool* changed = nullptr) const;
 
   // Parsing of solution and project texts.
   static std::vector<std::string> GetSolutionProjects(std::string_view cfile);

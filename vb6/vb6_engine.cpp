@@ -130,7 +130,8 @@ struct Vb6Migrator::Run {
 Vb6Migrator::Vb6Migrator(Disk& disk)
     : disk_(disk), guidRules_(BuildGuidRules()), textRules_(BuildTextRules()) {}
 
-unsigned Vb6Migrator::ReplaceReferences(std::string& text, std::vector<size_t>* hits) const {
+unsigned Vb6Migrator::ReplaceReferences(std::string& text, std::vector<size_t>* hits,
+                                        bool* changed) const {
   if (hits && hits->size() < guidRules_.size()) hits->resize(guidRules_.size());
   unsigned rewritten = 0;
   for (size_t r = 0; r < guidRules_.size(); ++r) {
@@ -155,8 +156,10 @@ unsigned Vb6Migrator::ReplaceReferences(std::string& text, std::vector<size_t>* 
       // As much room to grow in place as a text read has.
       if (out.empty()) out.reserve(text.size() + text.size() / 8 + 256);
       AppendPolled(out, std::string_view(text).substr(copied, pos - copied));
+      const size_t from = out.size();
       out += newGuid;
       out += kNewVersion;
+      if (changed && text.compare(pos, close + 1 - pos, out, from) != 0) *changed = true;
       copied = close + 1;
       rewritten |= 1u << r;
       if (hits) ++(*hits)[r];
@@ -206,14 +209,15 @@ EntryPathFinder Vb6Migrator::EntryPaths(bool allModules) {
   };
 }
 
-size_t Vb6Migrator::ApplyTextRules(std::string& text, std::vector<size_t>* hits) const {
+size_t Vb6Migrator::ApplyTextRules(std::string& text, std::vector<size_t>* hits,
+                                   bool* changed) const {
   // The members of VB's own objects and the paths of member entries keep
   // their bytes.
   std::vector<TextRange> kept = OwnMemberRanges(text);
   const size_t own = kept.size();
   const std::vector<TextRange> paths = EntryPathRanges(text, AllModules);
   kept.insert(kept.end(), paths.begin(), paths.end());
-  ApplyOutside(textRules_, text, std::move(kept), hits);
+  ApplyOutside(textRules_, text, std::move(kept), hits, changed);
   return own;
 }
 
@@ -347,8 +351,7 @@ bool Vb6Migrator::Open(Run& run, const std::string& path, const std::string& bas
     return false;
   }
   if (run.log.CancelRequested()) return false;
-  const TextFingerprint before(frame.text);
-  const unsigned rows = ReplaceReferences(frame.text, &frame.ruleHits);
+  const unsigned rows = ReplaceReferences(frame.text, &frame.ruleHits, &frame.changed);
   for (size_t r = 0; r < guidRules_.size(); ++r) {
     if (rows & (1u << r)) {
       run.log.Report(
@@ -357,10 +360,9 @@ bool Vb6Migrator::Open(Run& run, const std::string& path, const std::string& bas
   }
   // Rule hits: the GUID rows, then the text rows.
   std::vector<size_t> textHits(textRules_.table().size());
-  frame.keptMembers = ApplyTextRules(frame.text, &textHits);
+  frame.keptMembers = ApplyTextRules(frame.text, &textHits, &frame.changed);
   frame.ruleHits.resize(guidRules_.size());
   frame.ruleHits.insert(frame.ruleHits.end(), textHits.begin(), textHits.end());
-  frame.changed = TextFingerprint(frame.text) != before;
   run.stack.push_back(std::move(frame));
   return true;
 }

@@ -43,11 +43,15 @@ class Vb6Migrator {
   // Rewrites every "{old GUID}#version#" reference to "{new GUID}#5.0#";
   // returns for each GuidRules row whether it rewrote anything (bit i = row i)
   // and, when `hits` is given, adds each row's number of rewrites to it.
-  unsigned ReplaceReferences(std::string& text, std::vector<size_t>* hits = nullptr) const;
+  // With `changed`, *changed becomes true when some byte of the text changed
+  // (never set back to false); the same for ApplyTextRules.
+  unsigned ReplaceReferences(std::string& text, std::vector<size_t>* hits = nullptr,
+                             bool* changed = nullptr) const;
   // Applies the text rules everywhere except to the members of VB's own
   // objects (OwnMemberRanges); returns how many of those were left alone.
   // With `hits`, each text row's replacements are added to it.
-  size_t ApplyTextRules(std::string& text, std::vector<size_t>* hits = nullptr) const;
+  size_t ApplyTextRules(std::string& text, std::vector<size_t>* hits = nullptr,
+                        bool* changed = nullptr) const;
 
   // The path parts of the member entries that a walk of `text` takes (with
   // `allModules`, those of the further kinds too): they name files on disk

@@ -61,7 +61,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // As a project, as a listed source, or first one then the other.
   for (const std::string& written : disk.writes()) {
     std::string project = disk.originals().at(written);
-    migrator.ConvertDotNetProject(project);
+    bool changed = false;
+    migrator.ConvertDotNetProject(project, nullptr, &changed);
+    Check(changed == (project != disk.originals().at(written)),
+          "told changed exactly when a byte changed");
     std::string source = disk.originals().at(written);
     migrator.ConvertDotNetFile(source);
     std::string both = project;

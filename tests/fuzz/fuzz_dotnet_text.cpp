@@ -82,8 +82,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   migrator.NewVersionMinor = minor;
 
   std::string once = input;
-  std::string& returned = migrator.ConvertDotNetFile(once);
+  bool changed = false;
+  std::string& returned = migrator.ConvertDotNetFile(once, nullptr, &changed);
   Check(&returned == &once, "ConvertDotNetFile returns its argument");
+  Check(changed == (once != input), "told changed exactly when a byte changed");
   std::string literal = LiteralRules(input, migrator);
   ref::ConvertVersions(literal, NewGuids(migrator), major, minor);
   CheckEq(once, literal, "ConvertDotNetFile against the literal stages");

@@ -108,8 +108,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   for (const kv::RuleMatcher& matcher : Matchers(withGuids)) {
     std::string scanned = text;
-    const size_t scannedCount = matcher.Apply(scanned);
+    bool changed = false;
+    const size_t scannedCount = matcher.Apply(scanned, nullptr, &changed);
     CheckEq(scanned, expected, "one scan equals the rows one by one");
+    Check(changed == (scanned != text), "told changed exactly when a byte changed");
     Check(scannedCount == expectedCount, "one scan counts what the rows replace");
     if (scannedCount == 0) CheckEq(scanned, text, "no replacement leaves every byte");
 

@@ -62,8 +62,11 @@ std::string LiteralStages(const std::string& input, const kv::Vb6Migrator& m, un
 }
 
 std::string Stages(std::string text, const kv::Vb6Migrator& m, unsigned* rows) {
-  *rows = m.ReplaceReferences(text);
-  m.ApplyTextRules(text);
+  const std::string input = text;
+  bool changed = false;
+  *rows = m.ReplaceReferences(text, nullptr, &changed);
+  m.ApplyTextRules(text, nullptr, &changed);
+  Check(changed == (text != input), "told changed exactly when a byte changed");
   return text;
 }
 
