@@ -174,20 +174,20 @@ class WindowFinder {
       if (found_ != npos && found_ >= start) return found_ < limit ? found_ : npos;
       if (found_ == npos && limit <= end_) return npos;
     }
+    // Where the last search found nothing, nothing starts: a wider window
+    // is searched only beyond it.
+    size_t from = start;
+    if (searched_ && start >= start_ && found_ == npos) from = std::max(start, end_);
     found_ = npos;
     // A window at a time, each counted as progress towards the next look at
     // the stop flag.
-    for (size_t from = start; from < limit && found_ == npos;) {
+    while (from < limit && found_ == npos) {
       const size_t to = from + std::min(kCancelStride, limit - from);
       const size_t reach = std::min(text_.size(), to + needle_.size() - 1);
-#ifdef _WIN32
-      // No memmem there; the library's search is the next best.
+      // Windows are short and many: a search by first byte (memchr) costs
+      // nothing to set up, unlike memmem.
       const size_t hit = text_.substr(from, reach - from).find(needle_);
       if (hit != npos) found_ = from + hit;
-#else
-      const void* hit = ::memmem(text_.data() + from, reach - from, needle_.data(), needle_.size());
-      if (hit) found_ = static_cast<size_t>(static_cast<const char*>(hit) - text_.data());
-#endif
       CancelPoint(to - from);
       from = to;
     }
