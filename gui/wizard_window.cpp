@@ -105,10 +105,13 @@ void WizardWindow::StartRun(RunController::Job job, EntryPathFinder entryPaths) 
 void WizardWindow::StartProjectRun(const std::string& path, EngineJob job,
                                    EntryPathFinder entryPaths) {
   Disk* given = ownDisk_ ? nullptr : disk_;
+  Transaction::Options options;
+  options.hook = transactionHook_;
   StartRun(
-      [path, given, job = std::move(job)](Reporter& reporter, const CancelFlag& cancel) {
+      [path, given, job = std::move(job), options = std::move(options)](Reporter& reporter,
+                                                                        const CancelFlag& cancel) {
         if (given) return ReportEnd(reporter, job(*given, reporter, &cancel));
-        return ReportEnd(reporter, RunAsTransaction(path, reporter, &cancel, job));
+        return ReportEnd(reporter, RunAsTransaction(path, reporter, &cancel, job, options));
       },
       std::move(entryPaths));
 }

@@ -53,6 +53,9 @@ class WizardWindow : public QWidget {
 
   // Replaces the Open dialog (tests answer it without a modal window).
   void SetFileChooser(std::unique_ptr<FileChooser> chooser);
+  // Tests: asked before each file operation of the transactions of the runs
+  // that follow (on the run's thread), as a fault hook is.
+  void SetTransactionHook(Transaction::FaultHook hook) { transactionHook_ = std::move(hook); }
   bool IsRunning() const { return runner_.IsRunning(); }
   // A project named on the command line: its full path goes into the path
   // box (a relative one is taken against the current folder) and the action
@@ -112,6 +115,7 @@ class WizardWindow : public QWidget {
 
   std::unique_ptr<Disk> ownDisk_;
   Disk* disk_;
+  Transaction::FaultHook transactionHook_;
   std::unique_ptr<FileChooser> chooser_;
   WizardControls controls_;
   ProjectKind kind_;

@@ -6,9 +6,12 @@
 #include <QScrollBar>
 #include <QTimer>
 #include <QUrl>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <thread>
 
 #include "cancel.h"
 #include "gui_test_support.h"
@@ -338,6 +341,37 @@ class Vb6WindowTest : public QObject {
     QCOMPARE(ListLines(w).last(), QString("Stopped: interrupted; no file was changed"));
     QVERIFY(!ListLines(w).contains("Finish..."));
     QVERIFY(dir.Read("Big.frm") == form);
+  }
+
+  // Exit during the commit: the commit completes (a project is never left
+  // half written), then the window closes, every file migrated and nothing
+  // of the run's own left beside them.
+  void ExitDuringCommit() {
+    const Reference reference = MigrateDirectly();
+    ExampleCopy copy;
+    std::atomic<bool> held{false}, go{false};
+    frmChangeVersio w;
+    // Never leaves the run held, whatever the test's outcome.
+    struct Release {
+      std::atomic<bool>& go;
+      ~Release() { go = true; }
+    } release{go};
+    w.SetTransactionHook([&](kv::DiskOp op, const std::string&) {
+      if (op == kv::DiskOp::Rename && !held.exchange(true)) {
+        while (!go) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+      return 0;
+    });
+    w.show();
+    TypeText(w, "TxtProject", copy.Path());
+    Click(w, "cmdConvert");
+    QTRY_VERIFY_WITH_TIMEOUT(held.load(), 30000);
+    Click(w, "cmdExit");
+    QVERIFY(w.isVisible());
+    go = true;
+    QTRY_VERIFY_WITH_TIMEOUT(!w.isVisible(), 30000);
+    QCOMPARE(ListLines(w).last(), QString("Finish..."));
+    QVERIFY(copy.dir.Snapshot() == reference.files);
   }
 
   // A failure that stops a run is the list's last line; the window stays
