@@ -14,12 +14,14 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <optional>
 #include <set>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -278,6 +280,69 @@ IoError OwnerNotKept() { return IoError{EPERM, "its owner or group cannot be kep
 
 }  // namespace
 
+// Staged data handed to the disk while the run goes on: a second thread
+// flushes the file system that a batch of staged files is on, so that the
+// commit's own flush finds little left to write. Only ever one flush waiting.
+class BackgroundFlush {
+ public:
+  ~BackgroundFlush() { Stop(); }
+
+  // Flushes the file system of `folderFd` soon, on the second thread.
+  void Request(int folderFd) {
+    const int fd = ::fcntl(folderFd, F_DUPFD_CLOEXEC, 0);
+    if (fd < 0) return;
+    std::lock_guard lock(mutex_);
+    if (quit_) {
+      ::close(fd);
+      return;
+    }
+    if (next_ >= 0) ::close(next_);
+    next_ = fd;
+    if (!thread_.joinable()) {
+      try {
+        thread_ = std::thread([this] { Work(); });
+      } catch (const std::system_error&) {
+        ::close(next_);
+        next_ = -1;
+        return;
+      }
+    }
+    wake_.notify_one();
+  }
+
+  // Waits for a flush under way; one still waiting is dropped.
+  void Stop() {
+    {
+      std::lock_guard lock(mutex_);
+      quit_ = true;
+      if (next_ >= 0) ::close(next_);
+      next_ = -1;
+    }
+    wake_.notify_one();
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  void Work() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      wake_.wait(lock, [this] { return quit_ || next_ >= 0; });
+      if (quit_) return;
+      const int fd = std::exchange(next_, -1);
+      lock.unlock();
+      ::syncfs(fd);  // the commit's flush reports any failure
+      ::close(fd);
+      lock.lock();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::thread thread_;
+  int next_ = -1;
+  bool quit_ = false;
+};
+
 struct Transaction::State {
   struct Folder {
     Fd fd;
@@ -312,6 +377,9 @@ struct Transaction::State {
   std::map<FileKey, size_t> byKey;
   std::map<std::string, size_t> byPath;
   std::vector<size_t> staged;  // in the order staged
+  // Bytes staged since the last background flush was asked for.
+  size_t unflushed = 0;
+  BackgroundFlush flusher;
 
   int Fault(DiskOp op, const std::string& path) const {
     return options.hook ? options.hook(op, path) : 0;
@@ -508,9 +576,9 @@ struct Transaction::State {
     }
     struct stat st;
     if (::fstat(fd.get(), &st) != 0) return fail(Errno());
-    // No write-back is started here: left to the commit's one flush, the
-    // system writes the staged files together, which on a 1 GiB tree took a
-    // fifth less time than starting each file's write-back as it was staged.
+    // No write-back is started here for each file (on a 1 GiB tree that
+    // took a fifth more time than none); a batch of staged files is flushed
+    // at once on a second thread, below.
     if (int err = fd.Close()) return fail(IoError{err});
     e.temp = temp;
     e.old = inPlace ? old : NewTemp(e);
@@ -519,6 +587,11 @@ struct Transaction::State {
     e.tempInode = st.st_ino;
     e.stagedSize = text.size();
     staged.push_back(static_cast<size_t>(&e - &entries[0]));
+    unflushed += text.size();
+    if (unflushed >= options.flushEvery) {
+      unflushed = 0;
+      flusher.Request(folder);
+    }
     return IoError{};
   }
 
@@ -754,6 +827,7 @@ IoError Transaction::WriteAll(const std::string& resolvedPath, std::string_view 
 
 void Transaction::Rollback() {
   State& s = *state_;
+  s.flusher.Stop();
   std::vector<std::pair<int, std::string>> staged;
   for (const size_t i : s.staged) {
     State::Entry& e = s.entries[i];
@@ -799,6 +873,7 @@ Transaction::CommitResult Transaction::Commit() {
 
   // The staged files durable: a few are flushed one by one; many with one
   // flush of each file system (which also waits for other programs' data).
+  s.flusher.Stop();
   if (order.size() <= State::kFlushEachUpTo) {
     for (const size_t i : order) {
       const State::Entry& e = s.entries[i];

@@ -52,6 +52,9 @@ class Transaction : public Disk {
     // renames the staged file over it (what file systems without the swap
     // get).
     bool exchange = true;
+    // After every this many bytes staged, the file system they are on is
+    // flushed by a second thread while the run goes on.
+    size_t flushEvery = size_t{64} << 20;
     FaultHook hook;
   };
 

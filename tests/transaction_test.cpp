@@ -241,14 +241,15 @@ TEST(Transaction, FailureOrKillAtEveryOperationLeavesAllOldOrAllNew) {
   ASSERT_GT(operations, 20u);
 
   // Every commit both ways: with the one-step swap, and with the link and
-  // rename of file systems that lack it.
+  // rename of file systems that lack it (there with every staged file also
+  // flushed in the background as soon as it is staged).
   enum class Mode { Once, Lasting, Kill };
   for (const bool exchange : {true, false})
     for (const Mode mode : {Mode::Once, Mode::Lasting, Mode::Kill}) {
       for (size_t k = 0; k < operations; ++k) {
         const std::string what = std::string(mode == Mode::Kill ? "kill" : "failure") + " at " +
                                  std::to_string(k) + (mode == Mode::Lasting ? " on" : "") +
-                                 (exchange ? "" : " (link and rename)");
+                                 (exchange ? "" : " (link and rename, background flushes)");
         TempDir dir;
         BuildTree(dir);
         size_t seen = 0;
@@ -260,7 +261,7 @@ TEST(Transaction, FailureOrKillAtEveryOperationLeavesAllOldOrAllNew) {
         if (mode == Mode::Kill) {
           const pid_t child = ::fork();
           if (child == 0) {
-            RunUpper(dir.path(), kNames, hook, exchange);
+            RunUpper(dir.path(), kNames, hook, exchange, !exchange);
             ::_exit(0);
           }
           int status = 0;
@@ -268,7 +269,8 @@ TEST(Transaction, FailureOrKillAtEveryOperationLeavesAllOldOrAllNew) {
         } else {
           // A failure stops the run with no change, or leaves a commit for
           // the recovery; a failed removal of our leftovers is no failure.
-          const Transaction::CommitResult r = RunUpper(dir.path(), kNames, hook, exchange);
+          const Transaction::CommitResult r =
+              RunUpper(dir.path(), kNames, hook, exchange, !exchange);
           if (!r.pending) {
             EXPECT_TRUE(ScanTree(dir.path()).files == (r.failure ? old : migrated)) << what;
           }

@@ -32,10 +32,12 @@ std::string Upper(std::string s) {
 }
 
 kv::Transaction::CommitResult RunUpper(const fs::path& root, const std::vector<std::string>& names,
-                                       kv::Transaction::FaultHook hook, bool exchange) {
+                                       kv::Transaction::FaultHook hook, bool exchange,
+                                       bool flushAll) {
   kv::Transaction::Options options;
   options.hook = std::move(hook);
   options.exchange = exchange;
+  if (flushAll) options.flushEvery = 1;
   options.journalFolder = root.string();
   kv::Transaction t(options);
   for (const std::string& name : names) {

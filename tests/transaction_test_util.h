@@ -25,10 +25,12 @@ Tree ScanTree(const std::filesystem::path& root);
 std::string Upper(std::string s);
 
 // A run over `names` below `root`: each file is read and written upper-cased,
-// then committed.
+// then committed. `exchange` as Transaction::Options; `flushAll` flushes
+// every staged file in the background as soon as it is staged.
 kv::Transaction::CommitResult RunUpper(const std::filesystem::path& root,
                                        const std::vector<std::string>& names,
-                                       kv::Transaction::FaultHook hook = {}, bool exchange = true);
+                                       kv::Transaction::FaultHook hook = {}, bool exchange = true,
+                                       bool flushAll = false);
 
 // The recovery of `root`, failed at each of its operations in turn until one
 // run of it completes; that one must report no failure (checked under `what`).
