@@ -540,10 +540,12 @@ EOF
   \`kvbench-floor\` reads and rewrites each file on its own, durably: whole
   file read, temporary file beside it, fsync, rename, fsync of the folder.
 - A kvmigrate-cli run is one transaction: changed files are staged beside
-  their originals, and at the end made durable together (one \`syncfs\` for
-  many files, an fsync each for up to 64), recorded in a flushed journal,
-  swapped in, their folders made durable (one flush of the file system for
-  many folders), and the old bytes removed (several removals at a time).
+  their originals (after every 64 MiB staged, a second thread flushes the
+  file system while the run goes on), and at the end made durable together
+  (one \`syncfs\` for many files, an fsync each for up to 64), recorded in a
+  flushed journal, swapped in, their folders made durable (one flush of the
+  file system for many folders), and the old bytes removed (several
+  removals at a time).
   \`cp -a\` followed by \`sync\` writes the same amount of data durably
   but frees nothing; on a file system mounted with online discard, each
   freed file costs the disk a discard, which only kvmigrate-cli, sed -i and
