@@ -72,4 +72,11 @@ inline bool CancelPending(size_t bytes) {
 // so that a test can raise the flag at an exact point of the work.
 void SetCancelPollHook(std::function<void()> hook);
 
+// Runs `here` on this thread and `there` on a second one at the same time,
+// for the two halves of the work on a large text; returns once both have
+// ended. Both look at this thread's stop flag; a stop in either is thrown
+// here as RunCancelled, as is an exception of `there`. Without a second
+// thread, runs one after the other.
+void InParallel(const std::function<void()>& here, const std::function<void()>& there);
+
 }  // namespace kv

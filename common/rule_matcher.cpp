@@ -5,6 +5,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "cancel.h"
 #include "rule_scan.h"
 #include "string_functions.h"
 
@@ -56,6 +57,7 @@ RuleMatcher::RuleMatcher(RuleTable table, ScanTier tier) : table_(std::move(tabl
                         {},
                         FoldText(row.newText) == folded.back()});
     if (row.newText.size() < row.oldText.size()) growOnly_ = false;
+    if (row.oldText.find('\n') != std::string::npos) splitAtLines_ = false;
   }
   for (size_t a = 0; a < table_.size(); ++a) {
     const std::string newA = FoldText(table_[a].newText);
@@ -118,11 +120,13 @@ bool RuleMatcher::OverlapsEarlierRow(std::string_view text, size_t pos, int row)
 }
 
 template <typename OnMatch>
-RuleMatcher::Scan RuleMatcher::ScanMatches(std::string_view text, OnMatch&& onMatch) const {
+RuleMatcher::Scan RuleMatcher::ScanMatches(std::string_view text, OnMatch&& onMatch, size_t from,
+                                           size_t to) const {
   rulescan::CandidateScan::Walker candidates(*scan_, text);
   Scan scan;
-  size_t polled = 0;  // progress counted towards the stop flag up to here
-  for (size_t i = candidates.Next(0); i != std::string_view::npos; i = candidates.Next(i)) {
+  size_t polled = from;  // progress counted towards the stop flag up to here
+  for (size_t i = candidates.Next(from); i < to && i != std::string_view::npos;
+       i = candidates.Next(i)) {
     if (i - polled >= kCancelStride) [[unlikely]] {
       CancelPoint(i - polled);
       polled = i;
@@ -220,16 +224,64 @@ size_t RuleMatcher::Apply(std::string& text, std::vector<size_t>* rowHits, bool*
   } release;
   notes.clear();
   bool noted = true;
-  const Scan scan = ScanMatches(text, [&](size_t pos, int r) {
-    count(r);
-    if (!noted) return;
-    if (notes.size() == maxNotes) {
+  Scan scan;
+  const auto scanUpTo = [&](size_t end) {
+    scan = ScanMatches(
+        text,
+        [&](size_t pos, int r) {
+          count(r);
+          if (!noted) return;
+          if (notes.size() == maxNotes) {
+            noted = false;
+            std::vector<uint64_t>().swap(notes);
+            return;
+          }
+          notes.push_back(static_cast<uint64_t>(pos) << 5 | static_cast<uint64_t>(r));
+        },
+        0, end);
+  };
+  // A large text is scanned in two halves at the same time, split after a
+  // line end: no old text holds one, so no occurrence crosses the split, and
+  // each half sees the whole text for what follows an occurrence.
+  const size_t half = n / 2;
+  const void* lineEnd =
+      n >= parallelFrom_ && splitAtLines_
+          ? std::memchr(text.data() + half, '\n', std::min(n - half, kCancelStride))
+          : nullptr;
+  if (lineEnd == nullptr) {
+    scanUpTo(n);
+  } else {
+    const size_t split = static_cast<size_t>(static_cast<const char*>(lineEnd) - text.data()) + 1;
+    std::vector<uint64_t> later;
+    std::array<size_t, 32> laterCounted{};
+    Scan second;
+    InParallel(
+        [&] { scanUpTo(split); },
+        [&] {
+          second = ScanMatches(
+              text,
+              [&](size_t pos, int r) {
+                ++laterCounted[r];
+                if (later.size() < maxNotes) {
+                  later.push_back(static_cast<uint64_t>(pos) << 5 | static_cast<uint64_t>(r));
+                }
+              },
+              split, n);
+        });
+    scan.overlap = scan.overlap || second.overlap;
+    scan.count += second.count;
+    scan.growth += second.growth;
+    scan.changed = scan.changed || second.changed;
+    if (rowHits) {
+      for (size_t r = 0; r < counted.size(); ++r) counted[r] += laterCounted[r];
+    }
+    if (noted && notes.size() + later.size() <= maxNotes && later.size() == second.count) {
+      notes.insert(notes.end(), later.begin(), later.end());
+    } else {
       noted = false;
       std::vector<uint64_t>().swap(notes);
-      return;
     }
-    notes.push_back(static_cast<uint64_t>(pos) << 5 | static_cast<uint64_t>(r));
-  });
+  }
   if (scan.overlap) return oneByOne();
   if (scan.count == 0) return 0;
   // No row shortens the text: it changed if it grew, or, with every

@@ -64,6 +64,10 @@ class RuleMatcher {
                bool* changed = nullptr) const;
   // Whether no row's new text is shorter than its old text.
   bool growOnly() const { return growOnly_; }
+  // From this size on, Apply scans the two halves of a text at the same time
+  // (split after a line end near the middle; only when no old text holds a
+  // line end). Tests lower it.
+  void SetParallelFrom(size_t bytes) { parallelFrom_ = bytes; }
 
   // The first position at or after `from` where some row's old text occurs
   // (ASCII case folded), or npos. Several rows may occur there.
@@ -91,10 +95,12 @@ class RuleMatcher {
     bool overlap = false;  // an earlier row overlaps a match: only row by row is right
     bool changed = false;  // some replacement writes other bytes than it replaces
   };
-  // Finds the occurrences to replace, left to right, and calls
-  // onMatch(position, row) for each; stops early when it meets an overlap.
+  // Finds the occurrences to replace that start in [from, to), left to
+  // right, and calls onMatch(position, row) for each; stops early when it
+  // meets an overlap.
   template <typename OnMatch>
-  Scan ScanMatches(std::string_view text, OnMatch&& onMatch) const;
+  Scan ScanMatches(std::string_view text, OnMatch&& onMatch, size_t from = 0,
+                   size_t to = std::string_view::npos) const;
 
   // Index of the row whose old text matches at `pos`, or -1.
   int MatchAt(std::string_view text, size_t pos) const;
@@ -105,7 +111,9 @@ class RuleMatcher {
   ScanTier tier_;
   std::vector<Row> rows_;
   std::shared_ptr<const rulescan::CandidateScan> scan_;  // shared by copies
-  bool growOnly_ = true;  // no row's new text is shorter than its old text
+  bool growOnly_ = true;      // no row's new text is shorter than its old text
+  bool splitAtLines_ = true;  // no row's old text holds a line end
+  size_t parallelFrom_ = size_t{16} << 20;
 };
 
 }  // namespace kv
