@@ -118,13 +118,11 @@ class RealDisk : public Disk {
 // asked before each read.
 IoError ReadOpenFile(int fd, size_t sizeHint, std::string* contents,
                      const std::function<int()>& fault);
-
-// The most one write call hands the kernel. Larger calls let the page cache
-// take large blocks of memory for the new file, which on some virtual
-// machines are the blocks handed back to the host and slow to touch again;
-// pieces of this size cost nothing in system calls and keep a copy of a large
-// file as fast as cp's.
-inline constexpr size_t kWriteCall = size_t{256} << 10;
+// Writes all of `text` at the open file's position, in chunks of 4 MiB:
+// `fault` is asked before each, and the stop flag of the run is looked at
+// (ECANCELED). The chunks of a large text are handed to the disk as they are
+// written, not waited for, so that a flush afterwards has little left to do.
+IoError WriteOpenFile(int fd, std::string_view text, const std::function<int()>& fault);
 
 // Checks, without writing, whether WriteAll would refuse the file for its
 // permissions (no write bit at all, or not writable by this user).

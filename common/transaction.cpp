@@ -158,34 +158,6 @@ int CopyInto(int from, int to, size_t size) {
   return 0;
 }
 
-// Writes the whole text, in chunks, each announced to the fault hook. The
-// chunks of a large text are handed to the disk as they are written (not
-// waited for): the flush at the commit then has little left to wait for.
-template <typename Fault>
-IoError WriteText(int fd, std::string_view text, const Fault& fault) {
-  constexpr size_t kChunk = size_t{4} << 20;
-  constexpr size_t kEarlyFrom = size_t{16} << 20;
-  for (size_t done = 0; done < text.size();) {
-    if (int e = fault()) return IoError{e};
-    const size_t begin = done;
-    const size_t end = done + std::min(kChunk, text.size() - done);
-    if (CancelPending(end - done)) return IoError{ECANCELED};
-    while (done < end) {
-      const ssize_t put = ::write(fd, text.data() + done, std::min(kWriteCall, end - done));
-      if (put < 0) {
-        if (errno == EINTR) continue;
-        return Errno();
-      }
-      done += static_cast<size_t>(put);
-    }
-    if (text.size() >= kEarlyFrom) {
-      ::sync_file_range(fd, static_cast<off_t>(begin), static_cast<off_t>(end - begin),
-                        SYNC_FILE_RANGE_WRITE);
-    }
-  }
-  return IoError{};
-}
-
 // Whether the open file holds exactly `text`.
 bool HoldsText(int fd, std::string_view text) {
   struct stat st;
@@ -554,7 +526,7 @@ struct Transaction::State {
       if (!old.empty()) ::unlinkat(folder, old.c_str(), 0);
       return err;
     };
-    if (IoError err = WriteText(fd.get(), text, [&] { return Fault(DiskOp::Write, e.path); }))
+    if (IoError err = WriteOpenFile(fd.get(), text, [&] { return Fault(DiskOp::Write, e.path); }))
       return fail(err);
     if (inPlace) {
       // The text goes into the file itself at the commit, so that every name
@@ -916,8 +888,8 @@ Transaction::CommitResult Transaction::Commit() {
     Fd journal(::openat(jdir, journalName.c_str(),
                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!journal.ok()) return stop({journalPath, Errno()});
-    IoError err = WriteText(journal.get(), EncodeJournal(records),
-                            [&] { return s.Fault(DiskOp::Journal, journalPath); });
+    IoError err = WriteOpenFile(journal.get(), EncodeJournal(records),
+                                [&] { return s.Fault(DiskOp::Journal, journalPath); });
     if (!err) {
       if (int f = s.Fault(DiskOp::Flush, journalPath)) {
         err = IoError{f};
