@@ -17,8 +17,6 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include "cancel.h"
@@ -280,26 +278,23 @@ IoError ReadOpenFile(int fd, size_t sizeHint, std::string* contents,
         const char* const from = static_cast<const char*>(map);
         const char* const to = contents->data();
         std::atomic<bool> stop{false};
-        size_t half = sizeHint;
-        std::thread helper;
-        if (sizeHint >= kShareFrom) {
-          half = sizeHint / 2;
-          try {
-            helper = std::thread([&] {
-              MakePresent(from + half, sizeHint - half, MADV_POPULATE_READ, stop);
-              MakePresent(to + half, sizeHint - half, MADV_POPULATE_WRITE, stop);
-            });
-          } catch (const std::system_error&) {
-            half = sizeHint;  // no second thread: all on this one
-          }
+        const size_t half = sizeHint >= kShareFrom ? sizeHint / 2 : sizeHint;
+        int copied = 0;
+        const auto lower = [&] {
+          MakePresent(from, half, MADV_POPULATE_READ, stop);
+          MakePresent(to, half, MADV_POPULATE_WRITE, stop);
+          copied = CopyMapped(from, half, contents);
+          if (copied != 0) stop = true;
+        };
+        if (half < sizeHint) {
+          InParallel(lower, [&] {
+            MakePresent(from + half, sizeHint - half, MADV_POPULATE_READ, stop);
+            MakePresent(to + half, sizeHint - half, MADV_POPULATE_WRITE, stop);
+          });
+          if (copied == 0) copied = CopyMapped(from + half, sizeHint - half, contents);
+        } else {
+          lower();
         }
-        MakePresent(from, half, MADV_POPULATE_READ, stop);
-        MakePresent(to, half, MADV_POPULATE_WRITE, stop);
-        int copied = CopyMapped(from, half, contents);
-        if (copied != 0) stop = true;
-        if (helper.joinable()) helper.join();
-        if (copied == 0 && half < sizeHint)
-          copied = CopyMapped(from + half, sizeHint - half, contents);
         ::munmap(map, sizeHint);
         if (copied != 0) {
           contents->clear();
