@@ -16,6 +16,7 @@
 #include "disk.h"
 #include "dotnet_engine.h"
 #include "rule_matcher.h"
+#include "solution_parsing.h"
 #include "string_functions.h"
 #include "vb6_engine.h"
 
@@ -133,21 +134,21 @@ void BM_Vb6ApplyTextRules(benchmark::State& state) {
 BENCHMARK(BM_Vb6ApplyTextRules)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 // Project parsing: a project that lists 20,000 files.
-void BM_GetProjectFiles(benchmark::State& state) {
+void BM_ListMemberFiles(benchmark::State& state) {
   static const std::string project = kvbench::MakeProjectText(20000, 3);
   size_t listed = 0;
   for (auto _ : state) {
-    const std::vector<std::string> files = kv::DotNetMigrator::GetProjectFiles(project);
+    const std::vector<std::string> files = kv::ListMemberFiles(project);
     listed = files.size();
     benchmark::DoNotOptimize(files.data());
   }
   state.SetLabel(std::to_string(listed) + " files listed");
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * project.size()));
 }
-BENCHMARK(BM_GetProjectFiles)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ListMemberFiles)->Unit(benchmark::kMillisecond);
 
 // A solution of 2,000 projects.
-void BM_GetSolutionProjects(benchmark::State& state) {
+void BM_GetSolutionEntries(benchmark::State& state) {
   static const std::string solution = [] {
     std::string s = "Microsoft Visual Studio Solution File, Format Version 8.00\r\n";
     for (int p = 0; p < 2000; ++p) {
@@ -162,11 +163,11 @@ void BM_GetSolutionProjects(benchmark::State& state) {
     return s + "Global\r\nEndGlobal\r\n";
   }();
   for (auto _ : state) {
-    benchmark::DoNotOptimize(kv::DotNetMigrator::GetSolutionProjects(solution).data());
+    benchmark::DoNotOptimize(kv::GetSolutionEntries(solution).data());
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * solution.size()));
 }
-BENCHMARK(BM_GetSolutionProjects)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_GetSolutionEntries)->Unit(benchmark::kMillisecond);
 
 // Text helpers on 16 MiB: runs of blanks, line ends, tabs and quotes.
 const std::string& HelperInput() {

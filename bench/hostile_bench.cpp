@@ -20,6 +20,7 @@
 #include "corpus.h"
 #include "disk.h"
 #include "dotnet_engine.h"
+#include "solution_parsing.h"
 #include "transaction_run.h"
 #include "vb6_engine.h"
 
@@ -73,8 +74,8 @@ void RunBoth(const std::string& project, size_t chainTo = 0, const std::string& 
   Null null;
   kv::Vb6Migrator vb6(disk);
   benchmark::DoNotOptimize(vb6.ConvertFile("P", null));
-  benchmark::DoNotOptimize(kv::DotNetMigrator::GetSolutionProjects(project));
-  benchmark::DoNotOptimize(kv::DotNetMigrator::GetProjectFiles(project));
+  benchmark::DoNotOptimize(kv::GetSolutionEntries(project));
+  benchmark::DoNotOptimize(kv::ListMemberFiles(project));
   const kv::DotNetMigrator dotnet(disk);
   std::string text = project;
   dotnet.ConvertDotNetFile(text);

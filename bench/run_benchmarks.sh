@@ -512,8 +512,8 @@ EOF
   engine_row "BM_RuleMatcher64MiB/tier:2" "Rule scan alone, AVX2, 64 MiB"
   engine_row "BM_Vb6ReplaceReferences" "VB6 references, 16 MiB form"
   engine_row "BM_Vb6ApplyTextRules" "VB6 text rules, 16 MiB form"
-  engine_row "BM_GetProjectFiles" "GetProjectFiles, project listing 20,000 files"
-  engine_row "BM_GetSolutionProjects" "GetSolutionProjects, 2,000 projects"
+  engine_row "BM_ListMemberFiles" "ListMemberFiles, project listing 20,000 files"
+  engine_row "BM_GetSolutionEntries" "GetSolutionEntries, 2,000 projects"
   engine_row "BM_NormalizeSpaces" "NormalizeSpaces, 16 MiB"
   engine_row "BM_SplitToArray" "SplitToArray at \",\", 16 MiB"
   echo

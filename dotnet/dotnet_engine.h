@@ -2,7 +2,6 @@
 // .cs, .vb and .resx file that each project lists, rewritten in place.
 #pragma once
 
-#include <array>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,6 +12,7 @@
 #include "progress.h"
 #include "resolve.h"
 #include "rule_matcher.h"
+#include "version_rewrite.h"
 
 namespace kv {
 
@@ -57,31 +57,8 @@ class DotNetMigrator {
   // the target texts.
   std::string& ConvertComReferenceVersions(std::string& cfile, bool* changed = nullptr) const;
 
-  // Parsing of solution and project texts.
-  static std::vector<std::string> GetSolutionProjects(std::string_view cfile);
-  // A project path of a solution as the run looks it up: `path` as
-  // GetSolutionProjects gives it, and `written`, the path before its runs of
-  // blanks were collapsed (empty when the same). A path that holds a NUL
-  // keeps it, trimmed of spaces only: it names no file and is reported as
-  // written.
-  struct SolutionEntry {
-    std::string path;
-    std::string written = {};
-    friend bool operator==(const SolutionEntry&, const SolutionEntry&) = default;
-  };
-  static std::vector<SolutionEntry> GetSolutionEntries(std::string_view cfile);
-  static std::vector<std::string> GetProjectFiles(std::string_view cfile);
-  static std::string GetFileNameFromFileElement(std::string_view cfile);
-  // The files of a project that a run migrates, in document order: each
-  // <File> element's RelPath, or its Link when it has one (the file lives
-  // where Link says), and the Include of each Compile, EmbeddedResource,
-  // Content and None item (a value with a wildcard or a ";" left out); of
-  // those, the ones that end in .cs, .vb or .resx.
-  static std::vector<std::string> ListMemberFiles(std::string_view cfile);
-  // The values that name member files (RelPath and Link of every <File>
-  // element, Include of every item above): they keep their bytes.
-  static std::vector<TextRange> MemberPathRanges(std::string_view cfile);
-  // The same for the leftover scan: project files keep their member paths;
+  // For the leftover scan, the values of a text that name files and keep
+  // their bytes: project files keep their member paths (MemberPathRanges);
   // source files have none.
   static EntryPathFinder EntryPaths();
 
@@ -89,30 +66,16 @@ class DotNetMigrator {
   const RuleTable& TextRules() const { return textRules_; }
 
  private:
-  void ConvertSolution(const std::string& cfilename, RunLog& log);
+  class SolutionRun;
+
+  // The version targets of this migrator, for the version rewrite.
+  VersionTargets Versions() const;
 
   Disk& disk_;
   RuleTable guidRules_;
   RuleTable textRules_;
   RuleMatcher allRules_;      // GuidRules then TextRules, applied in one scan
   RuleMatcher versionGuids_;  // finds the version 5 GUIDs (one scan for all of them)
-
-  // A version key, up to and including the opening quote of its value, and
-  // the text that the whole value becomes.
-  struct VersionKey {
-    std::string_view key;
-    const std::string& value;
-  };
-  // VersionMajor, then VersionMinor.
-  std::array<VersionKey, 2> VersionKeys() const;
-
-  // The version rewrite done literally: every value rewritten in place, one
-  // GUID after the other, row by row. Used when a planned rewrite would
-  // remove a GUID or a key that another rewrite relies on.
-  void ConvertVersionsOneByOne(std::string& cfile) const;
-  // The same, one search and one rewrite after the other on the text as it
-  // changes; for target texts that could themselves form a GUID or a key.
-  void ConvertVersionsLiterally(std::string& cfile) const;
 };
 
 }  // namespace kv

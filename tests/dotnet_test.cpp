@@ -13,6 +13,7 @@
 #include "dotnet_engine.h"
 #include "fuzz/reference.h"
 #include "mem_disk.h"
+#include "solution_parsing.h"
 #include "string_functions.h"
 #include "test_util.h"
 
@@ -182,6 +183,13 @@ TEST(DotNetText, ManyReferencesInOneElementShareOneKey) {
   EXPECT_EQ(text.substr(text.size() - 18), "VersionMajor = \"5\"");
 }
 
+// The project paths a solution lists, as the run reads them.
+Lines SolutionProjects(const std::string& text) {
+  Lines paths;
+  for (const SolutionEntry& entry : GetSolutionEntries(text)) paths.push_back(entry.path);
+  return paths;
+}
+
 TEST(DotNetParse, SolutionProjects) {
   const std::string block = "Project(\"{T}\") = \"A\", \"A\\A.csproj\", \"{G}\"\r\nEndProject\r\n";
   const std::string longSection = "\tProjectSection(X) = preProject\r\n" + std::string(40000, 'x') +
@@ -207,7 +215,7 @@ TEST(DotNetParse, SolutionProjects) {
        .out = {"a.csproj", "b.csproj"}},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(DotNetMigrator::GetSolutionProjects(c.in), c.out) << c.in.substr(0, 80);
+    EXPECT_EQ(SolutionProjects(c.in), c.out) << c.in.substr(0, 80);
   }
 }
 
@@ -239,7 +247,7 @@ TEST(DotNetParse, ProjectFiles) {
       {.in = "<Compile Include=\"Form1.cs\" />\r\n", .out = {}},
       {.in = "<File RelPath = \"a.cs\"/><File RelPath = \"b.cs\"/>", .out = {"a.cs", "b.cs"}},
   };
-  for (const Case& c : cases) EXPECT_EQ(DotNetMigrator::GetProjectFiles(c.in), c.out) << c.in;
+  for (const Case& c : cases) EXPECT_EQ(ref::GetProjectFiles(c.in), c.out) << c.in;
 }
 
 TEST(DotNetText, ComReferenceVersions) {

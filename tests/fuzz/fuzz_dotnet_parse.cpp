@@ -14,22 +14,39 @@
 #include "dotnet_engine.h"
 #include "fuzz_util.h"
 #include "reference.h"
+#include "solution_parsing.h"
+#include "string_functions.h"
 
 using kvfuzz::Check;
 using kvfuzz::CheckEq;
 
 namespace {
 
+// Whether `text` holds `what`, ASCII case ignored.
+bool HoldsNoCase(const std::string& text, std::string_view what) {
+  return kv::FindNoCase(text, what, 0) != std::string_view::npos;
+}
+
 void CheckParsing(const std::string& text) {
-  const std::vector<std::string> projects = kv::DotNetMigrator::GetSolutionProjects(text);
-  CheckEq(projects, ref::GetSolutionProjects(text), "GetSolutionProjects");
-  for (const std::string& p : projects) {
-    Check(p.find_first_of(std::string("\r\n\"\0", 4)) == std::string::npos,
-          "a project path holds no quote, line break or NUL");
+  const std::vector<kv::SolutionEntry> entries = kv::GetSolutionEntries(text);
+  const std::vector<std::string> projects = ref::GetSolutionProjects(text);
+  Check(entries.size() == projects.size(), "GetSolutionEntries: every block with a path");
+  for (size_t i = 0; i < entries.size() && i < projects.size(); ++i) {
+    const std::string& p = entries[i].path;
+    // A path that holds a NUL keeps it: it names no file.
+    if (p.find('\0') != std::string::npos) continue;
+    CheckEq(p, projects[i], "GetSolutionEntries");
+    Check(p.find_first_of("\r\n\"") == std::string::npos,
+          "a project path holds no quote or line break");
     Check(p.empty() || (p.front() != ' ' && p.back() != ' '), "a project path is trimmed");
   }
-  const std::vector<std::string> files = kv::DotNetMigrator::GetProjectFiles(text);
-  CheckEq(files, ref::GetProjectFiles(text), "GetProjectFiles");
+  const std::vector<std::string> files = kv::ListMemberFiles(text);
+  // Without Link attributes and MSBuild items, the members are the <File>
+  // elements' RelPaths.
+  const bool fileElementsOnly = !HoldsNoCase(text, "link") && !HoldsNoCase(text, "<compile") &&
+                                !HoldsNoCase(text, "<embeddedresource") &&
+                                !HoldsNoCase(text, "<content") && !HoldsNoCase(text, "<none");
+  if (fileElementsOnly) CheckEq(files, ref::GetProjectFiles(text), "ListMemberFiles");
   for (const std::string& f : files) {
     const std::string upper = kv::ToUpperAscii(f);
     const bool listed =
@@ -38,8 +55,8 @@ void CheckParsing(const std::string& text) {
     Check(f.front() != ' ' && f.back() != ' ', "a file path is trimmed");
   }
   // The parsing reads only its argument: asking again gives the same answer.
-  CheckEq(kv::DotNetMigrator::GetSolutionProjects(text), projects, "GetSolutionProjects again");
-  CheckEq(kv::DotNetMigrator::GetProjectFiles(text), files, "GetProjectFiles again");
+  Check(kv::GetSolutionEntries(text) == entries, "GetSolutionEntries again");
+  CheckEq(kv::ListMemberFiles(text), files, "ListMemberFiles again");
 }
 
 }  // namespace
