@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -24,9 +25,27 @@ struct JournalEntry {
   // recovery must set again (empty: none). Journals written before it was
   // recorded simply lack the field.
   std::string capability;
+  // W: the permission bits to set again after the write (a write by an
+  // ordinary user clears setuid); 0 where not recorded.
+  uint32_t mode = 0;
 };
 
 std::string EncodeJournal(const std::vector<JournalEntry>& entries);
+
+// No field of a journal we write is longer: a longer one is not ours.
+inline constexpr size_t kJournalFieldLimit = size_t{1} << 16;
+
+enum class JournalRead {
+  Whole,     // every entry went to `each`, the count and the checksum agree
+  NotWhole,  // cut short, or not ours
+  Refused,   // `each` refused an entry
+};
+// Reads a journal a block at a time: `read` fills up to `size` bytes of
+// `buffer` and returns how many (0 at the end, -1 on a failure, which ends
+// the reading as NotWhole). Memory stays bounded whatever the journal's size.
+JournalRead ReadJournal(const std::function<long(char* buffer, size_t size)>& read,
+                        const std::function<bool(const JournalEntry&)>& each);
+
 // nullopt for a journal that is not whole (cut short, or not ours).
 std::optional<std::vector<JournalEntry>> DecodeJournal(std::string_view text);
 

@@ -82,6 +82,7 @@ std::optional<std::string> FormatLine(const ProgressEvent& e) {
     case EventKind::FileConverted:
     case EventKind::OutsideFollowed:
     case EventKind::OutsideRefused:
+    case EventKind::LeftAlone:
       return std::nullopt;
   }
   return std::nullopt;
@@ -101,6 +102,8 @@ std::optional<std::string> FormatNotice(const ProgressEvent& e) {
     case EventKind::OutsideRefused:
       return "outside the project's folder, refused: " + ShowName(e.name) + " (" +
              ShowName(e.path) + ")";
+    case EventKind::LeftAlone:
+      return "left alone: " + ShowName(e.path) + ": " + ShowName(e.detail);
     default:
       return std::nullopt;
   }

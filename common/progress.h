@@ -33,6 +33,8 @@ enum class EventKind {
   NotModified,        // a .NET file could not be written; its old content stays
   OutsideFollowed,    // an entry names a file outside the project's folder (`path`): followed
   OutsideRefused,     // the same, refused: the entry counts as not found
+  LeftAlone,          // a file named like one of ours failed a check and was not touched
+                      // (`path`, and why in `detail`)
   Stopped,            // a failure ended the run; `stop` says which
   Cancelled,          // the run stopped on request
   Finished,           // the run reached its end

@@ -38,6 +38,9 @@ void RunRecord::Report(const ProgressEvent& e) {
     case EventKind::Cancelled:
       status_ = "cancelled";
       return;
+    case EventKind::LeftAlone:
+      leftAlone_.push_back(FormatNotice(e).value_or(std::string()));
+      return;
     default:
       return;
   }
@@ -151,6 +154,12 @@ std::string FormatReport(const RunRecord& record, size_t maxLeftovers, std::stri
   if (all.size() > maxLeftovers) {
     out += "... and " + std::to_string(all.size() - maxLeftovers) + " more\n";
   }
+  return out;
+}
+
+std::string FormatLeftAlone(const RunRecord& record) {
+  std::string out;
+  for (const std::string& notice : record.leftAlone()) out += notice + "\n";
   return out;
 }
 

@@ -73,6 +73,8 @@ class RunRecord : public Reporter {
   // "completed", "failed" or "cancelled"; `failure` is the stopping line.
   const std::string& status() const { return status_; }
   const std::string& failure() const { return failure_; }
+  // The notices of files named like ours that the run left alone.
+  const std::vector<std::string>& leftAlone() const { return leftAlone_; }
   size_t LeftoverCount(LeftoverReason reason) const;
   size_t BlockingLeftovers() const;
 
@@ -85,6 +87,7 @@ class RunRecord : public Reporter {
   bool preview_ = false;
   std::string status_ = "completed";
   std::string failure_;
+  std::vector<std::string> leftAlone_;
 };
 
 // Why a leftover was left, as the summary words it.
@@ -100,6 +103,10 @@ std::string FormatSummary(const RunRecord& record);
 // The summary followed by the leftovers, at most `maxLeftovers` of them and
 // then how many more there are. Paths inside `base` are shown relative to it.
 std::string FormatReport(const RunRecord& record, size_t maxLeftovers, std::string_view base = {});
+
+// One line for each file named like ours that the run left alone (what the
+// command line says on standard error as it goes; the windows' report).
+std::string FormatLeftAlone(const RunRecord& record);
 
 // Whether a project is done: the run completed, every file was found and
 // written, nothing blocking is left over and, for a check, no file would

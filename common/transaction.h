@@ -18,8 +18,6 @@
 //   that runs which died left behind.
 #pragma once
 
-#include <sys/stat.h>
-
 #include <map>
 #include <memory>
 #include <string>
@@ -34,6 +32,14 @@ struct FileFailure {
   std::string path;
   IoError error;
   explicit operator bool() const { return static_cast<bool>(error); }
+};
+
+// A file named like one of ours that the recovery or the clean-up did not
+// touch, since it failed a check (a symlink, another user's file, a journal
+// naming files outside its folder...), and why.
+struct LeftAlone {
+  std::string path;
+  std::string reason;
 };
 
 class Transaction : public Disk {
@@ -90,8 +96,18 @@ class Transaction : public Disk {
   size_t StagedCount() const;
 
   // Completes the commits recorded by journals in `folder` whose runs are no
-  // longer alive, and removes our stale temporary files there.
-  static FileFailure Recover(const std::string& folder, const FaultHook& hook = {});
+  // longer alive, and removes our stale temporary files there. Only files
+  // that pass every check are used or removed (see docs/reliability.md);
+  // the others go to `leftAlone` (when given) and stop nothing.
+  static FileFailure Recover(const std::string& folder, const FaultHook& hook = {},
+                             std::vector<LeftAlone>* leftAlone = nullptr);
+
+  // The files the clean-up of the folders this transaction met left alone,
+  // since the last call.
+  std::vector<LeftAlone> TakeLeftAlone();
+
+  // No journal of ours is larger: a larger one is left alone.
+  static constexpr uint64_t kJournalLimit = uint64_t{1} << 30;
 
   // Marks our files: temporary files are "." + name + kTempMarker + "<pid>-...",
   // journals kJournalMarker + "<pid>-...".

@@ -1,5 +1,10 @@
 #include "transaction_run.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <new>
+#include <optional>
+
 #include "general_functions.h"
 
 namespace kv {
@@ -24,28 +29,51 @@ RunOutcome RunAsTransaction(const std::string& projectPath, Reporter& reporter,
     reporter.Report(event);
     return outcome;
   };
-  options.journalFolder = JournalFolderOf(projectPath);
-  if (!options.dryRun) {
-    if (FileFailure f = Transaction::Recover(options.journalFolder, options.hook)) {
-      return stop(RunOutcome{}, StopCause::RecoveryFailed, f);
+  // Each file left alone is named once, however often the run meets it.
+  std::vector<std::string> named;
+  auto leftAlone = [&](const std::vector<LeftAlone>& files) {
+    for (const LeftAlone& f : files) {
+      if (std::find(named.begin(), named.end(), f.path) != named.end()) continue;
+      named.push_back(f.path);
+      reporter.Report(
+          ProgressEvent{.kind = EventKind::LeftAlone, .path = f.path, .detail = f.reason});
     }
-  }
-  Transaction transaction(std::move(options));
-  RunOutcome outcome = job(transaction, reporter, cancel);
-  if (outcome.status == RunOutcome::Status::Completed && cancel && cancel->load()) {
-    outcome.status = RunOutcome::Status::Cancelled;
-    reporter.Report(ProgressEvent{.kind = EventKind::Cancelled});
-  }
-  if (outcome.status != RunOutcome::Status::Completed) {
-    transaction.Rollback();
+  };
+  options.journalFolder = JournalFolderOf(projectPath);
+  std::optional<Transaction> transaction;
+  try {
+    if (!options.dryRun) {
+      std::vector<LeftAlone> files;
+      const FileFailure f = Transaction::Recover(options.journalFolder, options.hook, &files);
+      leftAlone(files);
+      if (f) return stop(RunOutcome{}, StopCause::RecoveryFailed, f);
+    }
+    transaction.emplace(std::move(options));
+    RunOutcome outcome = job(*transaction, reporter, cancel);
+    leftAlone(transaction->TakeLeftAlone());
+    if (outcome.status == RunOutcome::Status::Completed && cancel && cancel->load()) {
+      outcome.status = RunOutcome::Status::Cancelled;
+      reporter.Report(ProgressEvent{.kind = EventKind::Cancelled});
+    }
+    if (outcome.status != RunOutcome::Status::Completed) {
+      transaction->Rollback();
+      return outcome;
+    }
+    const Transaction::CommitResult commit = transaction->Commit();
+    leftAlone(transaction->TakeLeftAlone());
+    if (commit.failure) {
+      return stop(std::move(outcome),
+                  commit.pending ? StopCause::CommitPending : StopCause::WriteFailed,
+                  commit.failure);
+    }
     return outcome;
+  } catch (const std::bad_alloc&) {
+    // Memory ran out somewhere in the run (the commit handles its own): like
+    // any other failure, the run stops and its staged files go.
+    if (transaction) transaction->Rollback();
+    return stop(RunOutcome{}, StopCause::Unexpected,
+                FileFailure{{}, IoError{ENOMEM, "out of memory"}});
   }
-  const Transaction::CommitResult commit = transaction.Commit();
-  if (commit.failure) {
-    return stop(std::move(outcome),
-                commit.pending ? StopCause::CommitPending : StopCause::WriteFailed, commit.failure);
-  }
-  return outcome;
 }
 
 }  // namespace kv

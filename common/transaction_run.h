@@ -24,6 +24,9 @@ using EngineJob =
 //    (failure, stop, or a failed commit) nothing changes, and the last event
 //    (Stopped or Cancelled) says so. A stop asked for during the commit does
 //    not interrupt it. The caller reports the end (ReportEnd) as before.
+// Files named like ours that the recovery or the clean-up left alone are
+// reported once each (EventKind::LeftAlone). A run that runs out of memory
+// stops like any other failure: its staged files go and no file changes.
 // `options.journalFolder` is set from `projectPath`.
 RunOutcome RunAsTransaction(const std::string& projectPath, Reporter& reporter,
                             const CancelFlag* cancel, const EngineJob& job,

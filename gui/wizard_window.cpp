@@ -199,7 +199,7 @@ void WizardWindow::ShowReport(const RunRecord& record) {
   if (const std::optional<std::string> project = disk_->Find(record.project(), "")) {
     folder = GetFolderFromPath(*project);
   }
-  const std::string report = FormatReport(record, SIZE_MAX, folder);
+  const std::string report = FormatReport(record, SIZE_MAX, folder) + FormatLeftAlone(record);
   size_t begin = 0;
   while (begin < report.size()) {
     const size_t end = report.find('\n', begin);

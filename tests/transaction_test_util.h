@@ -4,6 +4,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -31,6 +32,25 @@ kv::Transaction::CommitResult RunUpper(const std::filesystem::path& root,
                                        const std::vector<std::string>& names,
                                        kv::Transaction::FaultHook hook = {}, bool exchange = true,
                                        bool flushAll = false);
+
+// The ways of swapping a staged file in that the platform has (the one-step
+// exchange, and a second name and a rename).
+#ifdef _WIN32
+inline constexpr bool kSwapModes[] = {true};
+#else
+inline constexpr bool kSwapModes[] = {true, false};
+#endif
+
+// What tells the killed run's process what to do: "<k>|<exchange>|<root>".
+inline constexpr char kKillEnv[] = "KV_TRANSACTION_KILL";
+// Ends this process at once, as a kill would.
+[[noreturn]] void DieNow();
+// Runs `run` in a second process (a fork; on Windows this test program again,
+// with the test TransactionFaults.DISABLED_KilledRunChild, which calls it),
+// where it ends at its operation `k`; false when that process could not be
+// run.
+using KilledRun = void (*)(const std::filesystem::path& root, size_t k, bool exchange);
+bool RunKilled(const std::filesystem::path& root, size_t k, bool exchange, const KilledRun& run);
 
 // The recovery of `root`, failed at each of its operations in turn until one
 // run of it completes; that one must report no failure (checked under `what`).

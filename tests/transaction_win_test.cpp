@@ -1,8 +1,8 @@
 // The run as a transaction on Windows: staged texts read back and leave the
 // originals alone until the commit, unchanged files are never written, a file
-// edited during the run stops the commit, attributes and hard links stay; and a failure or a
-// kill at every operation of a run, its commit or the recovery after it ends,
-// once recovered, in all old or all new files.
+// edited during the run stops the commit, attributes stay, and only our own
+// files of dead runs are removed. The fault and kill tests of the commit are
+// transaction_faults_test.cpp.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <map>
 
+#include "journal.h"
 #include "test_util.h"
 #include "transaction.h"
 #include "transaction_test_util.h"
@@ -20,11 +21,8 @@ namespace kv {
 namespace {
 
 namespace fs = std::filesystem;
-using kvtest::Files;
-using kvtest::RunUpper;
 using kvtest::ScanTree;
 using kvtest::TempDir;
-using kvtest::Tree;
 using kvtest::Upper;
 
 DWORD AttributesOf(const std::string& path) {
@@ -116,123 +114,40 @@ TEST(WinTransaction, RecoverRemovesOnlyFilesOfDeadRuns) {
   EXPECT_EQ(dir.Read("a.txt"), "AAA");
 }
 
-void BuildTree(const TempDir& dir) {
-  dir.Write("p.vbp", "project");
-  dir.Write("a.txt", std::string(3000, 'a'));
-  dir.Write("sub/b.txt", "bee");
-  dir.Write("sub/same.txt", "SAME");
-  fs::create_hard_link(dir.path() / "sub/b.txt", dir.path() / "b2.txt");
-}
-const std::vector<std::string> kNames = {"p.vbp", "a.txt", "sub/b.txt", "sub/same.txt", "b2.txt"};
-
-// The killed run: started by the test below as a second process, which ends
-// at the operation it is told to (TerminateProcess, as a crash would).
-constexpr char kKillEnv[] = "KV_TRANSACTION_KILL";
-
-TEST(WinTransaction, DISABLED_KilledRunChild) {
-  const char* spec = std::getenv(kKillEnv);
-  if (!spec) GTEST_SKIP() << "run by FailureOrKillAtEveryOperationLeavesAllOldOrAllNew";
-  char* rest = nullptr;
-  const size_t k = std::strtoull(spec, &rest, 10);
-  size_t seen = 0;
-  RunUpper(fs::path(rest + 1), kNames, [&](DiskOp, const std::string&) {
-    if (seen++ == k) ::TerminateProcess(::GetCurrentProcess(), 9);
-    return 0;
-  });
-}
-
-// Runs this test program's killed run in a second process; its exit code.
-DWORD RunKilled(const fs::path& root, size_t k) {
-  wchar_t self[MAX_PATH];
-  ::GetModuleFileNameW(nullptr, self, MAX_PATH);
-  const std::wstring spec = std::to_wstring(k) + L"|" + root.wstring();
-  ::SetEnvironmentVariableW(L"KV_TRANSACTION_KILL", spec.c_str());
-  std::wstring command = L"\"" + std::wstring(self) +
-                         L"\" --gtest_also_run_disabled_tests "
-                         L"--gtest_filter=WinTransaction.DISABLED_KilledRunChild";
-  // Its output goes nowhere: the report is this test's.
-  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-  const HANDLE nul =
-      ::CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, 0, &inherit, OPEN_EXISTING, 0, nullptr);
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = startup.hStdOutput = startup.hStdError = nul;
-  PROCESS_INFORMATION process{};
-  const BOOL started = ::CreateProcessW(self, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                        nullptr, &startup, &process);
-  ::CloseHandle(nul);
-  ::SetEnvironmentVariableW(L"KV_TRANSACTION_KILL", nullptr);
-  if (!started) return ~DWORD{0};
-  ::WaitForSingleObject(process.hProcess, INFINITE);
-  DWORD code = 0;
-  ::GetExitCodeProcess(process.hProcess, &code);
-  ::CloseHandle(process.hThread);
-  ::CloseHandle(process.hProcess);
-  return code;
-}
-
-// Every operation of a run, of its commit and of the recovery after it,
-// failed in turn (once, or from there on), and killed at (the process ends
-// there): once the next run has recovered, the tree is all old or all new.
-TEST(WinTransaction, FailureOrKillAtEveryOperationLeavesAllOldOrAllNew) {
-  TempDir model;
-  BuildTree(model);
-  const Files old = ScanTree(model.path()).files;
-  size_t operations = 0;
-  ASSERT_FALSE(RunUpper(model.path(), kNames, [&](DiskOp, const std::string&) {
-                 ++operations;
-                 return 0;
-               }).failure);
-  const Files migrated = ScanTree(model.path()).files;
-  ASSERT_NE(old, migrated);
-  ASSERT_GT(operations, 20u);
-
-  enum class Mode { Once, Lasting, Kill };
-  size_t pending = 0, killed = 0;
-  for (const Mode mode : {Mode::Once, Mode::Lasting, Mode::Kill}) {
-    for (size_t k = 0; k < operations; ++k) {
-      const std::string what = std::string(mode == Mode::Kill ? "kill" : "failure") + " at " +
-                               std::to_string(k) + (mode == Mode::Lasting ? " on" : "");
-      TempDir dir;
-      BuildTree(dir);
-      if (mode == Mode::Kill) {
-        const DWORD code = RunKilled(dir.path(), k);
-        ASSERT_TRUE(code == 9 || code == 0) << what << ": exit code " << code;
-        killed += code == 9;
-      } else {
-        size_t seen = 0;
-        auto hook = [&](DiskOp, const std::string&) {
-          const size_t i = seen++;
-          return (mode == Mode::Once ? i == k : i >= k) ? EIO : 0;
-        };
-        // A failure stops the run with no change, or leaves a commit for the
-        // recovery; a failed removal of our leftovers is no failure.
-        const Transaction::CommitResult r = RunUpper(dir.path(), kNames, hook);
-        pending += r.pending;
-        if (!r.pending) {
-          EXPECT_TRUE(ScanTree(dir.path()).files == (r.failure ? old : migrated)) << what;
-        }
-      }
-      // The recovery itself may fail at any of its operations; the one after
-      // it completes.
-      kvtest::RecoverThroughFaults(dir.path(), what);
-      Transaction::Recover((dir.path() / "sub").string());
-      const Tree t = ScanTree(dir.path());
-      EXPECT_TRUE(t.files == old || t.files == migrated)
-          << what << ": p.vbp " << t.files.at("p.vbp") << ", sub/b.txt " << t.files.at("sub/b.txt");
-      EXPECT_EQ(t.ours, 0) << what;
-      // A run afterwards ends as an uninterrupted one.
-      ASSERT_FALSE(RunUpper(dir.path(), kNames).failure) << what;
-      EXPECT_EQ(ScanTree(dir.path()).files, migrated) << what;
-      EXPECT_EQ(RealDisk().Key(dir / "b2.txt"), RealDisk().Key(dir / "sub/b.txt")) << what;
-      if (HasFailure()) return;
-    }
+// A folder with a journal's name, and a journal of ours that names a file
+// outside its folder, are left alone and named; neither stops a run, and
+// the file outside keeps its bytes.
+TEST(WinTransaction, RecoverLeavesAlonePlantedJournals) {
+  TempDir dir, outside;
+  outside.Write("victim", "secret");
+  const std::string reused = std::to_string(::GetCurrentProcessId()) + "-0000000000000001";
+  const std::string journal(Transaction::kJournalMarker);
+  const std::string folder = journal + reused + "-00000000000000aa";
+  const std::string planted = journal + reused + "-00000000000000bb";
+  fs::create_directory(dir.path() / folder);
+  const std::string temp =
+      ".victim" + std::string(Transaction::kTempMarker) + reused + "-00000000000000bb-1";
+  dir.Write(temp, "PLANTED");
+  const JournalEntry e{'R',
+                       dir.path().string(),
+                       "..\\" + outside.path().filename().string() + "\\victim",
+                       temp,
+                       "",
+                       0,
+                       0,
+                       0,
+                       0,
+                       7,
+                       ""};
+  dir.Write(planted, EncodeJournal({e}));
+  std::vector<LeftAlone> notes;
+  EXPECT_FALSE(Transaction::Recover(dir.path().string(), {}, &notes));
+  ASSERT_EQ(notes.size(), 2u);
+  for (const LeftAlone& n : notes) {
+    EXPECT_TRUE(n.path.ends_with(folder) || n.path.ends_with(planted)) << n.path;
   }
-  EXPECT_GT(pending, 0u);
-  EXPECT_EQ(killed, operations);
-  std::cout << "[ figures  ] " << operations << " operations, each failed once, failed from "
-            << "there on, and killed at; " << pending << " failures left a commit to recover\n";
+  EXPECT_TRUE(fs::exists(dir.path() / planted));
+  EXPECT_EQ(outside.Read("victim"), "secret");
 }
 
 }  // namespace
