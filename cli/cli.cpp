@@ -18,6 +18,7 @@
 #include "dotnet_engine.h"
 #include "interrupt.h"
 #include "kv_version.h"
+#include "options.h"
 #include "progress.h"
 #include "report.h"
 #include "resolve.h"
@@ -30,77 +31,6 @@ namespace kv {
 namespace {
 
 constexpr std::string_view kVersion = KV_VERSION_TEXT;
-
-void PrintUsage(std::FILE* to) {
-  std::fputs(
-      "Usage: kvmigrate-cli [--major TEXT] [--minor TEXT] [--dry-run] [--diff] [--quiet]\n"
-      "                     [--all-modules] [--web-root DIR]\n"
-      "                     [--check] [--json FILE] [--no-scan] PATH\n"
-      "       kvmigrate-cli --scan PATH\n"
-      "\n"
-      "Migrates a project in place to version 5 of the component libraries.\n"
-      "PATH ending in .vbp: a VB6 project with the forms and modules it lists;\n"
-      ".vbg: a VB6 project group, each project it lists.\n"
-      "PATH ending in .sln: a .NET solution with its projects and their .cs, .vb\n"
-      "and .resx files.\n"
-      "\n"
-      "  --major TEXT  target major version of .NET references (default 5)\n"
-      "  --minor TEXT  target minor version of .NET references (default 0)\n"
-      "  --dry-run     write nothing; print what a real run would print\n"
-      "  --diff        also print a unified diff of every file that changes\n"
-      "  --quiet       print no progress lines and no summary (and search for\n"
-      "                leftovers only for --check or --json)\n"
-      "  --check       write nothing; exit 0 when a run would change nothing and\n"
-      "                nothing is left over, 1 otherwise\n"
-      "  --json FILE   write a JSON record of the run to FILE (\"-\": standard output)\n"
-      "  --no-scan     do not search the project's folders for what was left over\n"
-      "  --scan PATH   migrate nothing; list what a run over PATH would leave over\n"
-      "  --all-modules   .vbp, .vbg: also classes, user controls, property pages,\n"
-      "                  user documents and designers\n"
-      "  --web-root DIR  .sln: take a web project http://host/P from DIR/P instead\n"
-      "                  of passing over it\n"
-      "  --confine     refuse listed files outside the project's folder (they are\n"
-      "                reported as \"Can't find the : \"); without it they are\n"
-      "                followed and each is named on standard error\n"
-      "  --codepage NAME  code page the project's file names were written in, for\n"
-      "                names not found as they are (default: Windows-1252, then\n"
-      "                932 where the bytes are valid Shift-JIS)\n"
-      "  --help        show this help\n"
-      "  --version     show the version\n"
-      "\n"
-      "A run changes every file it should, or none: files are changed only when\n"
-      "the run reaches its end. A failure, Ctrl-C, SIGTERM or a closed output\n"
-      "stops it with no file changed.\n"
-      "\n"
-      "Progress lines and diffs go to standard output. Standard error names every\n"
-      "listed file passed over (with its path), every file not modified (with\n"
-      "its full path and the reason), every listed file outside the project's\n"
-      "folder, and the failure that stopped a run; after a run, a summary and\n"
-      "what was left over.\n"
-      "\n"
-      "Exit status: 0 done; 1 done, but a file was missing, refused, or could not\n"
-      "be modified, or a web project was passed over; 2 bad arguments; 3 stopped\n"
-      "by a failure (the last line says which file and why); 130 interrupted\n"
-      "(Ctrl-C or SIGTERM), or standard output failed (\"Finish...\" is then not\n"
-      "printed).\n",
-      to);
-}
-
-struct Options {
-  std::optional<std::string> major;
-  std::optional<std::string> minor;
-  bool dryRun = false;
-  bool diff = false;
-  bool quiet = false;
-  bool check = false;
-  bool scan = true;
-  bool scanOnly = false;
-  std::optional<std::string> json;
-  bool allModules = false;
-  std::optional<std::string> webRoot;
-  ResolveOptions entries;
-  std::optional<std::string> path;
-};
 
 enum class Kind { Vb6, DotNet, Unknown };
 
@@ -189,6 +119,14 @@ class DiffDisk : public Disk {
   std::FILE* diffOut_;
 };
 
+// Bad arguments: the reason, then the usage. The reason may quote what was
+// typed: shown escaped, as names are.
+int UsageError(std::FILE* err, const std::string& message) {
+  std::fprintf(err, "kvmigrate-cli: %s\n", ShowName(message).c_str());
+  std::fputs(CliHelp().c_str(), err);
+  return kCliUsage;
+}
+
 // The leftovers listed on standard error; the rest are counted.
 constexpr size_t kLeftoversShown = 50;
 
@@ -209,97 +147,23 @@ int WriteJson(const std::string& path, const std::string& json, std::FILE* out) 
 }  // namespace
 
 int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
-  Options options;
-  auto usageError = [&](const std::string& message) {
-    // The message may quote what was typed: shown escaped, as names are.
-    std::fprintf(err, "kvmigrate-cli: %s\n", ShowName(message).c_str());
-    PrintUsage(err);
-    return kCliUsage;
-  };
-
-  bool endOfOptions = false;
-  for (int i = 1; i < argc; ++i) {
-    // The value of an option: "--name=value" or the next argument.
-    auto value = [&](std::string_view arg) -> std::optional<std::string> {
-      if (const size_t eq = arg.find('='); eq != std::string_view::npos) {
-        return std::string(arg.substr(eq + 1));
-      }
-      if (i + 1 < argc) return std::string(argv[++i]);
-      return std::nullopt;
-    };
-    const std::string_view arg(argv[i]);
-    if (!endOfOptions && arg.starts_with("-") && arg != "-") {
-      if (arg == "--") {
-        endOfOptions = true;
-      } else if (arg == "--help" || arg == "-h") {
-        PrintUsage(out);
-        return kCliOk;
-      } else if (arg == "--version") {
-        std::fprintf(out, "kvmigrate-cli %s\n", std::string(kVersion).c_str());
-        return kCliOk;
-      } else if (arg == "--dry-run") {
-        options.dryRun = true;
-      } else if (arg == "--diff") {
-        options.diff = true;
-      } else if (arg == "--quiet" || arg == "-q") {
-        options.quiet = true;
-      } else if (arg == "--all-modules") {
-        options.allModules = true;
-      } else if (arg == "--web-root" || arg.starts_with("--web-root=")) {
-        if (const size_t eq = arg.find('='); eq != std::string_view::npos) {
-          options.webRoot = std::string(arg.substr(eq + 1));
-        } else if (i + 1 < argc) {
-          options.webRoot = argv[++i];
-        } else {
-          return usageError("--web-root needs a value");
-        }
-      } else if (arg == "--confine") {
-        options.entries.confine = true;
-      } else if (arg == "--codepage" || arg.starts_with("--codepage=")) {
-        if (const size_t eq = arg.find('='); eq != std::string_view::npos) {
-          options.entries.codepage = std::string(arg.substr(eq + 1));
-        } else if (i + 1 < argc) {
-          options.entries.codepage = argv[++i];
-        } else {
-          return usageError("--codepage needs a value");
-        }
-        if (!CodepageSupported(options.entries.codepage)) {
-          return usageError("unknown code page " + options.entries.codepage);
-        }
-      } else if (arg == "--major" || arg == "--minor" || arg.starts_with("--major=") ||
-                 arg.starts_with("--minor=")) {
-        const bool major = arg.starts_with("--major");
-        const std::optional<std::string> v = value(arg);
-        if (!v) return usageError(std::string(arg) + " needs a value");
-        (major ? options.major : options.minor) = *v;
-      } else if (arg == "--check") {
-        options.check = true;
-      } else if (arg == "--no-scan") {
-        options.scan = false;
-      } else if (arg == "--json" || arg.starts_with("--json=")) {
-        options.json = value(arg);
-        if (!options.json) return usageError("--json needs a file");
-      } else if (arg == "--scan" || arg.starts_with("--scan=")) {
-        const std::optional<std::string> v = value(arg);
-        if (!v) return usageError("--scan needs a PATH");
-        if (options.path) return usageError("only one PATH may be given");
-        options.scanOnly = true;
-        options.path = *v;
-      } else {
-        return usageError("unknown option " + std::string(arg));
-      }
-    } else if (options.path) {
-      return usageError("only one PATH may be given");
-    } else {
-      options.path = std::string(arg);
-    }
+  const CliParse parse = ParseCliArguments(argc, argv);
+  switch (parse.action) {
+    case CliParse::Action::Help:
+      std::fputs(CliHelp().c_str(), out);
+      return kCliOk;
+    case CliParse::Action::Version:
+      std::fprintf(out, "kvmigrate-cli %s\n", std::string(kVersion).c_str());
+      return kCliOk;
+    case CliParse::Action::Usage:
+      return UsageError(err, parse.error);
+    case CliParse::Action::Run:
+      break;
   }
-  if (!options.path) return usageError("no PATH given");
-  if (options.scanOnly && !options.scan)
-    return usageError("--scan and --no-scan exclude each other");
-  const Kind kind = KindOf(*options.path);
+  const CliOptions& options = parse.options;
+  const Kind kind = KindOf(options.path);
   if (kind == Kind::Unknown) {
-    return usageError("PATH must end in .vbp, .vbg or .sln: " + *options.path);
+    return UsageError(err, "PATH must end in .vbp, .vbg or .sln: " + options.path);
   }
 
   // A check or a scan writes no file of the project: it runs as a dry run,
@@ -311,7 +175,7 @@ int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
   // --json.
   const bool scanShown = options.scan && (!options.quiet || options.check || options.scanOnly ||
                                           options.json.has_value());
-  RunRecord record(*options.path);
+  RunRecord record(options.path);
   record.SetPreview(writeNothing);
   TeeReporter reporter(printer, record);
   if (kind == Kind::Vb6 && (options.major || options.minor)) {
@@ -336,7 +200,7 @@ int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
   Transaction::Options transaction;
   transaction.dryRun = writeNothing;
   RunOutcome outcome = RunAsTransaction(
-      *options.path, reporter, &g_interrupted,
+      options.path, reporter, &g_interrupted,
       [&](Disk& staged, Reporter& r, const CancelFlag* cancel) {
         DiffDisk diffing(staged, out);
         Disk& disk = options.diff ? static_cast<Disk&>(diffing) : staged;
@@ -345,14 +209,14 @@ int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
           Vb6Migrator migrator(disk);
           migrator.AllModules = options.allModules;
           migrator.Entries = options.entries;
-          result = migrator.ConvertFile(*options.path, r, cancel);
+          result = migrator.ConvertFile(options.path, r, cancel);
         } else {
           DotNetMigrator migrator(disk);
           migrator.Entries = options.entries;
           if (options.webRoot) migrator.WebRoot = *options.webRoot;
           if (options.major) migrator.NewVersionMajor = *options.major;
           if (options.minor) migrator.NewVersionMinor = *options.minor;
-          result = migrator.ConvertFile(*options.path, r, cancel);
+          result = migrator.ConvertFile(options.path, r, cancel);
         }
         // The scan reads the files as the run leaves them (staged texts
         // included, in a dry run too). A run that stopped changes nothing and

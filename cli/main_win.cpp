@@ -6,45 +6,42 @@
 #include <io.h>
 #include <windows.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "cli.h"
 #include "codepage.h"
 #include "disk.h"
+#include "options.h"
 
 namespace {
 
-// The code page that --codepage names ("--codepage NAME" or "--codepage=NAME";
-// the last one counts), or 0 when none is named or the name is unknown (the
-// front end then says so). Found before the other arguments are converted,
+// `arg` in code page `cp`; `*lost` set when it holds a character that the
+// code page cannot write (UTF-8 loses none).
+std::string Narrow(const wchar_t* arg, UINT cp, BOOL* lost) {
+  const int length = static_cast<int>(wcslen(arg));
+  const bool utf8 = cp == CP_UTF8;
+  const DWORD flags = utf8 ? 0 : WC_NO_BEST_FIT_CHARS;
+  BOOL* lostPtr = utf8 ? nullptr : lost;
+  const int n = ::WideCharToMultiByte(cp, flags, arg, length, nullptr, 0, nullptr, lostPtr);
+  std::string narrow(static_cast<size_t>(n > 0 ? n : 0), '\0');
+  if (n > 0) ::WideCharToMultiByte(cp, flags, arg, length, narrow.data(), n, nullptr, lostPtr);
+  return narrow;
+}
+
+// The code page that --codepage names, found by the front end's own parser
+// over the arguments in UTF-8; 0 when none is named or the arguments are bad
+// (the front end then says why). Found before the arguments are handed on,
 // since they are handed on in it.
 UINT NamedCodePage(int argc, wchar_t** argv) {
-  constexpr std::wstring_view kTakesValue[] = {L"--major", L"--minor", L"--web-root", L"--json",
-                                               L"--scan"};
-  UINT page = 0;
-  for (int i = 1; i < argc; ++i) {
-    const std::wstring_view arg(argv[i]);
-    if (arg == L"--") break;
-    std::wstring_view name;
-    if (arg == L"--codepage" && i + 1 < argc) {
-      name = argv[++i];
-    } else if (arg.starts_with(L"--codepage=")) {
-      name = arg.substr(arg.find(L'=') + 1);
-    } else {
-      if (std::find(std::begin(kTakesValue), std::end(kTakesValue), arg) != std::end(kTakesValue)) {
-        ++i;  // its value, whatever it looks like
-      }
-      continue;
-    }
-    std::string ascii;
-    for (const wchar_t c : name) ascii += c < 0x80 ? static_cast<char>(c) : '?';
-    page = kv::WindowsCodePage(ascii);
-  }
-  return page;
+  std::vector<std::string> args;
+  for (int i = 0; i < argc; ++i) args.push_back(Narrow(argv[i], CP_UTF8, nullptr));
+  std::vector<const char*> pointers;
+  for (const std::string& a : args) pointers.push_back(a.c_str());
+  const kv::CliParse parse = kv::ParseCliArguments(argc, pointers.data());
+  if (parse.action != kv::CliParse::Action::Run || parse.options.entries.codepage.empty()) return 0;
+  return kv::WindowsCodePage(parse.options.entries.codepage);
 }
 
 }  // namespace
@@ -56,17 +53,8 @@ int wmain(int argc, wchar_t** argv) {
   const UINT cp = kv::PathCodePage();
   std::vector<std::string> args;
   for (int i = 0; i < argc; ++i) {
-    const int length = static_cast<int>(wcslen(argv[i]));
     BOOL lost = FALSE;
-    // UTF-8 has no default character and takes no flags; it cannot lose any.
-    const bool utf8 = cp == CP_UTF8;
-    const DWORD flags = utf8 ? 0 : WC_NO_BEST_FIT_CHARS;
-    BOOL* lostPtr = utf8 ? nullptr : &lost;
-    const int n = ::WideCharToMultiByte(cp, flags, argv[i], length, nullptr, 0, nullptr, lostPtr);
-    std::string arg(static_cast<size_t>(n > 0 ? n : 0), '\0');
-    if (n > 0) {
-      ::WideCharToMultiByte(cp, flags, argv[i], length, arg.data(), n, nullptr, lostPtr);
-    }
+    std::string arg = Narrow(argv[i], cp, &lost);
     if (lost) {
       std::fprintf(stderr,
                    "kvmigrate-cli: argument %d holds characters that code page %u cannot "

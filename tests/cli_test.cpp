@@ -210,24 +210,55 @@ TEST(CliJson, RecordMatchesItsSchema) {
   EXPECT_NE(vb6.find("\"reason\": \"not-followed\""), std::string::npos);
 }
 
+// Bad arguments: exit 2 before anything is read, one line naming the fault,
+// then the usage; every option takes "--name value" and "--name=value".
 TEST(CliArguments, UsageHelpAndVersion) {
   struct Case {
     std::string args;
     int status;
-    bool usageOnStderr;
+    std::string message;  // the first line on standard error; empty: none
   };
   const std::vector<Case> cases = {
-      {"", 2, true},
-      {"--bogus x.vbp", 2, true},
-      {"project.txt", 2, true},
-      {"a.vbp b.vbp", 2, true},
-      {"--major", 2, true},
-      {"--help", 0, false},
+      {"", 2, "no PATH given"},
+      {"--bogus x.vbp", 2, "unknown option --bogus"},
+      {"--bogus=1 x.vbp", 2, "unknown option --bogus=1"},
+      {"project.txt", 2, "PATH must end in .vbp, .vbg or .sln: project.txt"},
+      {"a.vbp b.vbp", 2, "only one PATH may be given"},
+      {"--scan=a.vbp b.vbp", 2, "only one PATH may be given"},
+      {"--scan a.vbp --no-scan", 2, "--scan and --no-scan exclude each other"},
+      {"--major", 2, "--major needs a TEXT"},
+      {"x.sln --json", 2, "--json needs a FILE"},
+      {"--json= x.sln", 2, "--json needs a FILE, not an empty text"},
+      {"--json " + Quote("") + " x.sln", 2, "--json needs a FILE, not an empty text"},
+      {"--web-root= x.sln", 2, "--web-root needs a DIR, not an empty text"},
+      {"--codepage= x.sln", 2, "--codepage needs a NAME, not an empty text"},
+      {"--codepage=NO-SUCH x.sln", 2, "unknown code page NO-SUCH"},
+      {"--scan=", 2, "--scan needs a PATH, not an empty text"},
+      {"--dry-run=yes x.vbp", 2, "--dry-run takes no value"},
+      {"--help", 0, ""},
+      {"-h --bogus", 0, ""},
   };
   for (const Case& c : cases) {
     const CommandResult r = Cli(c.args);
     EXPECT_EQ(r.status, c.status) << c.args;
-    EXPECT_EQ(r.err.find("Usage: kvmigrate-cli") != std::string::npos, c.usageOnStderr) << c.args;
+    EXPECT_EQ(r.err.find("Usage: kvmigrate-cli") != std::string::npos, c.status == 2) << c.args;
+    if (c.status == 2) {
+      EXPECT_EQ(SplitLines(r.err).front(), "kvmigrate-cli: " + c.message) << c.args;
+      EXPECT_EQ(r.out, "") << c.args;
+    } else {
+      EXPECT_TRUE(r.out.starts_with("Usage: kvmigrate-cli")) << c.args;
+    }
+  }
+  // An empty --major or --minor is a version text like any other; "-" is a
+  // value, "--" ends the options.
+  kvtest::TempDir dir;
+  const std::string path = dir / "-P.sln";
+  const std::vector<std::string> runs = {"--major= --minor " + Quote("") + " --json=- -- -P.sln",
+                                         "--major -1 --minor=-- --json - " + Quote(path)};
+  for (const std::string& args : runs) {
+    const CommandResult r = Cli(args, dir.path().string());
+    EXPECT_EQ(r.status, 1) << args << r.err;
+    EXPECT_NE(r.out.find("Can't find the : "), std::string::npos) << args << r.out;
   }
   EXPECT_EQ(Cli("--version").out, "kvmigrate-cli 2.00\n");
   const CommandResult missing = Cli("/nonexistent/P.VBP");
