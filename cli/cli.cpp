@@ -225,8 +225,8 @@ int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
           // A stop asked for during the scan ends the run as cancelled.
           const CancelScope scope(cancel);
           try {
-            record.Scan(staged, kind == Kind::Vb6 ? Vb6Migrator::EntryPaths(options.allModules)
-                                                  : DotNetMigrator::EntryPaths());
+            record.Scan(staged, {kind == Kind::Vb6 ? Vb6Migrator::EntryPaths(options.allModules)
+                                                   : DotNetMigrator::EntryPaths()});
           } catch (const RunCancelled&) {
           }
         }

@@ -172,8 +172,7 @@ bool IsBinaryKind(std::string_view fileName) {
 }
 
 void FindLeftovers(std::string_view path, std::string_view text, bool migrated,
-                   LeftoverReason fileReason, std::vector<Leftover>& out,
-                   const EntryPathFinder& entryPaths) {
+                   LeftoverReason fileReason, std::vector<Leftover>& out, const ScanHooks& hooks) {
   static const std::vector<Needle> kNeedles = BuildNeedles();
   static const NeedleScan kScan(kNeedles);
   struct Hit {
@@ -208,7 +207,9 @@ void FindLeftovers(std::string_view path, std::string_view text, bool migrated,
       LeftoverReason reason = fileReason;
       if (migrated) {
         reason = LeftoverReason::Other;
-        if (!paths) paths.emplace(entryPaths ? entryPaths(path, text) : std::vector<TextRange>{});
+        if (!paths) {
+          paths.emplace(hooks.entryPaths ? hooks.entryPaths(path, text) : std::vector<TextRange>{});
+        }
         if (paths->Holds(p)) {
           reason = LeftoverReason::EntryPath;
         } else if (needle.guid && text.substr(p, needle.text.size()) != needle.text) {
@@ -291,7 +292,7 @@ std::vector<Leftover> ScanLeftovers(Disk& disk, const ScanRequest& request) {
       reason = LeftoverReason::NotFollowed;
     }
     FindLeftovers(path, text, wasMigrated && reason != LeftoverReason::Binary, reason, found,
-                  request.entryPaths);
+                  request.hooks);
   }
   return found;
 }

@@ -52,10 +52,15 @@ struct Leftover {
 using EntryPathFinder =
     std::function<std::vector<TextRange>(std::string_view path, std::string_view text)>;
 
+// What only the engine that migrated the files knows about them.
+struct ScanHooks {
+  EntryPathFinder entryPaths = {};
+};
+
 struct ScanRequest {
   std::vector<std::string> folders;   // searched with every folder below them
   std::vector<std::string> migrated;  // files the run read and migrated
-  EntryPathFinder entryPaths = {};
+  ScanHooks hooks = {};
 };
 
 // The kinds of file searched (by name ending, any ASCII case), and of those
@@ -75,6 +80,6 @@ std::vector<Leftover> ScanLeftovers(Disk& disk, const ScanRequest& request);
 // otherwise `fileReason` is every finding's reason).
 void FindLeftovers(std::string_view path, std::string_view text, bool migrated,
                    LeftoverReason fileReason, std::vector<Leftover>& out,
-                   const EntryPathFinder& entryPaths = {});
+                   const ScanHooks& hooks = {});
 
 }  // namespace kv

@@ -64,11 +64,11 @@ ScanRequest RunRecord::ScanFor(Disk& disk) const {
   return request;
 }
 
-void RunRecord::Scan(Disk& disk, EntryPathFinder entryPaths) {
+void RunRecord::Scan(Disk& disk, ScanHooks hooks) {
   // A folder inside another scanned folder is searched with it; its files
   // come once however many folders lead to them.
   ScanRequest request = ScanFor(disk);
-  request.entryPaths = std::move(entryPaths);
+  request.hooks = std::move(hooks);
   leftovers_ = ScanLeftovers(disk, request);
   scanned_ = true;
 }

@@ -59,7 +59,7 @@ class RunRecord : public Reporter {
   // file's; and the files migrated.
   ScanRequest ScanFor(Disk& disk) const;
   // Runs the leftover scan and keeps its findings.
-  void Scan(Disk& disk, EntryPathFinder entryPaths = {});
+  void Scan(Disk& disk, ScanHooks hooks = {});
 
   // A run that wrote nothing (a dry run, a check, a scan): the summary says so.
   void SetPreview(bool preview) { preview_ = preview; }

@@ -66,6 +66,12 @@ inline size_t FindLineBreak(std::string_view text, size_t from) {
 // ASCII-only case folding: A-Z and a-z fold onto each other, no other byte does.
 inline char FoldAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
 bool EqualsNoCase(std::string_view a, std::string_view b);
+// Whether `text` ends with `suffix`, ASCII case ignored: the test of a file
+// name's extension (".vbp", ".csproj", ...).
+inline bool EndsWithNoCase(std::string_view text, std::string_view suffix) {
+  return text.size() >= suffix.size() &&
+         EqualsNoCase(text.substr(text.size() - suffix.size()), suffix);
+}
 // First occurrence of `needle` in `hay` at or after `from`, ASCII case folded.
 size_t FindNoCase(std::string_view hay, std::string_view needle, size_t from = 0);
 // The position of the first CR or LF at or after `from`, or the text's size.

@@ -1,6 +1,6 @@
-// One engine run as one transaction over the project: what the command line
-// and both windows call, so that every front end recovers, commits and rolls
-// back alike and words its last line alike.
+// One engine run as one transaction over the project: the heart of
+// RunMigration (migration.h), so that every front end recovers, commits and
+// rolls back alike and words its last line alike.
 #pragma once
 
 #include <functional>

@@ -1,5 +1,6 @@
 #include "dotnet_engine.h"
 
+#include <memory>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -100,13 +101,14 @@ VersionTargets DotNetMigrator::Versions() const {
 
 EntryPathFinder DotNetMigrator::EntryPaths() {
   return [](std::string_view path, std::string_view text) {
-    auto endsWith = [&](std::string_view ext) {
-      return path.size() >= ext.size() && EqualsNoCase(path.substr(path.size() - ext.size()), ext);
-    };
-    if (endsWith(".csproj") || endsWith(".vbproj")) return MemberPathRanges(text);
+    if (EndsWithNoCase(path, ".csproj") || EndsWithNoCase(path, ".vbproj")) {
+      return MemberPathRanges(text);
+    }
     return std::vector<TextRange>{};
   };
 }
+
+ScanHooks DotNetMigrator::LeftoverHooks() const { return ScanHooks{.entryPaths = EntryPaths()}; }
 
 // ---------------------------------------------------------------------------
 // The run over a solution
@@ -288,5 +290,17 @@ RunOutcome DotNetMigrator::ConvertFile(const std::string& cfilename, Reporter& r
   if (!log.Ended()) log.CancelRequested();
   return log.outcome();
 }
+
+const MigrationKind kDotNetMigration = {
+    .takes = [](std::string_view path) { return EndsWithNoCase(path, ".sln"); },
+    .make = [](Disk& disk, const MigrationRequest& request) -> std::unique_ptr<Migrator> {
+      auto migrator = std::make_unique<DotNetMigrator>(disk);
+      migrator->Entries = request.entries;
+      if (request.webRoot) migrator->WebRoot = *request.webRoot;
+      if (request.major) migrator->NewVersionMajor = *request.major;
+      if (request.minor) migrator->NewVersionMinor = *request.minor;
+      return migrator;
+    },
+};
 
 }  // namespace kv

@@ -9,6 +9,7 @@
 #include "disk.h"
 #include "kept_ranges.h"
 #include "leftover_scan.h"
+#include "migration.h"
 #include "progress.h"
 #include "resolve.h"
 #include "rule_matcher.h"
@@ -16,7 +17,7 @@
 
 namespace kv {
 
-class DotNetMigrator {
+class DotNetMigrator : public Migrator {
  public:
   explicit DotNetMigrator(Disk& disk);
 
@@ -36,7 +37,9 @@ class DotNetMigrator {
   // Finished. The solution file itself is never written. `cancel`, when
   // given, is polled before each file and between the stages of each file.
   RunOutcome ConvertFile(const std::string& cfilename, Reporter& reporter,
-                         const CancelFlag* cancel = nullptr);
+                         const CancelFlag* cancel = nullptr) override;
+  // The leftover scan's knowledge of .NET files (EntryPaths).
+  ScanHooks LeftoverHooks() const override;
 
   // The text migration of one project or source file: GUIDs, then names, then
   // the version values of every version 5 reference. Leaves the result in
@@ -77,5 +80,8 @@ class DotNetMigrator {
   RuleMatcher allRules_;      // GuidRules then TextRules, applied in one scan
   RuleMatcher versionGuids_;  // finds the version 5 GUIDs (one scan for all of them)
 };
+
+// .NET solutions (.sln), for a MigrationRequest.
+extern const MigrationKind kDotNetMigration;
 
 }  // namespace kv

@@ -41,19 +41,13 @@ void frmChangeVersio::cmdConvert_Click() {
   ui_->List1->clear();
   NewVersionMajor = ui_->Text1->text();
   NewVersionMinor = ui_->Text2->text();
+  MigrationRequest request;
+  request.path = gui::PathBytes(ui_->TxtProject->text());
+  request.kind = &kDotNetMigration;
   // The run keeps the versions that the boxes held when it started.
-  const std::string major = NewVersionMajor.toLocal8Bit().toStdString();
-  const std::string minor = NewVersionMinor.toLocal8Bit().toStdString();
-  const std::string path = gui::PathBytes(ui_->TxtProject->text());
-  StartProjectRun(
-      path,
-      [path, major, minor](Disk& disk, Reporter& reporter, const CancelFlag* cancel) {
-        DotNetMigrator migrator(disk);
-        migrator.NewVersionMajor = major;
-        migrator.NewVersionMinor = minor;
-        return migrator.ConvertFile(path, reporter, cancel);
-      },
-      DotNetMigrator::EntryPaths());
+  request.major = NewVersionMajor.toLocal8Bit().toStdString();
+  request.minor = NewVersionMinor.toLocal8Bit().toStdString();
+  StartRun(std::move(request));
 }
 
 }  // namespace kv::dotnetgui

@@ -4,7 +4,6 @@
 #include <optional>
 #include <utility>
 
-#include "general_functions.h"
 #include "string_functions.h"
 
 namespace kv {
@@ -92,10 +91,8 @@ void ForEachMemberElement(std::string_view text, Visit&& visit) {
 }
 
 bool IsListedKind(std::string_view name) {
-  const std::optional<std::string> ext = GetFileExtension(name);
-  if (!ext) return false;
-  const std::string upper = ToUpperAscii(*ext);
-  return upper == ".CS" || upper == ".VB" || upper == ".RESX";
+  return EndsWithNoCase(name, ".cs") || EndsWithNoCase(name, ".vb") ||
+         EndsWithNoCase(name, ".resx");
 }
 
 // Removes spaces (code 32 only) from both ends.

@@ -21,7 +21,6 @@
 #include <cstdint>
 #include <utility>
 
-#include "cancel.h"
 #include "general_functions.h"
 #include "gui_support.h"
 
@@ -78,42 +77,18 @@ void WizardWindow::ShowActionIfPathExists() {
   controls_.action->setVisible(exists);
 }
 
-void WizardWindow::StartRun(RunController::Job job, EntryPathFinder entryPaths) {
+void WizardWindow::StartRun(MigrationRequest request) {
   if (runner_.IsRunning()) return;
   focusBeforeRun_ = focusWidget();
   SetLocked(true);
-  auto record = std::make_shared<RunRecord>(PathBytes(controls_.path->text()));
+  auto record = std::make_shared<RunRecord>(request.path);
   record_ = record;
-  Disk* disk = disk_;
-  runner_.Start([job = std::move(job), record, disk, entryPaths = std::move(entryPaths)](
-                    Reporter& reporter, const CancelFlag& cancel) {
-    TeeReporter both(reporter, *record);
-    RunOutcome outcome = job(both, cancel);
-    // Only a run that completed reached every file that its project lists.
-    // Exit during the scan leaves it unfinished: no report is shown.
-    if (outcome.status == RunOutcome::Status::Completed && !cancel.load()) {
-      const CancelScope scope(&cancel);
-      try {
-        record->Scan(*disk, entryPaths);
-      } catch (const RunCancelled&) {
-      }
-    }
-    return outcome;
-  });
-}
-
-void WizardWindow::StartProjectRun(const std::string& path, EngineJob job,
-                                   EntryPathFinder entryPaths) {
-  Disk* given = ownDisk_ ? nullptr : disk_;
-  Transaction::Options options;
-  options.hook = transactionHook_;
-  StartRun(
-      [path, given, job = std::move(job), options = std::move(options)](Reporter& reporter,
-                                                                        const CancelFlag& cancel) {
-        if (given) return ReportEnd(reporter, job(*given, reporter, &cancel));
-        return ReportEnd(reporter, RunAsTransaction(path, reporter, &cancel, job, options));
-      },
-      std::move(entryPaths));
+  request.hook = transactionHook_;
+  if (!ownDisk_) request.disk = disk_;
+  runner_.Start(
+      [request = std::move(request), record](Reporter& reporter, const CancelFlag& cancel) {
+        return RunMigration(request, reporter, &cancel, record.get());
+      });
 }
 
 void WizardWindow::AppendLines(const QStringList& lines) {

@@ -13,10 +13,11 @@
 
 #include "disk.h"
 #include "file_chooser.h"
+#include "migration.h"
 #include "progress.h"
 #include "report.h"
 #include "run_controller.h"
-#include "transaction_run.h"
+#include "transaction.h"
 
 class QLabel;
 class QLineEdit;
@@ -83,17 +84,12 @@ class WizardWindow : public QWidget {
   // Shows the action button when the path box names an existing regular
   // file, hides it otherwise.
   void ShowActionIfPathExists();
-  // Disables the input controls and runs `job` off the window's thread. The
-  // run's events are also recorded, and once the job returns (unless it was
-  // stopped) the project's folders are searched for what it left over; the
-  // report pane then shows the summary and the leftovers.
-  // `entryPaths` tells the leftover scan which bytes the run keeps on purpose.
-  void StartRun(RunController::Job job, EntryPathFinder entryPaths = {});
-  // Runs an engine over the project at `path` as one transaction (recovery
-  // first, commit at the end, no change when it stops or Exit stops it), and
-  // reports its end. Over a disk given to the window (tests), the engine runs
-  // on that disk as it is.
-  void StartProjectRun(const std::string& path, EngineJob job, EntryPathFinder entryPaths = {});
+  // Disables the input controls and runs `request` off the window's thread
+  // (RunMigration: one transaction, no change when it stops or Exit stops
+  // it). The run's events are also recorded with what it left over; the
+  // report pane then shows the summary and the leftovers. Over a disk given
+  // to the window (tests), the engine runs on that disk as it is.
+  void StartRun(MigrationRequest request);
   // After a run that completed ("Finish..." listed, path box reset).
   virtual void RunReturned() {}
 

@@ -44,7 +44,7 @@ TEST(LeftoverScan, EachReasonOnAProjectTree) {
   RunRecord record(dir / "P.vbp");
   Vb6Migrator(disk).ConvertFile(dir / "P.vbp", record);
   runDone = true;
-  record.Scan(disk, Vb6Migrator::EntryPaths(false));
+  record.Scan(disk, Vb6Migrator(disk).LeftoverHooks());
 
   using Row = std::tuple<std::string, size_t, size_t, std::string, LeftoverReason>;
   std::vector<Row> found;

@@ -31,17 +31,12 @@ void frmChangeVersio::Command1_Click() { BrowseForProject(); }
 void frmChangeVersio::cmdConvert_Click() {
   if (IsRunning()) return;
   ui_->List1->clear();
+  MigrationRequest request;
+  request.path = gui::PathBytes(ui_->TxtProject->text());
+  request.kind = &kVb6Migration;
   // The check box counts as it stands when the run starts.
-  const bool allModules = ui_->chkAllModules->isChecked();
-  const std::string path = gui::PathBytes(ui_->TxtProject->text());
-  StartProjectRun(
-      path,
-      [path, allModules](Disk& disk, Reporter& reporter, const CancelFlag* cancel) {
-        Vb6Migrator migrator(disk);
-        migrator.AllModules = allModules;
-        return migrator.ConvertFile(path, reporter, cancel);
-      },
-      Vb6Migrator::EntryPaths(allModules));
+  request.allModules = ui_->chkAllModules->isChecked();
+  StartRun(std::move(request));
 }
 
 // After a run only the find button can show Migrate again.

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <iterator>
+#include <memory>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -23,11 +24,6 @@ size_t LineEnd(std::string_view text, size_t from) { return FindLineBreak(text, 
 
 bool AtLineStart(std::string_view text, size_t p) {
   return p == 0 || text[p - 1] == '\r' || text[p - 1] == '\n';
-}
-
-bool EndsWithNoCase(std::string_view text, std::string_view suffix) {
-  return text.size() >= suffix.size() &&
-         EqualsNoCase(text.substr(text.size() - suffix.size()), suffix);
 }
 
 // The kinds of member entry, in the order in which a file's entries are
@@ -207,6 +203,10 @@ EntryPathFinder Vb6Migrator::EntryPaths(bool allModules) {
   return [allModules](std::string_view, std::string_view text) {
     return EntryPathRanges(text, allModules);
   };
+}
+
+ScanHooks Vb6Migrator::LeftoverHooks() const {
+  return ScanHooks{.entryPaths = EntryPaths(AllModules)};
 }
 
 size_t Vb6Migrator::ApplyTextRules(std::string& text, std::vector<size_t>* hits,
@@ -390,5 +390,18 @@ void Vb6Migrator::Close(Run& run) {
                                .keptMembers = frame.keptMembers});
   run.stack.pop_back();
 }
+
+const MigrationKind kVb6Migration = {
+    .takes =
+        [](std::string_view path) {
+          return EndsWithNoCase(path, ".vbp") || EndsWithNoCase(path, ".vbg");
+        },
+    .make = [](Disk& disk, const MigrationRequest& request) -> std::unique_ptr<Migrator> {
+      auto migrator = std::make_unique<Vb6Migrator>(disk);
+      migrator->AllModules = request.allModules;
+      migrator->Entries = request.entries;
+      return migrator;
+    },
+};
 
 }  // namespace kv

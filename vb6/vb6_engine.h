@@ -12,13 +12,14 @@
 #include "disk.h"
 #include "kept_ranges.h"
 #include "leftover_scan.h"
+#include "migration.h"
 #include "progress.h"
 #include "resolve.h"
 #include "rule_matcher.h"
 
 namespace kv {
 
-class Vb6Migrator {
+class Vb6Migrator : public Migrator {
  public:
   explicit Vb6Migrator(Disk& disk);
 
@@ -36,7 +37,9 @@ class Vb6Migrator {
   // `reporter`; never reports Finished. `cancel`, when given, is polled
   // before each file.
   RunOutcome ConvertFile(const std::string& cFileName, Reporter& reporter,
-                         const CancelFlag* cancel = nullptr);
+                         const CancelFlag* cancel = nullptr) override;
+  // The leftover scan's knowledge of VB6 files (EntryPaths of AllModules).
+  ScanHooks LeftoverHooks() const override;
 
   // The text stages on one file's contents, without any file access. Exposed
   // for tests, fuzzing and benchmarks.
@@ -92,5 +95,8 @@ class Vb6Migrator {
   RuleTable guidRules_;
   RuleMatcher textRules_;
 };
+
+// VB6 projects (.vbp) and project groups (.vbg), for a MigrationRequest.
+extern const MigrationKind kVb6Migration;
 
 }  // namespace kv
