@@ -34,6 +34,7 @@ target_link_libraries(kvwingui PUBLIC kvwizard comctl32 comdlg32 shell32 gdi32 u
 # each program, since a linker takes nothing from a static library's
 # resources. WIZARD_RC_SOURCES: what a program or a test adds for them.
 set(KV_WIZARD_RC ${CMAKE_CURRENT_SOURCE_DIR}/wizard.rc CACHE INTERNAL "")
+set(KV_WIZARD_ICON ${icon_dir}/kvmigrate.ico CACHE INTERNAL "")
 set(KV_WIZARD_MANIFEST ${CMAKE_CURRENT_SOURCE_DIR}/kvwizard.manifest CACHE INTERNAL "")
 set(KV_WIZARD_RC_INCLUDES ${CMAKE_CURRENT_SOURCE_DIR} ${icon_dir} CACHE INTERNAL "")
 

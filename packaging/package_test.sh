@@ -8,6 +8,11 @@
 #   package_test.sh zip BUILD SOURCE COMMAND...
 #     The Windows zip is unpacked; the .exe in it, started with COMMAND (the
 #     emulator), migrates a copy of examples/vb6.
+#   package_test.sh nsis BUILD SOURCE COMMAND...
+#     The Windows installer installs silently under Program Files (COMMAND
+#     names the Wine prefix); the installed kvmigrate-cli.exe migrates a copy
+#     of examples/vb6; the Start-menu entries and the uninstaller's record are
+#     there; the uninstaller removes it all silently.
 set -eu
 kind=$1 build=$2 source=$3
 shift 3
@@ -18,7 +23,10 @@ fail() { echo "FAIL: $*"; exit 1; }
 
 (cd "$build" && cpack -G "$(echo "$kind" | tr a-z A-Z)" >"$work/cpack.log" 2>&1) ||
   { cat "$work/cpack.log"; fail "cpack"; }
-package=$(ls "$build"/packages/*."$kind")
+case $kind in
+  nsis) package=$(ls "$build"/packages/*-setup.exe) ;;
+  *) package=$(ls "$build"/packages/*."$kind") ;;
+esac
 echo "package: $(basename "$package") ($(stat -c %s "$package") bytes)"
 cp -R "$source/examples/vb6" "$work/vb6"
 
@@ -36,8 +44,49 @@ check_run() {  # check_run COMMAND... : migrates the copy, expects a full run
 if [ "$kind" = zip ]; then
   unzip -q "$package" -d "$work/unzipped"
   listing=$(cd "$work/unzipped" && find . -type f | sort)
-  [ "$listing" = "./$(basename "$package" .zip)/kvmigrate-cli.exe" ] || fail "zip holds: $listing"
+  top="./$(basename "$package" .zip)"
+  [ "$listing" = "$(printf '%s\n' "$top/kvMigrate.exe" "$top/kvMigrateDotNet.exe" "$top/kvmigrate-cli.exe")" ] ||
+    fail "zip holds: $listing"
   check_run "$@" "$work/unzipped/$(basename "$package" .zip)/kvmigrate-cli.exe"
+  exit 0
+fi
+
+if [ "$kind" = nsis ]; then
+  prefix=
+  for arg in "$@"; do case $arg in WINEPREFIX=*) prefix=${arg#WINEPREFIX=} ;; esac; done
+  [ -n "$prefix" ] || fail "no WINEPREFIX= in the command"
+  dir='C:\Program Files\kvMigrate'
+  unixdir="$prefix/drive_c/Program Files/kvMigrate"
+  menu="$prefix/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/kvMigrate"
+  key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\kvMigrate'
+  # What an earlier test that stopped half-way left goes first.
+  rm -rf "$unixdir" "$menu"
+  "$@" reg delete "$key" /f >/dev/null 2>&1 || true
+  "$@" reg delete 'HKLM\Software\kvMigrate developers' /f >/dev/null 2>&1 || true
+  "$@" "$package" /S "/D=$dir" || fail "silent install"
+  for f in kvMigrate.exe kvMigrateDotNet.exe kvmigrate-cli.exe Uninstall.exe; do
+    [ -f "$unixdir/$f" ] || fail "not installed: $f"
+  done
+  for f in kvMigrate.lnk kvMigrateDotNet.lnk; do
+    [ -f "$menu/$f" ] || fail "no Start-menu entry $f"
+  done
+  # A shortcut names its target in UTF-16 and as the ANSI path.
+  tr -d '\000' <"$menu/kvMigrate.lnk" >"$work/links"
+  grep -q 'Program Files.kvMigrate.kvMigrate.exe' "$work/links" || fail "kvMigrate.lnk points elsewhere"
+  "$@" reg query "$key" /v UninstallString >"$work/reg.out" 2>&1 || { cat "$work/reg.out"; fail "no uninstaller registered"; }
+  grep -q 'Uninstall.exe' "$work/reg.out" || { cat "$work/reg.out"; fail "uninstaller record"; }
+  check_run "$@" "$unixdir/kvmigrate-cli.exe"
+  # The uninstaller runs a copy of itself and returns at once: wait for it.
+  "$@" "$unixdir/Uninstall.exe" /S || fail "silent uninstall"
+  i=0
+  while [ -e "$unixdir/Uninstall.exe" ] && [ $i -lt 120 ]; do sleep 0.5; i=$((i + 1)); done
+  for f in kvMigrate.exe kvMigrateDotNet.exe kvmigrate-cli.exe; do
+    [ ! -e "$unixdir/$f" ] || fail "left after uninstalling: $f"
+  done
+  [ ! -e "$menu/kvMigrate.lnk" ] || fail "Start-menu entry left after uninstalling"
+  if "$@" reg query "$key" >/dev/null 2>&1; then fail "uninstaller record left"; fi
+  rm -rf "$unixdir"
+  echo "installed, ran and uninstalled under Wine"
   exit 0
 fi
 

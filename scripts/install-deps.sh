@@ -17,7 +17,7 @@ PACKAGES=(
 )
 for arg in "$@"; do
   case "$arg" in
-    --windows) PACKAGES+=(g++-mingw-w64-x86-64 wine wine64 unzip) ;;
+    --windows) PACKAGES+=(g++-mingw-w64-x86-64 wine wine64 unzip nsis librsvg2-bin) ;;
     --package) PACKAGES+=(dpkg-dev lintian) ;;
     *) echo "install-deps.sh: unknown option $arg" >&2; exit 2 ;;
   esac
