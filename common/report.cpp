@@ -112,9 +112,11 @@ const char* ReasonText(LeftoverReason reason) {
 
 std::string FormatLeftover(const Leftover& l, std::string_view base) {
   std::string_view path = l.path;
+  // Either separator ends the folder ("\" in the paths of Windows).
+  auto separator = [](char c) { return c == '/' || c == '\\'; };
   if (!base.empty() && path.size() > base.size() + 1 && path.starts_with(base) &&
-      (base.ends_with('/') || path[base.size()] == '/')) {
-    path.remove_prefix(base.size() + (base.ends_with('/') ? 0 : 1));
+      (separator(base.back()) || separator(path[base.size()]))) {
+    path.remove_prefix(base.size() + (separator(base.back()) ? 0 : 1));
   }
   if (l.reason == LeftoverReason::Unreadable) {
     return ShowName(path) + ": " + ReasonText(l.reason) + ": " + std::strerror(l.error);

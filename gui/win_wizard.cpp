@@ -616,18 +616,15 @@ void WinWizard::Refresh() {
       for (int id : {IDC_reportText, IDC_cmdSaveReport, IDC_reportStatus}) {
         ShowWindow(Item(id), SW_SHOWNA);
       }
-      // Room for both: a window still about its first height grows by the
-      // list's first height.
+      // Room for both: a window still about its first height grows by half.
       RECT client{}, window{};
       GetClientRect(hwnd_, &client);
       GetWindowRect(hwnd_, &window);
-      int listHeight = 0;
-      for (const Placed& p : placed_) {
-        if (p.id == IDC_List1) listHeight = p.rect.bottom - p.rect.top;
-      }
-      if (client.bottom < baseClient_.cy + listHeight / 2 && !IsZoomed(hwnd_)) {
+      const int wanted = baseClient_.cy * 3 / 2;
+      if (client.bottom < wanted && !IsZoomed(hwnd_)) {
         SetWindowPos(hwnd_, nullptr, 0, 0, window.right - window.left,
-                     window.bottom - window.top + listHeight, SWP_NOMOVE | SWP_NOZORDER);
+                     window.bottom - window.top + wanted - client.bottom,
+                     SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
       }
     }
     std::wstring text;

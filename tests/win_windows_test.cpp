@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <filesystem>
 #include <mutex>
+#include <thread>
 
 #include "dotnet/frmChangeVersioWin.h"
 #include "dotnet_engine.h"
@@ -202,6 +203,8 @@ TEST_P(WinWindowTest, MigratesWhatThePathBoxNames) {
   ASSERT_TRUE(w.Visible(IDC_reportText));
   const std::wstring report = TextOf(w[IDC_reportText]);
   EXPECT_EQ(report.rfind(L"Summary: ", 0), 0u);
+  // What is left inside the project's folder is named relative to it.
+  EXPECT_EQ(report.find(Wide(example.dir.path().string())), std::wstring::npos);
   w.Click(IDC_cmdSaveReport);
   EXPECT_EQ(offered, Wide(example.dir / "kvmigrate-report.txt"));
   EXPECT_EQ(ReadFile(example.dir / "report.txt"), kv::gui::Utf8(report) + "\r\n");
@@ -311,6 +314,48 @@ TEST_P(WinWindowTest, KeyboardRun) {
   ASSERT_TRUE(Pump([&] { return !w.wizard.IsRunning() && ListLines(w[IDC_List1]).size() > 1; }));
   EXPECT_EQ(ListLines(w[IDC_List1]), example.lines);
   EXPECT_EQ(example.dir.Snapshot(), example.migrated);
+}
+
+// A run of 100,000 lines: every line reaches the list, and the window answers
+// while they come.
+TEST(WinWindowFlood, HundredThousandLines) {
+  constexpr int kLines = 100000;
+  kv::gui::WinProgram program = kv::vb6gui::WinWindow();
+  program.makeRun = [](const kv::gui::RunSettings&, const std::string& path) {
+    kv::gui::ProjectRun run;
+    run.path = path;
+    run.job = [](kv::Disk&, kv::Reporter& reporter, const kv::CancelFlag*) {
+      for (int i = 0; i < kLines; ++i) {
+        reporter.Report({.kind = kv::EventKind::FileMissing, .name = "f" + std::to_string(i)});
+      }
+      return kv::RunOutcome{};
+    };
+    return run;
+  };
+  kv::RealDisk disk;
+  WinWizard wizard(std::move(program), &disk);
+  HWND hwnd = wizard.Create(GetModuleHandleW(nullptr), false);
+  SendMessageW(GetDlgItem(hwnd, IDC_cmdConvert), BM_CLICK, 0, 0);
+  std::atomic<int> answered{0}, asked{0};
+  std::atomic<bool> stop{false};
+  std::thread prober([&] {
+    while (!stop.load()) {
+      ++asked;
+      DWORD_PTR result = 0;
+      if (SendMessageTimeoutW(hwnd, WM_NULL, 0, 0, SMTO_NORMAL, 5000, &result)) ++answered;
+      Sleep(10);
+    }
+  });
+  const bool ended = Pump([&] { return !wizard.IsRunning(); });
+  stop.store(true);
+  // The prober's last question is answered by this thread's messages.
+  Pump([&] { return asked.load() == answered.load(); });
+  prober.join();
+  ASSERT_TRUE(ended);
+  EXPECT_EQ(asked.load(), answered.load());
+  HWND list = GetDlgItem(hwnd, IDC_List1);
+  ASSERT_EQ(SendMessageW(list, LB_GETCOUNT, 0, 0), kLines + 1);
+  EXPECT_EQ(ListLines(list).back(), "Finish...");
 }
 
 INSTANTIATE_TEST_SUITE_P(
