@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Builds kvmigrate-cli and its engine and front-end tests for 64-bit Windows
-# (mingw-w64, preset "windows", in build-win/), runs them under Wine through
-# ctest, checks that the examples migrated by the .exe are byte for byte those
+# Builds kvmigrate-cli, the two Win32 windows and their tests for 64-bit
+# Windows (mingw-w64, preset "windows", in build-win/), runs them under Wine
+# through ctest (the windows made and driven in the tests' own processes),
+# checks that the examples migrated by the .exe are byte for byte those
 # migrated by the Linux build (preset "release", build-release/), and makes and
-# tries the Windows zip. Arguments go to ctest.
+# tries the Windows zip and installer (silent install, a run, silent
+# uninstall). Arguments go to ctest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh --windows
