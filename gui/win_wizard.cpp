@@ -230,13 +230,8 @@ void WinWizard::InitDialog() {
   SendMessageW(hwnd_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(smallIcon_));
   SendDlgItemMessageW(hwnd_, IDC_Command1, BM_SETIMAGE, IMAGE_ICON,
                       reinterpret_cast<LPARAM>(browseIcon_));
-  if (HWND note = Item(IDC_Label3)) {
-    LOGFONTW font{};
-    GetObjectW(reinterpret_cast<HFONT>(SendMessageW(hwnd_, WM_GETFONT, 0, 0)), sizeof font, &font);
-    font.lfWeight = FW_BOLD;
-    boldFont_ = CreateFontIndirectW(&font);
-    SendMessageW(note, WM_SETFONT, reinterpret_cast<WPARAM>(boldFont_), FALSE);
-  }
+  dpi_ = dpi;
+  MakeBoldFont();
   // The browse button's tool tip.
   tooltip_ = CreateWindowExW(0, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP, CW_USEDEFAULT,
                              CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, hwnd_, nullptr, instance,
@@ -268,6 +263,19 @@ void WinWizard::InitDialog() {
   }
   Refresh();
   SetFocus(Item(IDC_TxtProject));
+}
+
+// The note of the .NET window is in the window's font, bold, at its scale.
+void WinWizard::MakeBoldFont() {
+  HWND note = Item(IDC_Label3);
+  if (!note) return;
+  LOGFONTW font{};
+  GetObjectW(reinterpret_cast<HFONT>(SendMessageW(hwnd_, WM_GETFONT, 0, 0)), sizeof font, &font);
+  font.lfWeight = FW_BOLD;
+  HFONT bold = CreateFontIndirectW(&font);
+  SendMessageW(note, WM_SETFONT, reinterpret_cast<WPARAM>(bold), TRUE);
+  if (boldFont_) DeleteObject(boldFont_);
+  boldFont_ = bold;
 }
 
 INT_PTR WinWizard::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
@@ -311,7 +319,9 @@ INT_PTR WinWizard::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
       const RECT* suggested = reinterpret_cast<RECT*>(lParam);
       RECT client{};
       GetClientRect(hwnd_, &client);
-      const double scale = HIWORD(wParam) / static_cast<double>(GetDpiForWindow(hwnd_));
+      const UINT newDpi = HIWORD(wParam);
+      const double scale = newDpi / static_cast<double>(dpi_ ? dpi_ : newDpi);
+      dpi_ = newDpi;
       auto scaled = [&](LONG v) { return static_cast<LONG>(v * scale + 0.5); };
       for (Placed& p : placed_) {
         p.rect = {scaled(p.rect.left), scaled(p.rect.top), scaled(p.rect.right),
@@ -322,6 +332,7 @@ INT_PTR WinWizard::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
       SetWindowPos(hwnd_, nullptr, suggested->left, suggested->top,
                    suggested->right - suggested->left, suggested->bottom - suggested->top,
                    SWP_NOZORDER | SWP_NOACTIVATE);
+      MakeBoldFont();
       return TRUE;
     }
     case WM_SETCURSOR:

@@ -78,6 +78,7 @@ class WinWizard final : public RunStarter, public WizardView {
   static INT_PTR CALLBACK DialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
   INT_PTR Handle(UINT message, WPARAM wParam, LPARAM lParam);
   void InitDialog();
+  void MakeBoldFont();
   void Command(int id, int code);
   void Browse();
   void SaveReport();
@@ -104,6 +105,7 @@ class WinWizard final : public RunStarter, public WizardView {
   HWND hwnd_ = nullptr;
   HWND tooltip_ = nullptr;
   HFONT boldFont_ = nullptr;
+  UINT dpi_ = 0;  // the window's scale, as the layout's places have it
   HICON bigIcon_ = nullptr;
   HICON smallIcon_ = nullptr;
   HICON browseIcon_ = nullptr;

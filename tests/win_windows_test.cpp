@@ -358,6 +358,65 @@ TEST(WinWindowFlood, HundredThousandLines) {
   EXPECT_EQ(ListLines(list).back(), "Finish...");
 }
 
+// Names outside ASCII: a folder that the project's code page (Windows-1252)
+// writes is migrated and named in the lines as it is; one that it cannot
+// write stops the run with a line that says so, and nothing changes.
+TEST(WinWindowNames, PathsInTheCodePage) {
+  const Program& p = kPrograms[0];
+  TempDir dir;
+  for (const wchar_t* folder : {L"Caf\u00e9 \u00c4rger", L"\u65e5\u672c"}) {
+    const fs::path copy = dir.path() / fs::path(folder);
+    CopyTree(fs::path(KV_SOURCE_DIR) / "examples" / p.example, copy);
+    const auto before = ReadFile(copy / "frmMain.frm");
+    Window w(p.kind);
+    SetWindowTextW(w[IDC_TxtProject], (copy / p.project).wstring().c_str());
+    w.Click(IDC_cmdConvert);
+    ASSERT_TRUE(w.WaitForRunEnd());
+    const std::vector<std::string> lines = ListLines(w[IDC_List1]);
+    ASSERT_FALSE(lines.empty());
+    if (folder[0] == L'C') {
+      EXPECT_EQ(lines.back(), "Finish...");
+      EXPECT_NE(ReadFile(copy / "frmMain.frm"), before);
+    } else {
+      EXPECT_EQ(lines, std::vector<std::string>{"Stopped: the path holds characters that code "
+                                                "page 1252 cannot write; no file was changed"});
+      EXPECT_EQ(ReadFile(copy / "frmMain.frm"), before);
+      EXPECT_EQ(TextOf(w[IDC_TxtProject]), (copy / p.project).wstring());
+    }
+  }
+}
+
+// The programs' version records and manifests.
+TEST(WinPrograms, VersionRecordAndManifest) {
+  const std::pair<const char*, const wchar_t*> programs[] = {
+      {KV_VB6_EXE, L"Korvane Migration Utility for VB6"},
+      {KV_DOTNET_EXE, L"Korvane Migration Utility for DotNet"}};
+  for (const auto& [exe, description] : programs) {
+    // Z: is the root of the build machine under Wine.
+    const std::wstring path = fs::absolute(exe).make_preferred().wstring();
+    DWORD ignored = 0;
+    std::vector<char> info(GetFileVersionInfoSizeW(path.c_str(), &ignored));
+    ASSERT_FALSE(info.empty()) << exe;
+    ASSERT_TRUE(GetFileVersionInfoW(path.c_str(), 0, static_cast<DWORD>(info.size()), info.data()));
+    auto value = [&](const wchar_t* name) {
+      wchar_t* text = nullptr;
+      UINT size = 0;
+      const std::wstring key = std::wstring(L"\\StringFileInfo\\040904b0\\") + name;
+      if (!VerQueryValueW(info.data(), key.c_str(), reinterpret_cast<void**>(&text), &size)) {
+        return std::wstring();
+      }
+      return std::wstring(text);
+    };
+    EXPECT_EQ(value(L"FileDescription"), description);
+    EXPECT_EQ(value(L"FileVersion"), L"2.00");
+    HMODULE module = LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_TRUE(module);
+    EXPECT_TRUE(FindResourceW(module, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24))) << exe;
+    EXPECT_TRUE(FindResourceW(module, MAKEINTRESOURCEW(IDI_KVMIGRATE), MAKEINTRESOURCEW(14)));
+    FreeLibrary(module);
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(
     BothPrograms, WinWindowTest, ::testing::ValuesIn(kPrograms), [](const auto& info) {
       return std::string(info.param.kind == WizardKind::Vb6 ? "kvMigrate" : "kvMigrateDotNet");
