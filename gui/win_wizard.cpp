@@ -5,7 +5,6 @@
 #include <shellapi.h>
 
 #include <algorithm>
-#include <stdexcept>
 #include <utility>
 
 #include "wizardRes.h"
@@ -527,27 +526,31 @@ void WinWizard::StartRun(const RunSettings& settings) {
     outcome_ = {};
   }
   const std::optional<std::string> path = Narrow(Widen(settings.path));
-  RunSettings narrow = settings;
-  narrow.major = Narrow(Widen(settings.major)).value_or(settings.major);
-  narrow.minor = Narrow(Widen(settings.minor)).value_or(settings.minor);
   record_ = std::make_shared<RunRecord>(path.value_or(settings.path));
-  ProjectRun run;
-  if (path) {
-    run = program_.makeRun(narrow, *path);
-    run.options.hook = hook_;
-    if (!ownDisk_) run.given = disk_;
-  } else {
-    // A path that the file layer cannot name is a failure of its own.
-    const std::string why = "the path holds characters that code page " +
-                            std::to_string(PathCodePage()) + " cannot write";
-    run.job = [why](Disk&, Reporter&, const CancelFlag*) -> RunOutcome {
-      throw std::runtime_error(why);
-    };
-    run.given = disk_;
-  }
-  thread_ = std::thread([this, run = std::move(run), record = record_] {
+  MigrationRequest request;
+  request.path = path.value_or("");
+  request.kind = program_.migration;
+  // The check box and the version boxes as they stood when the run started.
+  request.allModules = settings.allModules;
+  request.major = Narrow(Widen(settings.major)).value_or(settings.major);
+  request.minor = Narrow(Widen(settings.minor)).value_or(settings.minor);
+  request.hook = hook_;
+  if (!ownDisk_) request.disk = disk_;
+  const bool unnamed = !path;
+  thread_ = std::thread([this, request = std::move(request), record = record_, unnamed] {
     PostingReporter reporter(*this);
-    const RunOutcome outcome = RunProject(run, reporter, cancel_, *record, *disk_);
+    RunOutcome outcome;
+    if (unnamed) {
+      // A path that the file layer cannot name is a failure of its own.
+      const ProgressEvent event{.kind = EventKind::Stopped,
+                                .detail = "the path holds characters that code page " +
+                                          std::to_string(PathCodePage()) + " cannot write"};
+      reporter.Report(event);
+      record->Report(event);
+      outcome = {RunOutcome::Status::Failed, FormatLine(event).value_or(""), {}};
+    } else {
+      outcome = RunWindowMigration(request, reporter, cancel_, *record);
+    }
     {
       std::lock_guard lock(mutex_);
       outcome_ = outcome;

@@ -35,9 +35,7 @@ std::wstring LineText(const std::string& bytes);
 struct WinProgram {
   WizardKind kind;
   int dialogId;
-  // The run of the given settings; `path` is the path box in the file
-  // layer's code page.
-  std::function<ProjectRun(const RunSettings& settings, const std::string& path)> makeRun;
+  const MigrationKind* migration;  // the engine of its projects
 };
 
 class WinWizard final : public RunStarter, public WizardView {

@@ -5,38 +5,21 @@
 
 namespace kv::gui {
 
-RunOutcome RunProject(const ProjectRun& run, Reporter& reporter, const CancelFlag& cancel,
-                      RunRecord& record, Disk& disk) {
-  TeeReporter both(reporter, record);
-  RunOutcome outcome;
+RunOutcome RunWindowMigration(const MigrationRequest& request, Reporter& reporter,
+                              const CancelFlag& cancel, RunRecord& record) {
   auto stopped = [&](std::string why) {
     const ProgressEvent event{.kind = EventKind::Stopped, .detail = std::move(why)};
-    outcome = RunOutcome{RunOutcome::Status::Failed, FormatLine(event).value_or(""), {}};
-    both.Report(event);
+    reporter.Report(event);
+    record.Report(event);
+    return RunOutcome{RunOutcome::Status::Failed, FormatLine(event).value_or(""), {}};
   };
   try {
-    if (run.given) {
-      outcome = ReportEnd(both, run.job(*run.given, both, &cancel));
-    } else {
-      outcome = ReportEnd(both, RunAsTransaction(run.path, both, &cancel, run.job, run.options));
-    }
+    return RunMigration(request, reporter, &cancel, &record);
   } catch (const std::exception& e) {
-    stopped(e.what());
-    return outcome;
+    return stopped(e.what());
   } catch (...) {
-    stopped("unexpected error");
-    return outcome;
+    return stopped("unexpected error");
   }
-  // Only a run that completed reached every file that its project lists.
-  // A stop during the scan leaves it unfinished: no report is shown.
-  if (outcome.status == RunOutcome::Status::Completed && !cancel.load()) {
-    const CancelScope scope(&cancel);
-    try {
-      record.Scan(disk, run.entryPaths);
-    } catch (const RunCancelled&) {
-    }
-  }
-  return outcome;
 }
 
 }  // namespace kv::gui

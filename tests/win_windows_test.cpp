@@ -318,20 +318,27 @@ TEST_P(WinWindowTest, KeyboardRun) {
 
 // A run of 100,000 lines: every line reaches the list, and the window answers
 // while they come.
+constexpr int kFloodLines = 100000;
+struct FloodMigrator : kv::Migrator {
+  kv::RunOutcome ConvertFile(const std::string&, kv::Reporter& reporter,
+                             const kv::CancelFlag*) override {
+    for (int i = 0; i < kFloodLines; ++i) {
+      reporter.Report({.kind = kv::EventKind::FileMissing, .name = "f" + std::to_string(i)});
+    }
+    return {};
+  }
+  kv::ScanHooks LeftoverHooks() const override { return {}; }
+};
+const kv::MigrationKind kFlood{
+    [](std::string_view) { return true; },
+    [](kv::Disk&, const kv::MigrationRequest&) -> std::unique_ptr<kv::Migrator> {
+      return std::make_unique<FloodMigrator>();
+    }};
+
 TEST(WinWindowFlood, HundredThousandLines) {
-  constexpr int kLines = 100000;
+  constexpr int kLines = kFloodLines;
   kv::gui::WinProgram program = kv::vb6gui::WinWindow();
-  program.makeRun = [](const kv::gui::RunSettings&, const std::string& path) {
-    kv::gui::ProjectRun run;
-    run.path = path;
-    run.job = [](kv::Disk&, kv::Reporter& reporter, const kv::CancelFlag*) {
-      for (int i = 0; i < kLines; ++i) {
-        reporter.Report({.kind = kv::EventKind::FileMissing, .name = "f" + std::to_string(i)});
-      }
-      return kv::RunOutcome{};
-    };
-    return run;
-  };
+  program.migration = &kFlood;
   kv::RealDisk disk;
   WinWizard wizard(std::move(program), &disk);
   HWND hwnd = wizard.Create(GetModuleHandleW(nullptr), false);

@@ -5,11 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <memory>
 #include <set>
 #include <stdexcept>
 
 #include "test_util.h"
-#include "vb6_engine.h"
 #include "wizard_run.h"
 
 namespace fs = std::filesystem;
@@ -202,54 +202,36 @@ TEST(WizardTexts, FiltersAndCaptions) {
   EXPECT_EQ(TextsOf(WizardKind::DotNet).caption, "Korvane DotNet Migration wizard for version 5");
 }
 
-// The run of a window: the engine's lines, "Finish...", a report; a failure
-// that escapes the engine is a last line; a stop leaves no report.
-TEST(WizardRun, RunsReportsAndStops) {
+// A failure that escapes the engine ends a window's run with a line that says
+// why, in the list and in the record, and no file changes.
+struct ThrowingMigrator : kv::Migrator {
+  kv::RunOutcome ConvertFile(const std::string&, kv::Reporter&, const kv::CancelFlag*) override {
+    throw std::runtime_error("out of luck");
+  }
+  kv::ScanHooks LeftoverHooks() const override { return {}; }
+};
+const kv::MigrationKind kThrowing{
+    [](std::string_view) { return true; },
+    [](kv::Disk&, const kv::MigrationRequest&) -> std::unique_ptr<kv::Migrator> {
+      return std::make_unique<ThrowingMigrator>();
+    }};
+
+TEST(WizardRun, AFailureThatEscapesIsTheLastLine) {
   kvtest::TempDir dir;
   kvtest::CopyTree(fs::path(KV_SOURCE_DIR) / "examples/vb6", dir.path());
-  const std::string project = dir / "Sample.vbp";
-  kv::RealDisk disk;
-  ProjectRun run;
-  run.path = project;
-  run.job = [&](kv::Disk& d, kv::Reporter& r, const kv::CancelFlag* c) {
-    return kv::Vb6Migrator(d).ConvertFile(project, r, c);
-  };
-  run.entryPaths = kv::Vb6Migrator::EntryPaths(false);
-
-  kvtest::CollectingSink direct;
-  {
-    kvtest::TempDir other;
-    kvtest::CopyTree(fs::path(KV_SOURCE_DIR) / "examples/vb6", other.path());
-    kv::Vb6Migrator(disk).ConvertFile(other / "Sample.vbp", direct);
-  }
+  const auto before = dir.Snapshot();
+  kv::MigrationRequest request;
+  request.path = dir / "Sample.vbp";
+  request.kind = &kThrowing;
   kvtest::CollectingSink sink;
   kv::CancelFlag cancel{false};
-  kv::RunRecord record(project);
-  const kv::RunOutcome outcome = RunProject(run, sink, cancel, record, disk);
-  EXPECT_EQ(outcome.status, kv::RunOutcome::Status::Completed);
-  ASSERT_FALSE(sink.lines.empty());
-  EXPECT_EQ(sink.lines.back(), kFinishLine);
-  EXPECT_EQ(sink.lines.size(), direct.lines.size() + 1);
-  EXPECT_TRUE(record.scanned());
-  EXPECT_EQ(ReportText(record, disk).rfind("Summary: ", 0), 0u);
-
-  ProjectRun throws = run;
-  throws.job = [](kv::Disk&, kv::Reporter&, const kv::CancelFlag*) -> kv::RunOutcome {
-    throw std::runtime_error("out of luck");
-  };
-  kvtest::CollectingSink failed;
-  kv::RunRecord failedRecord(project);
-  EXPECT_EQ(RunProject(throws, failed, cancel, failedRecord, disk).status,
+  kv::RunRecord record(request.path);
+  EXPECT_EQ(RunWindowMigration(request, sink, cancel, record).status,
             kv::RunOutcome::Status::Failed);
-  EXPECT_EQ(failed.lines, std::vector<std::string>{"Stopped: out of luck; no file was changed"});
-  EXPECT_FALSE(failedRecord.scanned());
-
-  cancel.store(true);
-  kvtest::CollectingSink stopped;
-  kv::RunRecord stoppedRecord(project);
-  EXPECT_EQ(RunProject(run, stopped, cancel, stoppedRecord, disk).status,
-            kv::RunOutcome::Status::Cancelled);
-  EXPECT_FALSE(stoppedRecord.scanned());
+  EXPECT_EQ(sink.lines, std::vector<std::string>{"Stopped: out of luck; no file was changed"});
+  EXPECT_EQ(record.status(), "failed");
+  EXPECT_FALSE(record.scanned());
+  EXPECT_EQ(dir.Snapshot(), before);
 }
 
 }  // namespace
