@@ -205,11 +205,13 @@ int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
         DiffDisk diffing(staged, out);
         Disk& disk = options.diff ? static_cast<Disk&>(diffing) : staged;
         RunOutcome result;
+        ScanHooks hooks;
         if (kind == Kind::Vb6) {
           Vb6Migrator migrator(disk);
           migrator.AllModules = options.allModules;
           migrator.Entries = options.entries;
           result = migrator.ConvertFile(options.path, r, cancel);
+          hooks = migrator.LeftoverHooks();
         } else {
           DotNetMigrator migrator(disk);
           migrator.Entries = options.entries;
@@ -217,6 +219,7 @@ int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
           if (options.major) migrator.NewVersionMajor = *options.major;
           if (options.minor) migrator.NewVersionMinor = *options.minor;
           result = migrator.ConvertFile(options.path, r, cancel);
+          hooks = migrator.LeftoverHooks();
         }
         // The scan reads the files as the run leaves them (staged texts
         // included, in a dry run too). A run that stopped changes nothing and
@@ -225,8 +228,7 @@ int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
           // A stop asked for during the scan ends the run as cancelled.
           const CancelScope scope(cancel);
           try {
-            record.Scan(staged, {kind == Kind::Vb6 ? Vb6Migrator::EntryPaths(options.allModules)
-                                                   : DotNetMigrator::EntryPaths()});
+            record.Scan(staged, std::move(hooks));
           } catch (const RunCancelled&) {
           }
         }

@@ -9,7 +9,6 @@
 
 #include "cancel.h"
 #include "general_functions.h"
-#include "own_members.h"
 #include "rule_scan.h"
 #include "string_functions.h"
 
@@ -27,12 +26,6 @@ std::string LowerExtension(std::string_view name) {
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   }
   return ext;
-}
-
-bool IsVb6Kind(std::string_view name) {
-  static const std::set<std::string> kKinds = {".vbp", ".frm", ".bas", ".cls",
-                                               ".ctl", ".pag", ".dob", ".dsr"};
-  return kKinds.contains(LowerExtension(name));
 }
 
 // What is searched for: the old text, and the rest that a migrated
@@ -93,42 +86,6 @@ class RangeSet {
 
 bool IsBreak(std::string_view text, size_t i) {
   return text[i] == '\n' || (text[i] == '\r' && (i + 1 == text.size() || text[i + 1] != '\n'));
-}
-
-// The files that the migrated project files list as kinds the run did not
-// follow: a VB6 project's classes, user controls, property pages, user
-// documents and designers.
-std::set<FileKey> ListedNotFollowed(Disk& disk, const std::vector<std::string>& migrated) {
-  static constexpr std::string_view kKeys[] = {
-      "Class=", "UserControl=", "PropertyPage=", "UserDocument=", "Designer="};
-  std::set<FileKey> listed;
-  for (const std::string& project : migrated) {
-    if (LowerExtension(project) != ".vbp") continue;
-    std::string text;
-    if (disk.ReadAll(project, &text)) continue;
-    const std::string folder = GetFolderFromPath(project);
-    size_t begin = 0;
-    while (begin < text.size()) {
-      const size_t end = FindLineBreak(text, begin);
-      const std::string_view line = std::string_view(text).substr(begin, end - begin);
-      for (std::string_view key : kKeys) {
-        if (line.size() < key.size() || !EqualsNoCase(line.substr(0, key.size()), key)) continue;
-        std::string_view entry = line.substr(key.size());
-        if (key == "Class=") {
-          const size_t semicolon = entry.find(';');
-          if (semicolon == std::string_view::npos) break;
-          entry = entry.substr(semicolon + 1);
-        }
-        std::string path(entry);
-        NormalizeSpaces(path);
-        if (const std::optional<std::string> found = disk.Find(path, folder)) {
-          if (const std::optional<FileKey> k = disk.Key(*found)) listed.insert(*k);
-        }
-      }
-      begin = end + 1;
-    }
-  }
-  return listed;
 }
 
 }  // namespace
@@ -214,9 +171,9 @@ void FindLeftovers(std::string_view path, std::string_view text, bool migrated,
           reason = LeftoverReason::EntryPath;
         } else if (needle.guid && text.substr(p, needle.text.size()) != needle.text) {
           reason = LeftoverReason::LowerCaseGuid;
-        } else if (!needle.guid && IsVb6Kind(path)) {
+        } else if (!needle.guid && hooks.ownMembers) {
           // In text order: one binary search.
-          if (!own) own = OwnMemberRanges(text);
+          if (!own) own = hooks.ownMembers(path, text);
           const auto at =
               std::lower_bound(own->begin(), own->end(), p,
                                [](const TextRange& r, size_t pos) { return r.begin < pos; });
@@ -255,7 +212,9 @@ std::vector<Leftover> ScanLeftovers(Disk& disk, const ScanRequest& request) {
   for (const std::string& path : request.migrated) {
     if (const std::optional<FileKey> k = disk.Key(path)) migrated.insert(*k);
   }
-  const std::set<FileKey> notFollowed = ListedNotFollowed(disk, request.migrated);
+  const std::set<FileKey> notFollowed = request.hooks.notFollowed
+                                            ? request.hooks.notFollowed(disk, request.migrated)
+                                            : std::set<FileKey>{};
 
   // Every file of a scanned kind, once, by path.
   std::map<std::string, FileKey> files;

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,7 +21,7 @@ enum class LeftoverReason {
   NotFollowed,    // listed as a class, user control or other kind the run did not follow
   Binary,         // a binary companion file (.frx, .ctx), never rewritten
   LowerCaseGuid,  // an old GUID not written in upper case: the rules match the exact case
-  OwnMember,      // a member of VB's own objects, left alone on purpose
+  OwnMember,      // a member of the language's own objects (VB's), left alone on purpose
   EntryPath,      // inside the path of a member entry, which keeps its bytes on purpose
   Unreadable,     // the file could not be read
   Other,          // in a migrated file, in a place the rules do not rewrite
@@ -52,9 +53,22 @@ struct Leftover {
 using EntryPathFinder =
     std::function<std::vector<TextRange>(std::string_view path, std::string_view text)>;
 
+// The ranges of a migrated file's text that hold members of the language's
+// own objects, which the rules leave alone on purpose (empty for files of
+// other kinds); in text order, one range each.
+using OwnMemberFinder =
+    std::function<std::vector<TextRange>(std::string_view path, std::string_view text)>;
+
+// The files that the migrated project files list as kinds the run did not
+// follow.
+using NotFollowedFinder =
+    std::function<std::set<FileKey>(Disk& disk, const std::vector<std::string>& migrated)>;
+
 // What only the engine that migrated the files knows about them.
 struct ScanHooks {
   EntryPathFinder entryPaths = {};
+  OwnMemberFinder ownMembers = {};
+  NotFollowedFinder notFollowed = {};
 };
 
 struct ScanRequest {

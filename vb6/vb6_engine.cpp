@@ -4,6 +4,8 @@
 #include <iterator>
 #include <memory>
 #include <optional>
+#include <set>
+#include <span>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -87,6 +89,15 @@ std::optional<RawEntry> FindEntry(std::string_view text, const EntryKind& kind, 
       return RawEntry{r->begin, r->end, from};
     }
   }
+}
+
+// The text files of VB6 projects: projects, forms, modules, classes, user
+// controls, property pages, user documents and designers.
+bool IsVb6Kind(std::string_view path) {
+  for (std::string_view ext : {".vbp", ".frm", ".bas", ".cls", ".ctl", ".pag", ".dob", ".dsr"}) {
+    if (EndsWithNoCase(path, ext)) return true;
+  }
+  return false;
 }
 
 // Files that hold a form's or control's binary data beside its text file.
@@ -205,8 +216,48 @@ EntryPathFinder Vb6Migrator::EntryPaths(bool allModules) {
   };
 }
 
+std::set<FileKey> Vb6Migrator::ListedNotFollowed(Disk& disk,
+                                                 const std::vector<std::string>& migrated) {
+  // The kinds that a run follows only when asked for.
+  const std::span<const EntryKind> kinds = std::span(kEntryKinds).subspan(kDefaultKinds);
+  std::set<FileKey> listed;
+  for (const std::string& project : migrated) {
+    if (!EndsWithNoCase(project, ".vbp")) continue;
+    std::string text;
+    if (disk.ReadAll(project, &text)) continue;
+    const std::string folder = GetFolderFromPath(project);
+    size_t begin = 0;
+    while (begin < text.size()) {
+      const size_t end = FindLineBreak(text, begin);
+      const std::string_view line = std::string_view(text).substr(begin, end - begin);
+      for (const EntryKind& kind : kinds) {
+        const std::string_view key = kind.key;
+        if (line.size() < key.size() || !EqualsNoCase(line.substr(0, key.size()), key)) continue;
+        std::string_view entry = line.substr(key.size());
+        if (kind.named) {
+          const size_t semicolon = entry.find(';');
+          if (semicolon == std::string_view::npos) break;
+          entry = entry.substr(semicolon + 1);
+        }
+        std::string path(entry);
+        NormalizeSpaces(path);
+        if (const std::optional<std::string> found = disk.Find(path, folder)) {
+          if (const std::optional<FileKey> k = disk.Key(*found)) listed.insert(*k);
+        }
+      }
+      begin = end + 1;
+    }
+  }
+  return listed;
+}
+
 ScanHooks Vb6Migrator::LeftoverHooks() const {
-  return ScanHooks{.entryPaths = EntryPaths(AllModules)};
+  return ScanHooks{.entryPaths = EntryPaths(AllModules),
+                   .ownMembers =
+                       [](std::string_view path, std::string_view text) {
+                         return IsVb6Kind(path) ? OwnMemberRanges(text) : std::vector<TextRange>{};
+                       },
+                   .notFollowed = ListedNotFollowed};
 }
 
 size_t Vb6Migrator::ApplyTextRules(std::string& text, std::vector<size_t>* hits,

@@ -38,8 +38,14 @@ class Vb6Migrator : public Migrator {
   // before each file.
   RunOutcome ConvertFile(const std::string& cFileName, Reporter& reporter,
                          const CancelFlag* cancel = nullptr) override;
-  // The leftover scan's knowledge of VB6 files (EntryPaths of AllModules).
+  // The leftover scan's knowledge of VB6 files: EntryPaths of AllModules,
+  // the members of VB's own objects (OwnMemberRanges) in every VB6 text
+  // file, and ListedNotFollowed.
   ScanHooks LeftoverHooks() const override;
+  // The files that the migrated project files (.vbp) list as kinds a run
+  // follows only when asked for: classes, user controls, property pages, user
+  // documents and designers.
+  static std::set<FileKey> ListedNotFollowed(Disk& disk, const std::vector<std::string>& migrated);
 
   // The text stages on one file's contents, without any file access. Exposed
   // for tests, fuzzing and benchmarks.
