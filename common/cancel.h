@@ -5,6 +5,13 @@
 // When it is raised they leave by throwing RunCancelled, which the engine
 // catches where the file's work began and reports as a cancelled run.
 //
+// A stop travels one way: the front end raises a CancelFlag and hands it to
+// the run (RunMigration, an engine's ConvertFile); the run looks at it
+// between files (RunLog::CancelRequested) and opens a CancelScope on it, and
+// everything below, the text loops and the file layer, sees the flag only
+// through that scope: CancelPoint throws RunCancelled, the file layer's
+// CancelPending makes a read or write fail with ECANCELED (disk.h).
+//
 // Outside a CancelScope (or with a null flag) nothing is ever thrown, so the
 // helpers that poll may be used anywhere.
 #pragma once

@@ -21,6 +21,7 @@
 
 #include "cancel.h"
 #include "string_functions.h"
+#include "transaction_os.h"
 
 // Linux 5.14 and later; older kernels refuse them and the pages fault in.
 #ifndef MADV_POPULATE_READ
@@ -67,18 +68,6 @@ std::optional<std::string> FindEntryNoCase(const std::string& folder, const std:
   }
   return found;
 }
-
-struct Fd {
-  int fd = -1;
-  ~Fd() {
-    if (fd >= 0) ::close(fd);
-  }
-  int Release() {
-    const int f = fd;
-    fd = -1;
-    return f;
-  }
-};
 
 }  // namespace
 
@@ -168,15 +157,16 @@ std::optional<FileKey> RealDisk::Key(const std::string& resolvedPath) {
 IoError RealDisk::ReadAll(const std::string& resolvedPath, std::string* contents) {
   contents->clear();
   if (int e = Fault(DiskOp::Open, resolvedPath)) return IoError{e};
-  Fd f;
-  f.fd = ::open(resolvedPath.c_str(), O_RDONLY | O_CLOEXEC);
-  if (f.fd < 0) return IoError{errno};
+  // Owned as the transaction owns its files.
+  const os::Node f(::open(resolvedPath.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!f.ok()) return IoError{errno};
+  const int fd = static_cast<int>(f.get());
   struct stat st;
-  if (::fstat(f.fd, &st) != 0) return IoError{errno};
+  if (::fstat(fd, &st) != 0) return IoError{errno};
   if (S_ISDIR(st.st_mode)) return IoError{EISDIR};
   const size_t expected =
       S_ISREG(st.st_mode) && st.st_size > 0 ? static_cast<size_t>(st.st_size) : 0;
-  return ReadOpenFile(f.fd, expected, contents, [&] { return Fault(DiskOp::Read, resolvedPath); });
+  return ReadOpenFile(fd, expected, contents, [&] { return Fault(DiskOp::Read, resolvedPath); });
 }
 
 namespace {
@@ -411,36 +401,32 @@ IoError RealDisk::WriteAll(const std::string& resolvedPath, std::string_view con
   std::string temp = folder + "." + stem + std::string(kTempMarker) + "XXXXXX";
 
   if (int e = Fault(DiskOp::Open, target)) return IoError{e};
-  Fd f;
-  f.fd = ::mkostemp(temp.data(), O_CLOEXEC);
-  if (f.fd < 0) return IoError{errno};
+  os::Node f(::mkostemp(temp.data(), O_CLOEXEC));
+  if (!f.ok()) return IoError{errno};
+  const int fd = static_cast<int>(f.get());
 
   auto fail = [&](int code) {
-    if (f.fd >= 0) ::close(f.Release());
+    f.Close();
     ::unlink(temp.c_str());
     return IoError{code};
   };
 
-  const IoError written = WriteOpenFile(f.fd, contents, [&] {
-    if (int e = Fault(DiskOp::Write, target)) return e;
-    return Cancelled() ? ECANCELED : 0;
-  });
+  const IoError written = WriteOpenFile(fd, contents, [&] { return Fault(DiskOp::Write, target); });
   if (written) return fail(written.code);
-  if (::fchmod(f.fd, st.st_mode & 07777) != 0) return fail(errno);
+  if (::fchmod(fd, st.st_mode & 07777) != 0) return fail(errno);
   if (::geteuid() == 0) {
     // Keep the owner where we may set it; a failure here is not worth a lost run.
-    (void)!::fchown(f.fd, st.st_uid, st.st_gid);
+    (void)!::fchown(fd, st.st_uid, st.st_gid);
   }
   if (int e = Fault(DiskOp::Flush, target)) return fail(e);
-  if (::fsync(f.fd) != 0) return fail(errno);
-  if (::close(f.Release()) != 0) return fail(errno);
+  if (::fsync(fd) != 0) return fail(errno);
+  if (const int e = f.Close()) return fail(e);
   if (int e = Fault(DiskOp::Rename, target)) return fail(e);
   if (::rename(temp.c_str(), target.c_str()) != 0) return fail(errno);
 
   // Make the rename itself durable.
-  Fd dir;
-  dir.fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir.fd >= 0) ::fsync(dir.fd);
+  const os::Node dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.ok()) ::fsync(static_cast<int>(dir.get()));
   return IoError{};
 }
 

@@ -3,7 +3,7 @@
 // run and fault injection can stand in for the real file system.
 //
 // RealDisk has one implementation per platform, chosen when building:
-// disk_posix.cpp (byte paths) and disk_win.cpp (the wide API; the narrow
+// disk.cpp (POSIX, byte paths) and disk_win.cpp (the wide API; the narrow
 // paths the engines pass are in the project's ANSI code page).
 #pragma once
 
@@ -41,6 +41,11 @@ struct IoError {
   std::string Message() const;  // `reason`, or else the strerror wording
 };
 
+// Inside a CancelScope (cancel.h) whose flag is raised, a read or write may
+// stop between the chunks of a large file and fail with ECANCELED: a read
+// leaves `contents` unspecified, a write leaves the file as it was. Neither
+// throws RunCancelled; the caller learns of the stop from the result (and
+// from the flag).
 class Disk {
  public:
   virtual ~Disk() = default;
@@ -90,11 +95,9 @@ class RealDisk : public Disk {
   IoError ReadAll(const std::string& resolvedPath, std::string* contents) override;
   IoError WriteAll(const std::string& resolvedPath, std::string_view contents) override;
 
-  // When set, reads and writes of large files stop between chunks once the
-  // flag is raised, failing with ECANCELED (a write leaves the file as it was).
-  void SetCancel(const std::atomic<bool>* cancel) { cancel_ = cancel; }
-
-  // Marks our temporary files; the name starts with "." and holds this text.
+  // Marks our temporary files, those of RealDisk and of the transaction
+  // alike (Transaction::kTempMarker is this one); the name starts with "."
+  // and holds this text.
   static constexpr std::string_view kTempMarker = ".kvmigrate-tmp-";
 
 #ifndef _WIN32
@@ -107,9 +110,7 @@ class RealDisk : public Disk {
 
  private:
   int Fault(DiskOp op, const std::string& path) const { return hook_ ? hook_(op, path) : 0; }
-  bool Cancelled() const { return cancel_ && cancel_->load(); }
   FaultHook hook_;
-  const std::atomic<bool>* cancel_ = nullptr;
   std::unordered_map<std::string, std::string> realFolders_;
 };
 

@@ -18,16 +18,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string LowerExtension(std::string_view name) {
-  const size_t dot = name.rfind('.');
-  if (dot == std::string_view::npos) return {};
-  std::string ext(name.substr(dot));
-  for (char& c : ext) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return ext;
-}
-
 // What is searched for: the old text, and the rest that a migrated
 // occurrence has after it (empty: every occurrence is left over).
 struct Needle {
@@ -117,15 +107,15 @@ bool Blocks(LeftoverReason reason) {
 }
 
 bool IsScannedKind(std::string_view fileName) {
-  static const std::set<std::string> kKinds = {
+  static constexpr std::string_view kKinds[] = {
       ".vbp", ".vbg",    ".frm", ".bas",    ".cls",  ".ctl",    ".pag",  ".dob", ".dsr", ".sln",
       ".cs",  ".csproj", ".vb",  ".vbproj", ".resx", ".config", ".licx", ".frx", ".ctx"};
-  return kKinds.contains(LowerExtension(fileName));
+  return std::any_of(std::begin(kKinds), std::end(kKinds),
+                     [&](std::string_view ext) { return EndsWithNoCase(fileName, ext); });
 }
 
 bool IsBinaryKind(std::string_view fileName) {
-  const std::string ext = LowerExtension(fileName);
-  return ext == ".frx" || ext == ".ctx";
+  return EndsWithNoCase(fileName, ".frx") || EndsWithNoCase(fileName, ".ctx");
 }
 
 void FindLeftovers(std::string_view path, std::string_view text, bool migrated,

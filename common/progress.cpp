@@ -138,11 +138,17 @@ void RunLog::Report(ProgressEvent event) {
 }
 
 void RunLog::Stop(StopCause cause, const std::string& path, int error, const std::string& reason) {
-  ProgressEvent event{
+  // A Stopped event adds nothing to the counts.
+  Fail(reporter_, outcome_, cause, path, error, reason);
+}
+
+void RunLog::Fail(Reporter& reporter, RunOutcome& outcome, StopCause cause, const std::string& path,
+                  int error, const std::string& reason) {
+  const ProgressEvent event{
       .kind = EventKind::Stopped, .path = path, .error = error, .detail = reason, .stop = cause};
-  outcome_.status = RunOutcome::Status::Failed;
-  outcome_.failure = FormatLine(event).value_or(std::string());
-  Report(std::move(event));
+  outcome.status = RunOutcome::Status::Failed;
+  outcome.failure = FormatLine(event).value_or(std::string());
+  reporter.Report(event);
 }
 
 bool RunLog::CancelRequested() {

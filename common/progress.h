@@ -135,6 +135,10 @@ class RunLog {
   // Ends the run with a failure: reports it and records its line. `reason`,
   // when given, words the failure instead of the errno's text.
   void Stop(StopCause cause, const std::string& path, int error, const std::string& reason = {});
+  // The same for `outcome`, reported to `reporter`: the one place where the
+  // Stopped event is made, for the engines, the transaction and the windows.
+  static void Fail(Reporter& reporter, RunOutcome& outcome, StopCause cause,
+                   const std::string& path, int error, const std::string& reason = {});
   // True, with the outcome marked cancelled, when a stop was asked for.
   bool CancelRequested();
   bool Ended() const { return outcome_.status != RunOutcome::Status::Completed; }

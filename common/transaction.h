@@ -111,7 +111,7 @@ class Transaction : public Disk {
 
   // Marks our files: temporary files are "." + name + kTempMarker + "<pid>-...",
   // journals kJournalMarker + "<pid>-...".
-  static constexpr std::string_view kTempMarker = ".kvmigrate-tmp-";
+  static constexpr std::string_view kTempMarker = RealDisk::kTempMarker;
   static constexpr std::string_view kJournalMarker = ".kvmigrate-journal-";
 
   struct State;

@@ -19,14 +19,7 @@ RunOutcome RunAsTransaction(const std::string& projectPath, Reporter& reporter,
                             const CancelFlag* cancel, const EngineJob& job,
                             Transaction::Options options) {
   auto stop = [&](RunOutcome outcome, StopCause cause, const FileFailure& failure) {
-    const ProgressEvent event{.kind = EventKind::Stopped,
-                              .path = failure.path,
-                              .error = failure.error.code,
-                              .detail = failure.error.reason,
-                              .stop = cause};
-    outcome.status = RunOutcome::Status::Failed;
-    outcome.failure = FormatLine(event).value_or(std::string());
-    reporter.Report(event);
+    RunLog::Fail(reporter, outcome, cause, failure.path, failure.error.code, failure.error.reason);
     return outcome;
   };
   // Each file left alone is named once, however often the run meets it.

@@ -50,10 +50,9 @@ bool RunController::Start(Job job) {
     RunOutcome outcome;
     // Whatever escapes the engine (memory exhausted, say) still ends the run
     // with a line that says why.
-    auto stopped = [&](std::string why) {
-      const ProgressEvent event{.kind = EventKind::Stopped, .detail = std::move(why)};
-      outcome = RunOutcome{RunOutcome::Status::Failed, FormatLine(event).value_or(""), {}};
-      reporter.Report(event);
+    auto stopped = [&](const std::string& why) {
+      outcome = RunOutcome{};
+      RunLog::Fail(reporter, outcome, StopCause::Unexpected, "", 0, why);
     };
     try {
       outcome = job(reporter, cancel_);

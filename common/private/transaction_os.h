@@ -20,7 +20,8 @@
 
 namespace kv::os {
 
-// An open file or folder: a descriptor, or a HANDLE.
+// An open file or folder: a descriptor, or a HANDLE (RealDisk holds its
+// files in it too).
 class Node {
  public:
   static constexpr intptr_t kNone = -1;
