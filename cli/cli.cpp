@@ -11,19 +11,18 @@
 #include <string_view>
 #include <vector>
 
-#include "cancel.h"
 #include "codepage.h"
 #include "diff.h"
 #include "disk.h"
 #include "dotnet_engine.h"
 #include "interrupt.h"
 #include "kv_version.h"
+#include "migration.h"
 #include "options.h"
 #include "progress.h"
 #include "report.h"
 #include "resolve.h"
 #include "string_functions.h"
-#include "transaction_run.h"
 #include "vb6_engine.h"
 
 namespace kv {
@@ -32,15 +31,12 @@ namespace {
 
 constexpr std::string_view kVersion = KV_VERSION_TEXT;
 
-enum class Kind { Vb6, DotNet, Unknown };
-
-Kind KindOf(std::string_view path) {
-  auto endsWith = [&](std::string_view ext) {
-    return path.size() >= ext.size() && EqualsNoCase(path.substr(path.size() - ext.size()), ext);
-  };
-  if (endsWith(".vbp") || endsWith(".vbg")) return Kind::Vb6;
-  if (endsWith(".sln")) return Kind::DotNet;
-  return Kind::Unknown;
+// The kind of project that `path` names, or nullptr.
+const MigrationKind* KindOf(std::string_view path) {
+  for (const MigrationKind* kind : {&kVb6Migration, &kDotNetMigration}) {
+    if (kind->takes(path)) return kind;
+  }
+  return nullptr;
 }
 
 CancelFlag g_interrupted{false};
@@ -79,45 +75,20 @@ class PrintingReporter : public Reporter {
   bool quiet_;
 };
 
-// Stands between an engine and the run's transaction for --diff: prints what
-// each write changes (a dry run's transaction keeps the text in memory).
-class DiffDisk : public Disk {
- public:
-  DiffDisk(Disk& real, std::FILE* diffOut) : real_(real), diffOut_(diffOut) {}
-
-  std::optional<std::string> Find(std::string_view path, std::string_view base) override {
-    return real_.Find(path, base);
-  }
-  std::optional<FileKey> Key(const std::string& path) override { return real_.Key(path); }
-  std::optional<std::string> Canonical(const std::string& path) override {
-    return real_.Canonical(path);
-  }
-
-  IoError ReadAll(const std::string& path, std::string* contents) override {
-    return real_.ReadAll(path, contents);
-  }
-
-  IoError WriteAll(const std::string& path, std::string_view contents) override {
-    std::string before;
-    if (IoError e = real_.ReadAll(path, &before)) return e;
-    if (IoError e = real_.WriteAll(path, contents)) return e;
-    // The diff comes piece by piece; it goes out in blocks.
-    std::string block;
-    WriteUnifiedDiff(before, contents, path, [&](std::string_view piece) {
-      block.append(piece);
-      if (block.size() >= (size_t{64} << 10)) {
-        Emit(diffOut_, block);
-        block.clear();
-      }
-    });
-    Emit(diffOut_, block);
-    return IoError{};
-  }
-
- private:
-  Disk& real_;
-  std::FILE* diffOut_;
-};
+// For --diff: prints what a write changes (a dry run's transaction keeps the
+// text in memory), in blocks as the diff comes piece by piece.
+void PrintDiff(std::FILE* out, const std::string& path, std::string_view before,
+               std::string_view after) {
+  std::string block;
+  WriteUnifiedDiff(before, after, path, [&](std::string_view piece) {
+    block.append(piece);
+    if (block.size() >= (size_t{64} << 10)) {
+      Emit(out, block);
+      block.clear();
+    }
+  });
+  Emit(out, block);
+}
 
 // Bad arguments: the reason, then the usage. The reason may quote what was
 // typed: shown escaped, as names are.
@@ -144,99 +115,92 @@ int WriteJson(const std::string& path, const std::string& json, std::FILE* out) 
   return written ? 0 : (e ? e : EIO);
 }
 
-}  // namespace
+// What the arguments ask to run: the options and the kind of the project.
+struct CliRun {
+  CliOptions options;
+  const MigrationKind* kind = nullptr;
+};
 
-int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
+// Step 1: the run that the arguments ask for. For --help, --version and bad
+// arguments, what they call for is printed, `*status` is set and there is no
+// run.
+std::optional<CliRun> ParseArguments(int argc, const char* const* argv, std::FILE* out,
+                                     std::FILE* err, int* status) {
   const CliParse parse = ParseCliArguments(argc, argv);
   switch (parse.action) {
     case CliParse::Action::Help:
       std::fputs(CliHelp().c_str(), out);
-      return kCliOk;
+      *status = kCliOk;
+      return std::nullopt;
     case CliParse::Action::Version:
       std::fprintf(out, "kvmigrate-cli %s\n", std::string(kVersion).c_str());
-      return kCliOk;
+      *status = kCliOk;
+      return std::nullopt;
     case CliParse::Action::Usage:
-      return UsageError(err, parse.error);
+      *status = UsageError(err, parse.error);
+      return std::nullopt;
     case CliParse::Action::Run:
       break;
   }
-  const CliOptions& options = parse.options;
-  const Kind kind = KindOf(options.path);
-  if (kind == Kind::Unknown) {
-    return UsageError(err, "PATH must end in .vbp, .vbg or .sln: " + options.path);
+  const MigrationKind* kind = KindOf(parse.options.path);
+  if (!kind) {
+    *status = UsageError(err, "PATH must end in .vbp, .vbg or .sln: " + parse.options.path);
+    return std::nullopt;
   }
+  return CliRun{parse.options, kind};
+}
 
-  // A check or a scan writes no file of the project: it runs as a dry run,
-  // and the scan then reads what the run would have written.
-  const bool writeNothing = options.dryRun || options.check || options.scanOnly;
-  PrintingReporter printer(out, err, options.quiet || options.scanOnly);
-  // The search for leftovers is made only where its result is shown or
-  // decides something: the summary (silenced by --quiet), --check, --scan and
-  // --json.
-  const bool scanShown = options.scan && (!options.quiet || options.check || options.scanOnly ||
-                                          options.json.has_value());
-  RunRecord record(options.path);
-  record.SetPreview(writeNothing);
-  TeeReporter reporter(printer, record);
-  if (kind == Kind::Vb6 && (options.major || options.minor)) {
+// Step 2: the run, its lines on `out` (and what to look at on `err`) as they
+// come, its events and leftovers into `record`.
+RunOutcome Run(const CliRun& run, std::FILE* out, std::FILE* err, RunRecord& record) {
+  const CliOptions& options = run.options;
+  const bool vb6 = run.kind == &kVb6Migration;
+  if (vb6 && (options.major || options.minor)) {
     std::fputs(
         "kvmigrate-cli: note: --major and --minor apply to .sln solutions; VB6 "
         "references always become 5.0\n",
         err);
   }
-
   // Ctrl-C and SIGTERM stop the run where it is, even inside a large file; a closed
   // output pipe shows as a failed write instead of killing the process.
   g_interrupted.store(false);
   g_outputError.store(0);
   const InterruptScope interrupts(g_interrupted);
-
-  if (kind == Kind::Vb6 && options.webRoot) {
+  if (vb6 && options.webRoot) {
     std::fputs("kvmigrate-cli: note: --web-root applies to .sln solutions\n", err);
   }
-  if (kind == Kind::DotNet && options.allModules) {
+  if (!vb6 && options.allModules) {
     std::fputs("kvmigrate-cli: note: --all-modules applies to VB6 projects\n", err);
   }
-  Transaction::Options transaction;
-  transaction.dryRun = writeNothing;
-  RunOutcome outcome = RunAsTransaction(
-      options.path, reporter, &g_interrupted,
-      [&](Disk& staged, Reporter& r, const CancelFlag* cancel) {
-        DiffDisk diffing(staged, out);
-        Disk& disk = options.diff ? static_cast<Disk&>(diffing) : staged;
-        RunOutcome result;
-        ScanHooks hooks;
-        if (kind == Kind::Vb6) {
-          Vb6Migrator migrator(disk);
-          migrator.AllModules = options.allModules;
-          migrator.Entries = options.entries;
-          result = migrator.ConvertFile(options.path, r, cancel);
-          hooks = migrator.LeftoverHooks();
-        } else {
-          DotNetMigrator migrator(disk);
-          migrator.Entries = options.entries;
-          if (options.webRoot) migrator.WebRoot = *options.webRoot;
-          if (options.major) migrator.NewVersionMajor = *options.major;
-          if (options.minor) migrator.NewVersionMinor = *options.minor;
-          result = migrator.ConvertFile(options.path, r, cancel);
-          hooks = migrator.LeftoverHooks();
-        }
-        // The scan reads the files as the run leaves them (staged texts
-        // included, in a dry run too). A run that stopped changes nothing and
-        // reached only part of the project: its failure line says it all.
-        if (scanShown && result.status == RunOutcome::Status::Completed) {
-          // A stop asked for during the scan ends the run as cancelled.
-          const CancelScope scope(cancel);
-          try {
-            record.Scan(staged, std::move(hooks));
-          } catch (const RunCancelled&) {
-          }
-        }
-        return result;
-      },
-      std::move(transaction));
-  outcome = ReportEnd(reporter, std::move(outcome));
 
+  MigrationRequest request{.path = options.path,
+                           .kind = run.kind,
+                           .allModules = options.allModules,
+                           .webRoot = options.webRoot,
+                           .entries = options.entries,
+                           .major = options.major,
+                           .minor = options.minor};
+  // A check or a scan writes no file of the project: it runs as a dry run,
+  // and the scan then reads what the run would have written.
+  request.dryRun = options.dryRun || options.check || options.scanOnly;
+  // The search for leftovers is made only where its result is shown or
+  // decides something: the summary (silenced by --quiet), --check, --scan and
+  // --json.
+  request.scan = options.scan &&
+                 (!options.quiet || options.check || options.scanOnly || options.json.has_value());
+  if (options.diff) {
+    request.onWrite = [out](const std::string& path, std::string_view before,
+                            std::string_view after) { PrintDiff(out, path, before, after); };
+  }
+  PrintingReporter printer(out, err, options.quiet || options.scanOnly);
+  return RunMigration(request, printer, &g_interrupted, &record);
+}
+
+// Step 3: what the run came to: the summary and leftovers (and the verdict of
+// a check or a scan) on `err`, the JSON record, and the line that says why a
+// run stopped. Returns the exit status when the reporting itself failed.
+std::optional<int> Report(const CliOptions& options, const RunOutcome& outcome,
+                          const RunRecord& record, std::FILE* out, std::FILE* err) {
   if (const int e = g_outputError.load()) {
     std::fprintf(err, "kvmigrate-cli: could not write the output: %s; %s\n", std::strerror(e),
                  outcome.status == RunOutcome::Status::Completed ? "the run had completed"
@@ -259,6 +223,16 @@ int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
       return kCliFailed;
     }
   }
+  if (outcome.status == RunOutcome::Status::Failed) {
+    std::fprintf(err, "%s\n", outcome.failure.c_str());
+  } else if (outcome.status == RunOutcome::Status::Cancelled) {
+    std::fputs("kvmigrate-cli: interrupted; no file was changed\n", err);
+  }
+  return std::nullopt;
+}
+
+// Step 4: the exit status of a run that was reported.
+int ExitStatus(const CliOptions& options, const RunOutcome& outcome, const RunRecord& record) {
   switch (outcome.status) {
     case RunOutcome::Status::Completed:
       if (options.check || options.scanOnly) {
@@ -266,13 +240,25 @@ int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
       }
       return outcome.counts.Incomplete() ? kCliIncomplete : kCliOk;
     case RunOutcome::Status::Failed:
-      std::fprintf(err, "%s\n", outcome.failure.c_str());
       return kCliFailed;
     case RunOutcome::Status::Cancelled:
-      std::fputs("kvmigrate-cli: interrupted; no file was changed\n", err);
       return kCliInterrupted;
   }
   return kCliFailed;
+}
+
+}  // namespace
+
+int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
+  int status = kCliOk;
+  const std::optional<CliRun> run = ParseArguments(argc, argv, out, err, &status);
+  if (!run) return status;
+  RunRecord record(run->options.path);
+  const RunOutcome outcome = Run(*run, out, err, record);
+  if (const std::optional<int> failed = Report(run->options, outcome, record, out, err)) {
+    return *failed;
+  }
+  return ExitStatus(run->options, outcome, record);
 }
 
 }  // namespace kv
