@@ -7,11 +7,11 @@ namespace kv::gui {
 
 RunOutcome RunWindowMigration(const MigrationRequest& request, Reporter& reporter,
                               const CancelFlag& cancel, RunRecord& record) {
-  auto stopped = [&](std::string why) {
-    const ProgressEvent event{.kind = EventKind::Stopped, .detail = std::move(why)};
-    reporter.Report(event);
-    record.Report(event);
-    return RunOutcome{RunOutcome::Status::Failed, FormatLine(event).value_or(""), {}};
+  auto stopped = [&](const std::string& why) {
+    TeeReporter both(reporter, record);
+    RunOutcome outcome;
+    RunLog::Fail(both, outcome, StopCause::Unexpected, "", 0, why);
+    return outcome;
   };
   try {
     return RunMigration(request, reporter, &cancel, &record);
