@@ -23,8 +23,15 @@ using Files = std::map<std::string, std::string>;
 constexpr char kOldGuid[] = "{830C3FD1-54A5-4249-97B6-097AC6407367}";
 constexpr char kNewGuid[] = "{40A55DB2-3BA5-4295-AE1B-49DB83A90929}";
 
-std::string Solution(const std::vector<std::string>& projects) {
+// A solution's projects; `folder`: a solution folder block written first.
+std::string Solution(const std::vector<std::string>& projects, bool folder = false) {
   std::string sln = "Microsoft Visual Studio Solution File, Format Version 9.00\r\n";
+  if (folder) {
+    sln +=
+        "Project(\"{2150e333-8fdc-42a3-9474-1a3956d46de8}\") = \"Solution Items\", \"Solution "
+        "Items\", \"{22222222-2222-3333-4444-555555555555}\"\r\n\tProjectSection(SolutionItems) "
+        "= preProject\r\n\t\tREADME.md = README.md\r\n\tEndProjectSection\r\nEndProject\r\n";
+  }
   for (const std::string& p : projects) {
     sln += "Project(\"{FAE04EC0-301F-11D3-BF4B-00C04F79EFBC}\") = \"P\", \"" + p +
            "\", \"{11111111-2222-3333-4444-555555555555}\"\r\nEndProject\r\n";
@@ -39,6 +46,19 @@ const Files kWebTree = {
     {"www/W/W.csproj", "<File RelPath = \"w.cs\" />"},
     {"www/W/w.cs", "new REDidIzo.Drawing();"},
 };
+
+#ifndef _WIN32
+// Form and module names written in Chinese (936), Korean (949) and Russian
+// (1251) code pages; the files are named in UTF-8.
+const Files kCodePageTree = {
+    {"P.vbp",
+     "Form=\xD7\xE9"
+     "1.frm\r\nForm=\xC6\xFB.frm\r\nModule=M; \xD4\xEE\xF0\xEC\xE0.bas\r\n"},
+    {"\u7EC41.frm", "x.PenColor = 1\r\n"},
+    {"\uD3FC.frm", "x.PenColor = 1\r\n"},
+    {"\u0424\u043E\u0440\u043C\u0430.bas", "x.PenColor = 1\r\n"},
+};
+#endif
 
 const Files kMembersTree = {
     {"P.vbp",
@@ -161,6 +181,40 @@ TEST(CliRealProjects, EachRuleOnItsOwn) {
        {{"S.bas", ".PenColor.ColorIndex"},
         {"REDidIzoB/T.bas", ".PenColor.ColorIndex"},
         {"G.vbg", ""}}},
+#ifndef _WIN32  // names in UTF-8 on disk; windows_names.sh tries the Windows build
+      {"names in any ANSI code page, without --codepage",
+       kCodePageTree,
+       "{dir}/P.vbp",
+       {"Found Form [\xD7\xE9"
+        "1.frm]",
+        "Found Form [\xC6\xFB.frm]", "Found Module [\xD4\xEE\xF0\xEC\xE0.bas]", "Finish..."},
+       0,
+       {{"\u7EC41.frm", ".PenColor.ColorIndex"},
+        {"\uD3FC.frm", ".PenColor.ColorIndex"},
+        {"\u0424\u043E\u0440\u043C\u0430.bas", ".PenColor.ColorIndex"}}},
+      {"--codepage tries that code page alone",
+       kCodePageTree,
+       "--codepage CP949 {dir}/P.vbp",
+       {"Found Form [\xD7\xE9"
+        "1.frm]",
+        "Can't find the : \xD7\xE9"
+        "1.frm",
+        "Found Form [\xC6\xFB.frm]", "Found Module [\xD4\xEE\xF0\xEC\xE0.bas]",
+        "Can't find the : \xD4\xEE\xF0\xEC\xE0.bas", "Finish..."},
+       1,
+       {{"\uD3FC.frm", ".PenColor.ColorIndex"}, {"\u7EC41.frm", ""}}},
+      {"group and solution members resolve their entries where they were found",
+       {{"g/G.vbg", "VBGROUP 5.0\r\nProject=\x83\x41\\P.vbp\r\n"},
+        {"g/\u30A2/P.vbp", "Form=F.frm\r\n"},
+        {"g/\u30A2/F.frm", "x.PenColor = 1\r\n"},
+        {"S.sln", Solution({"Caf\xE9\\P.csproj"})},
+        {"Caf\u00E9/P.csproj", "<File RelPath = \"a.cs\" />"},
+        {"Caf\u00E9/a.cs", "x.PenColor = 1;"}},
+       "{dir}/g/G.vbg",
+       {"Found Project [\x83\x41\\P.vbp]", "Found Form [F.frm]", "Finish..."},
+       0,
+       {{"g/\u30A2/F.frm", ".PenColor.ColorIndex"}}},
+#endif
       {"further member kinds not followed by default",
        kMembersTree,
        "{dir}/P.vbp",
@@ -250,3 +304,4 @@ TEST(CliRealProjects, ExamplesMigrateCompletely) {
 }
 
 }  // namespace
+
