@@ -19,9 +19,11 @@
 #include "interrupt.h"
 #include "kv_version.h"
 #include "options.h"
+#include "output_file.h"
 #include "progress.h"
 #include "report.h"
 #include "resolve.h"
+#include "sarif.h"
 #include "string_functions.h"
 #include "transaction_run.h"
 #include "vb6_engine.h"
@@ -166,6 +168,14 @@ int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
     return UsageError(err, "PATH must end in .vbp, .vbg or .sln: " + options.path);
   }
 
+  // The log is written after the run: a folder that cannot take it is found
+  // out before anything is migrated.
+  if (options.sarif && *options.sarif != "-") {
+    if (IoError e = CheckOutputFile(*options.sarif)) {
+      return UsageError(err, "cannot write " + *options.sarif + ": " + e.Message());
+    }
+  }
+
   // A check or a scan writes no file of the project: it runs as a dry run,
   // and the scan then reads what the run would have written.
   const bool writeNothing = options.dryRun || options.check || options.scanOnly;
@@ -174,7 +184,7 @@ int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
   // decides something: the summary (silenced by --quiet), --check, --scan and
   // --json.
   const bool scanShown = options.scan && (!options.quiet || options.check || options.scanOnly ||
-                                          options.json.has_value());
+                                          options.json.has_value() || options.sarif.has_value());
   RunRecord record(options.path);
   record.SetPreview(writeNothing);
   TeeReporter reporter(printer, record);
@@ -254,6 +264,22 @@ int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
     if (const int e = WriteJson(*options.json, RunRecordJson(record, AllRuleRows()), out)) {
       std::fprintf(err, "kvmigrate-cli: could not write %s: %s\n", options.json->c_str(),
                    std::strerror(e));
+      return kCliFailed;
+    }
+  }
+  if (options.sarif) {
+    RealDisk disk;
+    const std::string log = RunRecordSarif(record, disk, "kvmigrate-cli", kVersion);
+    IoError e;
+    if (*options.sarif == "-") {
+      std::fwrite(log.data(), 1, log.size(), out);
+      if (std::fflush(out) != 0) e = IoError{errno ? errno : EIO};
+    } else {
+      e = WriteOutputFile(*options.sarif, log);
+    }
+    if (e) {
+      std::fprintf(err, "kvmigrate-cli: could not write %s: %s\n", ShowName(*options.sarif).c_str(),
+                   e.Message().c_str());
       return kCliFailed;
     }
   }

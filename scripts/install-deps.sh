@@ -14,6 +14,7 @@ PACKAGES=(
   xvfb xauth imagemagick fonts-dejavu-core gnuplot-nox
   util-linux acl libcap2-bin
   python3 python3-jsonschema xdotool
+  npm
 )
 for arg in "$@"; do
   case "$arg" in

@@ -305,3 +305,59 @@ TEST(CliRealProjects, ExamplesMigrateCompletely) {
 
 }  // namespace
 
+namespace {
+
+size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
+  return n;
+}
+
+// --sarif: one rule per reason and one result per leftover with its place;
+// paths below the project's folder relative to PROJECTROOT, others absolute.
+// A folder that cannot take the log is refused before the run; the log
+// replaces a symlink at its name instead of writing through it.
+TEST(CliSarif, LeftoversAsALog) {
+  TempDir dir;
+  dir.Write("p/P.vbp", "Form=F.frm\r\nModule=M; ..\\shared\\M.bas\r\n");
+  dir.Write("p/F.frm", "Begin VB.Form F\r\nMe.FillColor = 1\r\n");
+  dir.Write("p/Sub/N b.bas", "Dim a As RUVivEvu.Layer\r\n");
+  dir.Write("shared/M.bas", "x.PenColor = 1\r\n");
+  dir.Write("shared/O.bas", "y.TextColor = 2\r\n");
+  const auto before = dir.Snapshot();
+  const CommandResult refused =
+      Cli("--sarif " + Quote(dir / "none/x.sarif") + " " + Quote(dir / "p/P.vbp"));
+  EXPECT_EQ(refused.status, 2);
+  EXPECT_NE(refused.err.find("cannot write"), std::string::npos) << refused.err;
+  EXPECT_EQ(dir.Snapshot(), before);
+
+  const std::string log = dir / "out.sarif";
+#ifndef _WIN32
+  dir.Write("keep.txt", "keep");
+  fs::create_symlink(dir.path() / "keep.txt", log);
+#endif
+  const CommandResult r = Cli("--sarif " + Quote(log) + " " + Quote(dir / "p/P.vbp"));
+  EXPECT_EQ(r.status, 0) << r.err;
+  const std::string sarif = kvtest::ReadFile(log);
+  EXPECT_FALSE(fs::is_symlink(log));
+  EXPECT_NE(sarif.find("\"version\": \"2.1.0\""), std::string::npos);
+  EXPECT_EQ(Count(sarif, "\"defaultConfiguration\""), 8u);
+  EXPECT_EQ(Count(sarif, "\"ruleId\""), 3u) << sarif;
+  for (const std::string& part : {
+           std::string("\"ruleId\": \"own-member\", \"ruleIndex\": 4, \"level\": \"note\""),
+           std::string("{\"uri\": \"Sub/N%20b.bas\", \"uriBaseId\": \"PROJECTROOT\"}, \"region\": "
+                       "{\"startLine\": 1, \"startColumn\": 10, \"endColumn\": 18, "
+                       "\"byteOffset\": 9, \"byteLength\": 8"),
+       }) {
+    EXPECT_NE(sarif.find(part), std::string::npos) << part << "\n" << sarif;
+  }
+#ifndef _WIN32
+  EXPECT_EQ(dir.Read("keep.txt"), "keep");
+  const std::string root = fs::canonical(dir.path()).string();
+  EXPECT_NE(sarif.find("{\"PROJECTROOT\": {\"uri\": \"file://" + root + "/p/\"}}"),
+            std::string::npos);
+  EXPECT_NE(sarif.find("{\"uri\": \"file://" + root + "/shared/O.bas\"}"), std::string::npos);
+#endif
+}
+
+}  // namespace
