@@ -60,6 +60,28 @@ const Files kCodePageTree = {
 };
 #endif
 
+// An SDK-style project: listed files first, then those below its folder that
+// it compiles by default, neither removed nor in its output folders.
+const Files kSdkTree = {
+    {"S.sln", Solution({"P\\P.csproj"}, true)},
+    {"P/P.csproj",
+     "<Project Sdk=\"Microsoft.NET.Sdk\">\n<ItemGroup>\n<Compile Include=\"..\\L.cs\" />\n"
+     "<Compile Include=\"Sub\\a.cs\" />\n<Compile Remove=\"gen\\**;**\\*.g.cs\" />\n"
+     "<EmbeddedResource Remove=\"Skip.resx\" />\n</ItemGroup>\n</Project>\n"},
+    {"L.cs", "x.PenColor = 1;"},
+    {"P/b.cs", "x.PenColor = 1;"},
+    {"P/Sub/a.cs", "x.PenColor = 1;"},
+    {"P/Sub/obj/c.cs", "x.PenColor = 1;"},
+    {"P/R.resx", "x.PenColor = 1;"},
+    {"P/obj/Debug/o.cs", "x.PenColor = 1;"},
+    {"P/BIN/x.cs", "x.PenColor = 1;"},
+    {"P/.vs/h.cs", "x.PenColor = 1;"},
+    {"P/Gen/deep/g.cs", "x.PenColor = 1;"},
+    {"P/Sub/t.g.cs", "x.PenColor = 1;"},
+    {"P/Skip.resx", "x.PenColor = 1;"},
+    {"P/v.vb", "x.PenColor = 1"},
+};
+
 const Files kMembersTree = {
     {"P.vbp",
      "Type=Exe\r\nUserControl=U.ctl\r\nClass=C; C.cls\r\nPropertyPage=G.pag\r\n"
@@ -181,6 +203,58 @@ TEST(CliRealProjects, EachRuleOnItsOwn) {
        {{"S.bas", ".PenColor.ColorIndex"},
         {"REDidIzoB/T.bas", ".PenColor.ColorIndex"},
         {"G.vbg", ""}}},
+      {"solution folder passed over; SDK-style project with its unlisted files",
+       kSdkTree,
+       "{dir}/S.sln",
+       {"Parsing Solution [S.sln]", "Find Project [P.csproj]", "Parsing Project [P.csproj]",
+        "Parsing Project [L.cs]", "Parsing Project [a.cs]", "Parsing Project [b.cs]",
+        "Parsing Project [R.resx]", "Parsing Project [c.cs]", "Finish..."},
+       0,
+       {{"L.cs", ".PenColor.ColorIndex"},
+        {"P/b.cs", ".PenColor.ColorIndex"},
+        {"P/Sub/obj/c.cs", ".PenColor.ColorIndex"},
+        {"P/R.resx", ".PenColor.ColorIndex"},
+        {"P/obj/Debug/o.cs", ""},
+        {"P/BIN/x.cs", ""},
+        {"P/.vs/h.cs", ""},
+        {"P/Gen/deep/g.cs", ""},
+        {"P/Sub/t.g.cs", ""},
+        {"P/Skip.resx", ""},
+        {"P/v.vb", ""}}},
+      {"SDK-style projects without default sources, or without any default items",
+       {{"S.sln", Solution({"V\\V.vbproj", "W\\W.csproj"})},
+        {"V/V.vbproj",
+         "<Project Sdk='Microsoft.NET.Sdk'><PropertyGroup><EnableDefaultCompileItems> False "
+         "</EnableDefaultCompileItems></PropertyGroup></Project>"},
+        {"V/a.vb", "x.PenColor = 1"},
+        {"V/R.resx", "x.PenColor = 1"},
+        {"W/W.csproj",
+         "<Project SDK=\"Microsoft.NET.Sdk\"><PropertyGroup><EnableDefaultItems>false"
+         "</EnableDefaultItems></PropertyGroup></Project>"},
+        {"W/a.cs", "x.PenColor = 1;"}},
+       "{dir}/S.sln",
+       {"Parsing Solution [S.sln]", "Find Project [V.vbproj]", "Find Project [W.csproj]",
+        "Parsing Project [V.vbproj]", "Parsing Project [W.csproj]", "Parsing Project [R.resx]",
+        "Finish..."},
+       0,
+       {{"V/R.resx", ".PenColor.ColorIndex"}, {"V/a.vb", ""}, {"W/a.cs", ""}}},
+      {"MSBuild escapes in Include values",
+       {{"S.sln", Solution({"P\\P.csproj"})},
+        {"P/P.csproj",
+         "<Project><ItemGroup><Compile Include=\"My%20File.cs\" /><Compile Include=\"100%25.cs\" "
+         "/><Compile Include=\"a%zz.cs\" /></ItemGroup></Project>"},
+        {"P/My File.cs", "x.PenColor = 1;"},
+        {"P/100%.cs", "x.PenColor = 1;"},
+        {"P/a%zz.cs", "x.PenColor = 1;"}},
+       "{dir}/S.sln",
+       {"Parsing Solution [S.sln]", "Find Project [P.csproj]", "Parsing Project [P.csproj]",
+        "Parsing Project [My File.cs]", "Parsing Project [100%.cs]", "Parsing Project [a%zz.cs]",
+        "Finish..."},
+       0,
+       {{"P/My File.cs", ".PenColor.ColorIndex"},
+        {"P/100%.cs", ".PenColor.ColorIndex"},
+        {"P/a%zz.cs", ".PenColor.ColorIndex"},
+        {"P/P.csproj", "Include=\"My%20File.cs\""}}},
 #ifndef _WIN32  // names in UTF-8 on disk; windows_names.sh tries the Windows build
       {"names in any ANSI code page, without --codepage",
        kCodePageTree,
