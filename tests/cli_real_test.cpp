@@ -336,7 +336,7 @@ TEST(CliRealProjects, EachRuleOnItsOwn) {
 // project file, nothing old in any member file.
 TEST(CliRealProjects, ExamplesMigrateCompletely) {
   TempDir dir;
-  for (const char* example : {"vb6group", "dotnet2005"}) {
+  for (const char* example : {"vb6group", "dotnet2005", "vb6intl", "dotnet2019"}) {
     kvtest::CopyTree(fs::path(KV_SOURCE_DIR) / "examples" / example, dir.path() / example);
   }
   const CommandResult vb6 = Cli("--all-modules " + Quote(dir / "vb6group/Group.vbg"));
@@ -344,6 +344,12 @@ TEST(CliRealProjects, ExamplesMigrateCompletely) {
   const CommandResult net = Cli("--web-root " + Quote(dir / "dotnet2005/wwwroot") + " " +
                                 Quote(dir / "dotnet2005/Portal.sln"));
   EXPECT_EQ(net.status, 0) << net.out;
+  const CommandResult intl = Cli(Quote(dir / "vb6intl/Palette.vbp"));
+  EXPECT_EQ(intl.status, 0) << intl.out;
+  const CommandResult sdk = Cli(Quote(dir / "dotnet2019/Canvas.sln"));
+  EXPECT_EQ(sdk.status, 0) << sdk.out;
+  EXPECT_NE(sdk.out.find("Parsing Project [CanvasView.cs]\n"), std::string::npos) << sdk.out;
+  EXPECT_EQ(sdk.out.find("AssemblyInfo"), std::string::npos) << sdk.out;
   for (const std::string line :
        {"Found Class [clsBeta.cls]", "Found UserControl [..\\Shared\\ctlSwatch.ctl]"}) {
     EXPECT_NE(vb6.out.find(line + "\n"), std::string::npos) << line;
