@@ -12,7 +12,9 @@
 namespace kv {
 
 // Whether `path` can be written as an output file, checked before a run: its
-// folder exists and is one, and `path` itself is not a folder.
+// folder exists and is one, and `path` itself is not a folder nor a
+// read-only file (no write permission at all; on Windows the read-only
+// attribute).
 IoError CheckOutputFile(const std::string& path);
 
 // Writes `bytes` to `path`. A regular file there keeps its permission bits;

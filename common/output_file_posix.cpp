@@ -26,7 +26,11 @@ IoError CheckOutputFile(const std::string& path) {
   if (::stat(FolderOf(path).c_str(), &st) != 0) return IoError{errno};
   if (!S_ISDIR(st.st_mode)) return IoError{ENOTDIR};
   if (::access(FolderOf(path).c_str(), W_OK | X_OK) != 0) return IoError{errno};
-  if (::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return IoError{EISDIR};
+  if (::lstat(path.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) return IoError{EISDIR};
+    // A file that grants no write at all is read-only: never replaced.
+    if (S_ISREG(st.st_mode) && (st.st_mode & 0222) == 0) return IoError{EACCES};
+  }
   return IoError{};
 }
 

@@ -32,6 +32,8 @@ IoError CheckOutputFile(const std::string& path) {
   if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return IoError{ENOTDIR};
   const DWORD own = ::GetFileAttributesW(target->c_str());
   if (own != INVALID_FILE_ATTRIBUTES && (own & FILE_ATTRIBUTE_DIRECTORY)) return IoError{EISDIR};
+  // A file whose Read-only box is ticked is never replaced.
+  if (own != INVALID_FILE_ATTRIBUTES && (own & FILE_ATTRIBUTE_READONLY)) return IoError{EACCES};
   return IoError{};
 }
 

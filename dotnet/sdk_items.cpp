@@ -72,7 +72,8 @@ void ForEachTag(std::string_view text, std::string_view name, Visit&& visit) {
 std::optional<std::string_view> LastProperty(std::string_view text, std::string_view name) {
   std::optional<std::string_view> value;
   ForEachTag(text, name, [&](size_t after, size_t end) {
-    if (end < text.size() && text[end] == '>' && text[after] == '>') {
+    // A start tag, its attributes (a Condition) passed over.
+    if (end < text.size() && text[end] == '>' && text[end - 1] != '/') {
       const size_t close = text.find('<', end + 1);
       std::string_view v = text.substr(end + 1, (close == npos ? text.size() : close) - end - 1);
       while (!v.empty() && IsXmlSpace(v.front())) v.remove_prefix(1);

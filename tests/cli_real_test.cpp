@@ -224,7 +224,8 @@ TEST(CliRealProjects, EachRuleOnItsOwn) {
       {"SDK-style projects without default sources, or without any default items",
        {{"S.sln", Solution({"V\\V.vbproj", "W\\W.csproj"})},
         {"V/V.vbproj",
-         "<Project Sdk='Microsoft.NET.Sdk'><PropertyGroup><EnableDefaultCompileItems> False "
+         "<Project Sdk='Microsoft.NET.Sdk'><PropertyGroup><EnableDefaultCompileItems "
+         "Condition=\"'$(X)' == ''\"> False "
          "</EnableDefaultCompileItems></PropertyGroup></Project>"},
         {"V/a.vb", "x.PenColor = 1"},
         {"V/R.resx", "x.PenColor = 1"},
@@ -410,6 +411,10 @@ TEST(CliSarif, LeftoversAsALog) {
   EXPECT_EQ(refused.status, 2);
   EXPECT_NE(refused.err.find("cannot write"), std::string::npos) << refused.err;
   EXPECT_EQ(dir.Snapshot(), before);
+  dir.Write("ro.sarif", "old");
+  kvtest::MakeReadOnly(dir.path() / "ro.sarif");
+  EXPECT_EQ(Cli("--sarif " + Quote(dir / "ro.sarif") + " " + Quote(dir / "p/P.vbp")).status, 2);
+  EXPECT_EQ(dir.Read("ro.sarif"), "old");
 
   const std::string log = dir / "out.sarif";
 #ifndef _WIN32
