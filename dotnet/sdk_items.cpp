@@ -71,7 +71,7 @@ void ForEachTag(std::string_view text, std::string_view name, Visit&& visit) {
 // The value of the last <name>...</name> property, trimmed.
 std::optional<std::string_view> LastProperty(std::string_view text, std::string_view name) {
   std::optional<std::string_view> value;
-  ForEachTag(text, name, [&](size_t after, size_t end) {
+  ForEachTag(text, name, [&](size_t, size_t end) {
     // A start tag, its attributes (a Condition) passed over.
     if (end < text.size() && text[end] == '>' && text[end - 1] != '/') {
       const size_t close = text.find('<', end + 1);
