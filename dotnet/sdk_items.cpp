@@ -26,11 +26,6 @@ int HexDigit(char c) {
   return -1;
 }
 
-bool EndsWithNoCase(std::string_view text, std::string_view suffix) {
-  return text.size() >= suffix.size() &&
-         EqualsNoCase(text.substr(text.size() - suffix.size()), suffix);
-}
-
 // The value of attribute `name` (ASCII case ignored, blanks around "=", either
 // quote) of the tag [from, to).
 std::optional<std::string_view> Attribute(std::string_view text, size_t from, size_t to,
