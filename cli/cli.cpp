@@ -19,9 +19,11 @@
 #include "kv_version.h"
 #include "migration.h"
 #include "options.h"
+#include "output_file.h"
 #include "progress.h"
 #include "report.h"
 #include "resolve.h"
+#include "sarif.h"
 #include "string_functions.h"
 #include "vb6_engine.h"
 
@@ -147,6 +149,15 @@ std::optional<CliRun> ParseArguments(int argc, const char* const* argv, std::FIL
     *status = UsageError(err, "PATH must end in .vbp, .vbg or .sln: " + parse.options.path);
     return std::nullopt;
   }
+  // The log is written after the run: a folder that cannot take it is found
+  // out before anything is migrated.
+  const std::optional<std::string>& sarif = parse.options.sarif;
+  if (sarif && *sarif != "-") {
+    if (IoError e = CheckOutputFile(*sarif)) {
+      *status = UsageError(err, "cannot write " + *sarif + ": " + e.Message());
+      return std::nullopt;
+    }
+  }
   return CliRun{parse.options, kind};
 }
 
@@ -185,9 +196,9 @@ RunOutcome Run(const CliRun& run, std::FILE* out, std::FILE* err, RunRecord& rec
   request.dryRun = options.dryRun || options.check || options.scanOnly;
   // The search for leftovers is made only where its result is shown or
   // decides something: the summary (silenced by --quiet), --check, --scan and
-  // --json.
-  request.scan = options.scan &&
-                 (!options.quiet || options.check || options.scanOnly || options.json.has_value());
+  // --json and --sarif.
+  request.scan = options.scan && (!options.quiet || options.check || options.scanOnly ||
+                                  options.json.has_value() || options.sarif.has_value());
   if (options.diff) {
     request.onWrite = [out](const std::string& path, std::string_view before,
                             std::string_view after) { PrintDiff(out, path, before, after); };
@@ -220,6 +231,22 @@ std::optional<int> Report(const CliOptions& options, const RunOutcome& outcome,
     if (const int e = WriteJson(*options.json, RunRecordJson(record, AllRuleRows()), out)) {
       std::fprintf(err, "kvmigrate-cli: could not write %s: %s\n", options.json->c_str(),
                    std::strerror(e));
+      return kCliFailed;
+    }
+  }
+  if (options.sarif) {
+    RealDisk disk;
+    const std::string log = RunRecordSarif(record, disk, "kvmigrate-cli", kVersion);
+    IoError e;
+    if (*options.sarif == "-") {
+      std::fwrite(log.data(), 1, log.size(), out);
+      if (std::fflush(out) != 0) e = IoError{errno ? errno : EIO};
+    } else {
+      e = WriteOutputFile(*options.sarif, log);
+    }
+    if (e) {
+      std::fprintf(err, "kvmigrate-cli: could not write %s: %s\n", ShowName(*options.sarif).c_str(),
+                   e.Message().c_str());
       return kCliFailed;
     }
   }

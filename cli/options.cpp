@@ -14,7 +14,7 @@ namespace {
 // Options that take a value, as the values they fill (a value given several
 // times: the last counts).
 struct Values {
-  std::string major, minor, json, webRoot, codepage, scan;
+  std::string major, minor, json, sarif, webRoot, codepage, scan;
   std::vector<std::string> paths;
   bool dryRun = false, diff = false, quiet = false, check = false, noScan = false;
   bool allModules = false, confine = false, version = false;
@@ -43,12 +43,17 @@ void Define(CLI::App& app, Values& v) {
                "error");
   value("--codepage", v.codepage, "NAME",
         "code page the project's file names were written in, for names not found as they are "
-        "(default: Windows-1252, then 932 where the bytes are valid Shift-JIS)");
+        "(default: each Windows ANSI code page in turn, the first that names a file: 1252, "
+        "932, 936, 949, 950, 1250, 1251, 1253, 1254, 1255, 1256, 1257, 1258, 874)");
   app.add_flag("--check", v.check,
                "write nothing; exit 0 when a run would change nothing and nothing is left over, "
                "1 otherwise");
   value("--json", v.json, "FILE",
         "write a JSON record of the run to FILE (\"-\": standard output)");
+  value("--sarif", v.sarif, "FILE",
+        "write what was left over to FILE as a SARIF 2.1.0 log, for CI systems that show "
+        "findings beside the code (\"-\": standard output); paths relative to the project's "
+        "folder (PROJECTROOT)");
   app.add_flag("--no-scan", v.noScan, "do not search the project's folders for what was left over");
   value("--scan", v.scan, "PATH", "migrate nothing; list what a run over PATH would leave over");
   app.set_help_flag("-h,--help", "show this help");  // (made again: listed here)
@@ -114,7 +119,9 @@ std::string Help(const CLI::App& app) {
                      "PATH ending in .vbp: a VB6 project with the forms and modules it lists;\n"
                      ".vbg: a VB6 project group, each project it lists.\n"
                      "PATH ending in .sln: a .NET solution with its projects and their .cs, .vb\n"
-                     "and .resx files.\n"
+                     "and .resx files; an SDK-style project (<Project Sdk=...>) also with the\n"
+                     "sources and .resx files below its folder that it does not list (not in bin,\n"
+                     "obj or folders starting with \".\", nor matched by its Remove items).\n"
                      "\n";
   constexpr size_t kColumn = 19;
   for (const CLI::Option* o : options) {
@@ -225,7 +232,7 @@ CliParse ParseCliArguments(int argc, const char* const* argv) {
   }
 
   // A value that names nothing is refused; --major and --minor may be empty.
-  for (const char* name : {"--web-root", "--codepage", "--json", "--scan"}) {
+  for (const char* name : {"--web-root", "--codepage", "--json", "--sarif", "--scan"}) {
     const CLI::Option* option = app.get_option(name);
     if (option->count() > 0 && option->as<std::string>().empty()) {
       return Refuse(std::string(name) + " needs a " + TypeOf(*option) + ", not an empty text");
@@ -237,6 +244,7 @@ CliParse ParseCliArguments(int argc, const char* const* argv) {
   if (given("--major")) o.major = v.major;
   if (given("--minor")) o.minor = v.minor;
   if (given("--json")) o.json = v.json;
+  if (given("--sarif")) o.sarif = v.sarif;
   if (given("--web-root")) o.webRoot = v.webRoot;
   o.dryRun = v.dryRun;
   o.diff = v.diff;
@@ -255,6 +263,7 @@ CliParse ParseCliArguments(int argc, const char* const* argv) {
   if (v.paths.size() > 1) return Refuse("only one PATH may be given");
   o.path = v.paths.front();
   if (o.scanOnly && !o.scan) return Refuse("--scan and --no-scan exclude each other");
+  if (o.sarif && !o.scan) return Refuse("--sarif and --no-scan exclude each other");
   parse.action = CliParse::Action::Run;
   return parse;
 }

@@ -19,6 +19,7 @@ struct CliOptions {
   bool scan = true;       // false: --no-scan
   bool scanOnly = false;  // --scan PATH
   std::optional<std::string> json;
+  std::optional<std::string> sarif;  // --sarif FILE
   bool allModules = false;
   std::optional<std::string> webRoot;
   ResolveOptions entries;  // --confine, --codepage

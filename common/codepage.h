@@ -25,8 +25,15 @@ bool CodepageSupported(const std::string& codepage);
 unsigned WindowsCodePage(const std::string& name);
 #endif
 
-// The code pages tried, in order, when none is named: Windows-1252, then 932
-// (Japanese Shift-JIS).
+// The name that the file layer opens for `bytes` written in `codepage`, or
+// nullopt when the bytes are not valid text in it. On POSIX systems its UTF-8
+// form; on Windows the narrow form in the path code page (PathCodePage) when
+// that holds every character, otherwise the UTF-8 form behind kUtf8Mark.
+std::optional<std::string> EntryNameFrom(std::string_view bytes, const std::string& codepage);
+
+// The code pages tried, in order, when none is named: every Windows ANSI code
+// page, western European first (1252, 932, 936, 949, 950, 1250, 1251, 1253,
+// 1254, 1255, 1256, 1257, 1258, 874).
 std::vector<std::string> DefaultCodepages();
 
 }  // namespace kv

@@ -40,10 +40,17 @@ std::optional<std::string> DecodeToUtf8(std::string_view bytes, const std::strin
   return out;
 }
 
+std::optional<std::string> EntryNameFrom(std::string_view bytes, const std::string& codepage) {
+  return DecodeToUtf8(bytes, codepage);
+}
+
 bool CodepageSupported(const std::string& codepage) {
   return !codepage.empty() && Converter(codepage).Ok();
 }
 
-std::vector<std::string> DefaultCodepages() { return {"CP1252", "CP932"}; }
+std::vector<std::string> DefaultCodepages() {
+  return {"CP1252", "CP932",  "CP936",  "CP949",  "CP950",  "CP1250", "CP1251",
+          "CP1253", "CP1254", "CP1255", "CP1256", "CP1257", "CP1258", "CP874"};
+}
 
 }  // namespace kv

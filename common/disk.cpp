@@ -432,4 +432,31 @@ IoError RealDisk::WriteAll(const std::string& resolvedPath, std::string_view con
 
 }  // namespace kv
 
-namespace kv {}  // namespace kv
+namespace kv {
+
+std::optional<std::vector<Disk::FolderEntry>> Disk::ListFolder(const std::string& folder) {
+  const std::string name = folder.empty() ? std::string(".") : NativePath(folder);
+  DIR* dir = ::opendir(name.c_str());
+  if (!dir) return std::nullopt;
+  std::vector<FolderEntry> entries;
+  while (const dirent* d = ::readdir(dir)) {
+    const std::string_view entry(d->d_name);
+    if (entry == "." || entry == "..") continue;
+    struct stat st {};
+    FolderEntry::Kind kind = FolderEntry::Kind::Other;
+    if (::fstatat(::dirfd(dir), d->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+      if (S_ISDIR(st.st_mode)) {
+        kind = FolderEntry::Kind::Folder;
+      } else if (S_ISREG(st.st_mode) ||
+                 (S_ISLNK(st.st_mode) && ::fstatat(::dirfd(dir), d->d_name, &st, 0) == 0 &&
+                  S_ISREG(st.st_mode))) {
+        kind = FolderEntry::Kind::File;
+      }
+    }
+    entries.push_back(FolderEntry{std::string(entry), kind});
+  }
+  ::closedir(dir);
+  return entries;
+}
+
+}  // namespace kv

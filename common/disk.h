@@ -17,6 +17,7 @@
 #include <string_view>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 namespace kv {
 
@@ -72,6 +73,20 @@ class Disk {
   // no write is never written. On failure the file is as it was and no
   // temporary file remains.
   virtual IoError WriteAll(const std::string& resolvedPath, std::string_view contents) = 0;
+
+  // One entry of a folder. A symlink counts as the file it points to; one
+  // to a folder, or to nothing, is Other (a walk does not enter it).
+  struct FolderEntry {
+    enum class Kind { File, Folder, Other };
+    std::string name;
+    Kind kind = Kind::Other;
+  };
+  // The entries of `folder` ("" = the current directory; "." and ".." left
+  // out), in no particular order, or nullopt when it cannot be read. Each
+  // name joined to `folder` with "/" is a path that Find, ReadAll and Key
+  // take (on Windows see kUtf8Mark). This default reads the real file
+  // system, which every staged or diffing disk stands over.
+  virtual std::optional<std::vector<FolderEntry>> ListFolder(const std::string& folder);
 };
 
 // The operations of the file layer that a test can make fail: those of
@@ -139,5 +154,10 @@ std::string NativePath(std::string_view path);
 constexpr unsigned kDefaultCodePage = 1252;
 void SetPathCodePage(unsigned codePage);
 unsigned PathCodePage();
+// On Windows a narrow path may name a file whose name the path code page
+// cannot write (an entry decoded from another code page): what follows this
+// byte, which no Windows file name holds, is UTF-8. Only the entry resolver
+// makes such paths; it refuses entries that hold the byte themselves.
+constexpr char kUtf8Mark = '\x01';
 
 }  // namespace kv

@@ -68,12 +68,27 @@ IoError LastError() { return IoError{ErrnoOf(::GetLastError())}; }
 // not define come through as the system chooses (Windows-1252 leaves none).
 std::optional<std::wstring> Wide(std::string_view path) {
   if (path.empty()) return std::wstring();
-  const UINT cp = PathCodePage();
-  const int n =
-      ::MultiByteToWideChar(cp, 0, path.data(), static_cast<int>(path.size()), nullptr, 0);
-  if (n <= 0) return std::nullopt;
-  std::wstring out(static_cast<size_t>(n), L'\0');
-  ::MultiByteToWideChar(cp, 0, path.data(), static_cast<int>(path.size()), out.data(), n);
+  // The part behind kUtf8Mark, if any, is UTF-8.
+  const size_t mark = path.find(kUtf8Mark);
+  if (mark != std::string_view::npos && path.find(kUtf8Mark, mark + 1) != std::string_view::npos) {
+    return std::nullopt;
+  }
+  std::wstring out;
+  auto append = [&out](std::string_view part, UINT cp, DWORD flags) {
+    if (part.empty()) return true;
+    const int size = static_cast<int>(part.size());
+    const int n = ::MultiByteToWideChar(cp, flags, part.data(), size, nullptr, 0);
+    if (n <= 0) return false;
+    const size_t at = out.size();
+    out.resize(at + static_cast<size_t>(n));
+    ::MultiByteToWideChar(cp, flags, part.data(), size, out.data() + at, n);
+    return true;
+  };
+  if (!append(path.substr(0, mark), PathCodePage(), 0)) return std::nullopt;
+  if (mark != std::string_view::npos &&
+      !append(path.substr(mark + 1), CP_UTF8, MB_ERR_INVALID_CHARS)) {
+    return std::nullopt;
+  }
   // A path with a NUL in it names no file.
   if (out.find(L'\0') != std::wstring::npos) return std::nullopt;
   // Beyond MAX_PATH the API wants the full path in its "\\?\" form, which it
@@ -370,6 +385,53 @@ IoError RealDisk::WriteAll(const std::string& resolvedPath, std::string_view con
     }
   }
   return IoError{};
+}
+
+}  // namespace kv
+
+namespace kv {
+
+std::optional<std::vector<Disk::FolderEntry>> Disk::ListFolder(const std::string& folder) {
+  std::string pattern = folder.empty() ? std::string(".") : NativePath(folder);
+  if (pattern.back() != '\\') pattern += '\\';
+  pattern += '*';
+  const std::optional<std::wstring> wide = win::Wide(pattern);
+  if (!wide) return std::nullopt;
+  WIN32_FIND_DATAW data;
+  HANDLE find = ::FindFirstFileW(wide->c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return std::nullopt;
+  // Names in the path code page; a name it cannot write in UTF-8 behind the
+  // mark, and every name in UTF-8 below a folder already named so.
+  const bool utf8Folder = folder.find(kUtf8Mark) != std::string::npos;
+  std::vector<FolderEntry> entries;
+  do {
+    const std::wstring_view name(data.cFileName);
+    if (name == L"." || name == L"..") continue;
+    std::string narrow;
+    for (const UINT page : {utf8Folder ? UINT{CP_UTF8} : PathCodePage(), UINT{CP_UTF8}}) {
+      BOOL lost = FALSE;
+      const DWORD flags = page == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
+      BOOL* lostPtr = page == CP_UTF8 ? nullptr : &lost;
+      const int size = static_cast<int>(name.size());
+      const int n =
+          ::WideCharToMultiByte(page, flags, name.data(), size, nullptr, 0, nullptr, lostPtr);
+      if (n <= 0 || lost) continue;
+      narrow.assign(static_cast<size_t>(n), '\0');
+      ::WideCharToMultiByte(page, flags, name.data(), size, narrow.data(), n, nullptr, nullptr);
+      if (page == CP_UTF8 && !utf8Folder) narrow.insert(narrow.begin(), kUtf8Mark);
+      break;
+    }
+    if (narrow.empty()) continue;
+    const DWORD a = data.dwFileAttributes;
+    FolderEntry::Kind kind = FolderEntry::Kind::File;
+    if (a & FILE_ATTRIBUTE_DIRECTORY) {
+      kind =
+          (a & FILE_ATTRIBUTE_REPARSE_POINT) ? FolderEntry::Kind::Other : FolderEntry::Kind::Folder;
+    }
+    entries.push_back(FolderEntry{std::move(narrow), kind});
+  } while (::FindNextFileW(find, &data));
+  ::FindClose(find);
+  return entries;
 }
 
 }  // namespace kv

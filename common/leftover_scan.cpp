@@ -192,6 +192,7 @@ void FindLeftovers(std::string_view path, std::string_view text, bool migrated,
     out.push_back(Leftover{.path = std::string(path),
                            .line = line,
                            .column = hit.pos - lineStart + 1,
+                           .offset = hit.pos,
                            .text = std::string(text.substr(hit.pos, hit.size)),
                            .reason = hit.reason});
   }

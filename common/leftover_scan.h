@@ -42,6 +42,7 @@ struct Leftover {
   std::string path = {};  // the file, as found below a scanned folder
   size_t line = 0;        // 1-based; 0 when the file could not be read
   size_t column = 0;      // 1-based, in bytes
+  size_t offset = 0;      // of the text, in bytes from the start of the file
   std::string text = {};  // the bytes found
   LeftoverReason reason = LeftoverReason::Other;
   int error = 0;  // Unreadable: the errno of the read

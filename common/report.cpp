@@ -210,9 +210,9 @@ bool ValidUtf8(std::string_view s) {
   return true;
 }
 
-// A JSON string. Bytes that are not valid UTF-8 (names in a Windows code
-// page) are taken as Latin-1, one character per byte.
-std::string Quote(std::string_view s) {
+}  // namespace
+
+std::string JsonString(std::string_view s) {
   static constexpr char kHex[] = "0123456789abcdef";
   const bool utf8 = ValidUtf8(s);
   std::string out = "\"";
@@ -231,6 +231,10 @@ std::string Quote(std::string_view s) {
   }
   return out + "\"";
 }
+
+namespace {
+
+std::string Quote(std::string_view s) { return JsonString(s); }
 
 const char* StatusKey(FileRecord::Status s) {
   switch (s) {

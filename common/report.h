@@ -118,6 +118,9 @@ std::string FormatVerdict(const RunRecord& record, bool check);
 // The JSON record of a run (docs/run-record.md). `rows` names the rule rows
 // that FileRecord::ruleHits counts: the GUID rows, then the text rows.
 std::string RunRecordJson(const RunRecord& record, const RuleTable& rows);
+// A JSON string. Bytes that are not valid UTF-8 (names in a Windows code
+// page) are taken as Latin-1, one character per byte.
+std::string JsonString(std::string_view s);
 // BuildGuidRules then BuildTextRules, the order both engines count in.
 RuleTable AllRuleRows();
 

@@ -13,6 +13,18 @@ bool HasNonAscii(std::string_view text) {
                      [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
 }
 
+// False for an entry holding the byte by which the file layer on Windows
+// knows a decoded name: no file name holds it, and the entry must not pass
+// for a decoded one.
+bool OwnBytes(std::string_view entry) {
+#ifdef _WIN32
+  return entry.find(kUtf8Mark) == std::string_view::npos;
+#else
+  (void)entry;
+  return true;
+#endif
+}
+
 // The separator of canonical paths: "/", and on Windows also "\".
 bool IsCanonicalSeparator(char c) {
 #ifdef _WIN32
@@ -48,11 +60,20 @@ std::optional<std::string> EntryResolver::Find(std::string_view entry, std::stri
                                                std::string_view asWritten) {
   // A NUL cannot be part of a file name; cut there, the entry would name
   // another file.
-  if (entry.find('\0') != std::string_view::npos) return std::nullopt;
-  if (asWritten.find('\0') != std::string_view::npos || asWritten == entry) asWritten = {};
+  if (entry.find('\0') != std::string_view::npos || !OwnBytes(entry)) return std::nullopt;
+  if (asWritten.find('\0') != std::string_view::npos || !OwnBytes(asWritten) ||
+      asWritten == entry) {
+    asWritten = {};
+  }
   std::optional<std::string> found = Lookup(entry, base, asWritten);
   if (!found) return std::nullopt;
   return Admit(entry, std::move(*found));
+}
+
+std::optional<std::string> EntryResolver::FindListed(std::string_view path, std::string_view base) {
+  std::optional<std::string> found = disk_.Find(path, base);
+  if (!found) return std::nullopt;
+  return Admit(path, std::move(*found));
 }
 
 std::optional<std::string> EntryResolver::Lookup(std::string_view entry, std::string_view base,
@@ -62,12 +83,14 @@ std::optional<std::string> EntryResolver::Lookup(std::string_view entry, std::st
     if (spelling.empty()) continue;
     if (std::optional<std::string> found = disk_.Find(spelling, base)) return found;
   }
-  // Decoded, a double-byte character whose second byte is 0x5C stays one
-  // character instead of ending a folder name.
+  // Decoded from each code page in turn, the first name found wins; only the
+  // entry is decoded, never the folder it is taken against. A double-byte
+  // character whose second byte is 0x5C stays one character instead of
+  // ending a folder name.
   for (const std::string& codepage : codepages_) {
     for (const std::string_view spelling : spellings) {
       if (spelling.empty() || !HasNonAscii(spelling)) continue;
-      const std::optional<std::string> decoded = DecodeToUtf8(spelling, codepage);
+      const std::optional<std::string> decoded = EntryNameFrom(spelling, codepage);
       if (!decoded || *decoded == spelling) continue;
       if (std::optional<std::string> found = disk_.Find(*decoded, base)) return found;
     }

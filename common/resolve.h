@@ -42,6 +42,11 @@ class EntryResolver {
   std::optional<std::string> Find(std::string_view entry, std::string_view base,
                                   std::string_view asWritten = {});
 
+  // A file that the run found by listing a folder below `base` (a path in
+  // the form Disk::ListFolder gives): looked up as it is, then kept to the
+  // root like any entry.
+  std::optional<std::string> FindListed(std::string_view path, std::string_view base);
+
  private:
   std::optional<std::string> Lookup(std::string_view entry, std::string_view base,
                                     std::string_view asWritten);

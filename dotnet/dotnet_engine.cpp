@@ -2,11 +2,13 @@
 
 #include <memory>
 #include <optional>
+#include <set>
 #include <string_view>
 #include <utility>
 
 #include "cancel.h"
 #include "general_functions.h"
+#include "sdk_items.h"
 #include "solution_parsing.h"
 #include "string_functions.h"
 #include "version_rewrite.h"
@@ -135,6 +137,7 @@ class DotNetMigrator::SolutionRun {
     std::string path;
     std::string resolved;
     std::vector<std::string> files;
+    SdkItems sdk;  // what an SDK-style project compiles without listing it
   };
 
   void Report(EventKind kind, std::string name, std::string path = std::string()) {
@@ -194,7 +197,7 @@ class DotNetMigrator::SolutionRun {
         if (!log_.CancelRequested()) log_.Stop(StopCause::ReadFailed, *resolved, e.code, e.reason);
         return false;
       }
-      found_.push_back(Project{path, *resolved, ListMemberFiles(text_)});
+      found_.push_back(Project{path, *resolved, ListMemberFiles(text_), ReadSdkItems(text_)});
       Report(EventKind::ProjectFound, GetFileNameFromPath(path), *resolved);
     }
     return true;
@@ -215,11 +218,27 @@ class DotNetMigrator::SolutionRun {
     for (const Project& project : found_) {
       const std::string projectFolder = GetFolderFromPath(project.path);
       const std::string foundFolder = GetFolderFromPath(project.resolved);
+      std::set<FileKey> listed;
       for (const std::string& entry : project.files) {
         if (log_.CancelRequested()) return false;
         const std::string path = Listed(projectFolder, entry);
         Report(EventKind::FileParsing, GetFileNameFromPath(path));
         const std::optional<std::string> resolved = resolver_.Find(entry, foundFolder);
+        if (!resolved) {
+          Report(EventKind::SourceMissing, path);
+          continue;
+        }
+        if (const std::optional<FileKey> key = m_.disk_.Key(*resolved)) listed.insert(*key);
+        if (!Convert(path, *resolved, false)) return false;
+      }
+      // An SDK-style project also compiles the files below its folder that
+      // it does not list; they come after the listed ones, in path order.
+      for (const std::string& entry :
+           SdkDefaultFiles(m_.disk_, foundFolder, project.resolved, project.sdk, listed)) {
+        if (log_.CancelRequested()) return false;
+        const std::string path = Listed(projectFolder, entry);
+        Report(EventKind::FileParsing, GetFileNameFromPath(path));
+        const std::optional<std::string> resolved = resolver_.FindListed(entry, foundFolder);
         if (!resolved) {
           Report(EventKind::SourceMissing, path);
           continue;

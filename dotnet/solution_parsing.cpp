@@ -4,6 +4,7 @@
 #include <optional>
 #include <utility>
 
+#include "sdk_items.h"
 #include "string_functions.h"
 
 namespace kv {
@@ -119,6 +120,8 @@ void ForEachSolutionProject(std::string_view cfile, Visit&& visit) {
     // directly after it is not missed.
     from = e + kProjectEnd.size();
     const std::string_view block = cfile.substr(p, from + 1 - p);
+    // A solution folder ("Solution Items") is no project: passed over.
+    if (IsSolutionFolder(block)) continue;
     const std::vector<std::string> fields = SplitToArray(block, ",");
     if (fields.size() >= 2) visit(block, fields);
   }
@@ -159,7 +162,11 @@ std::vector<std::string> ListMemberFiles(std::string_view cfile) {
     const std::optional<TextRange> value = e.link ? e.link : e.relPath ? e.relPath : e.include;
     if (!value) return;
     std::string name = TrimBlanks(cfile.substr(value->begin, value->end - value->begin));
-    if (e.include && name.find_first_of("*?;") != std::string::npos) return;
+    if (e.include) {
+      if (name.find_first_of("*?;") != std::string::npos) return;
+      // MSBuild's escapes: "%20" names a blank.
+      name = UnescapeMsBuild(name);
+    }
     if (IsListedKind(name)) listed.emplace_back(e.start, std::move(name));
   });
   // <File> elements and items, merged by where they stand.

@@ -15,6 +15,9 @@ PACKAGES=(
   util-linux acl libcap2-bin
   python3 python3-jsonschema xdotool
 )
+# npm installs the SARIF Multitool for the tests (Debian's, unless one is
+# installed already, e.g. with Node.js from elsewhere).
+command -v npm >/dev/null 2>&1 || PACKAGES+=(npm)
 for arg in "$@"; do
   case "$arg" in
     --windows) PACKAGES+=(g++-mingw-w64-x86-64 wine wine64 unzip nsis librsvg2-bin) ;;

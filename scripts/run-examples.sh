@@ -25,16 +25,21 @@ run --all-modules out/examples/vb6/Sample.vbp
 run --all-modules out/examples/vb6group/Group.vbg
 run out/examples/dotnet/Sample.sln
 run --web-root out/examples/dotnet2005/wwwroot out/examples/dotnet2005/Portal.sln
+# Names in the project written in code page 936, the files named in UTF-8.
+run out/examples/vb6intl/Palette.vbp
+# A solution folder, and an SDK-style project whose sources are not listed.
+run out/examples/dotnet2019/Canvas.sln
 
 # What the runs migrated: no old GUID in any project file, and nothing old in
 # any member file of the new examples (the project files keep the library
 # names in the paths that name their members).
 leftovers=$({
   grep -rlE '830C3FD1-54A5|E21B186C-2923|742E88D2-DC33' --include='*.vbp' --include='*.csproj' \
-    out/examples/vb6group out/examples/dotnet2005
+    out/examples/vb6group out/examples/dotnet2005 out/examples/vb6intl out/examples/dotnet2019
   grep -rliE '830C3FD1-54A5|E21B186C-2923|742E88D2-DC33|(REDidIzo|RUVivEvu|VUVedaZir)([^5]|$)|\.WMFSaveSize|\.(Grip|OSnap|Pen|ActiveFill|Active|ActiveFillBk|FillBk|Fill|Text|ExtLine)Color([^.]|$)|\.BkColorEx([^.]|$)' \
     --include='*.frm' --include='*.bas' --include='*.cls' --include='*.ctl' --include='*.cs' \
-    --include='*.resx' out/examples/vb6group out/examples/dotnet2005
+    --include='*.resx' out/examples/vb6group out/examples/dotnet2005 out/examples/vb6intl \
+    out/examples/dotnet2019
 } || true)
 if [ -n "$leftovers" ]; then
   echo "Left unmigrated:" $leftovers

@@ -5,6 +5,9 @@
 # Usage: compare_examples.sh HOST_CLI EXAMPLES WORK TARGET_COMMAND...
 # (TARGET_COMMAND: the other build, with its emulator, e.g. wine kvmigrate-cli.exe)
 set -eu
+# File names outside ASCII (vb6intl) are UTF-8 on this system: Wine maps them
+# so only in a UTF-8 locale.
+export LC_ALL=C.UTF-8
 host=$1 examples=$2 work=$3
 shift 3
 rm -rf "$work"

@@ -67,6 +67,11 @@ class MemoryDisk : public kv::Disk {
     return kv::IoError{};
   }
 
+  // The tree held here is never listed: only what a project lists is read.
+  std::optional<std::vector<FolderEntry>> ListFolder(const std::string&) override {
+    return std::nullopt;
+  }
+
   kv::IoError WriteAll(const std::string& resolved, std::string_view contents) override {
     files_[resolved] = std::string(contents);
     writes_.push_back(resolved);

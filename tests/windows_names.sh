@@ -34,6 +34,13 @@ printf 'x.PenColor = 1\r\n' >'ソ.frm'
 check "--codepage CP932" 'Found Form [\203\134.frm]\nFinish...' 'ソ.frm' \
   "$@" --codepage CP932 'ア.vbp'
 
+# Without --codepage: a form listed in code page 936, whose character code
+# page 1252 cannot write, found by trying each ANSI code page in turn.
+printf 'Form=\326\367.frm\r\n' >'Zh.vbp'
+printf 'x.PenColor = 1\r\n' >'主.frm'
+check "code page 936 found without --codepage" 'Found Form [\326\367.frm]\nFinish...' '主.frm' \
+  "$@" 'Zh.vbp'
+
 # The project's folder typed in another letter case, and named so again by the
 # form's entry: the form is inside that folder, so --confine takes it.
 mkdir Proj

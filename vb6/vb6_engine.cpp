@@ -327,10 +327,6 @@ void Vb6Migrator::WalkGroup(Run& run, const std::string& path) {
 }
 
 void Vb6Migrator::WalkProject(Run& run, const std::string& path, const std::string& base) {
-  // Entries of the project resolve against the folder of the project file
-  // itself, wherever the process happens to be.
-  const std::optional<std::string> top = disk_.Find(path, base);
-  run.baseFolder = top ? GetFolderFromPath(*top) : std::string();
   // The walk goes depth first, a file's entries in the order they stand, and
   // writes a file once everything it lists is done; the stack of files being
   // walked is kept here rather than on the call stack, so that no project
@@ -395,6 +391,9 @@ bool Vb6Migrator::Open(Run& run, const std::string& path, const std::string& bas
   if (const std::optional<FileKey> key = disk_.Key(*resolved)) {
     if (!run.seen.insert(*key).second) return false;
   }
+  // A project's entries resolve against the folder where the project file was
+  // found, by whichever spelling found it, wherever the process happens to be.
+  if (run.stack.empty()) run.baseFolder = GetFolderFromPath(*resolved);
   Frame frame{.listed = path, .resolved = *resolved};
   if (IoError e = disk_.ReadAll(*resolved, &frame.text)) {
     if (!run.log.CancelRequested())
