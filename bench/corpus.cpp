@@ -455,6 +455,14 @@ std::string SedScript() {
   return out;
 }
 
+std::string RuleLines() {
+  std::string out;
+  for (const kv::RuleTable& table : {kv::BuildGuidRules(), kv::BuildTextRules()}) {
+    for (const kv::RuleRow& row : table) out += row.oldText + "\t" + row.newText + "\n";
+  }
+  return out;
+}
+
 TreeSummary WriteDotNetTree(const std::string& folder, const TreeOptions& options) {
   namespace fs = std::filesystem;
   if (options.projects == 0 || options.files < options.projects) {

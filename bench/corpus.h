@@ -45,6 +45,8 @@ std::string MakeProjectText(size_t files, uint64_t seed);
 // The sed script equivalent to the rule tables: one `s/old/new/gI` per row,
 // GUID rows first.
 std::string SedScript();
+// The same rows as "old<TAB>new" lines, for tools given one literal pair at a time.
+std::string RuleLines();
 
 struct TreeOptions {
   size_t totalBytes = size_t{1} << 30;  // source bytes over all files

@@ -5,6 +5,7 @@
 //   kvbench-gen tree FOLDER TOTAL_BYTES FILES PROJECTS [MATCH_EVERY [SEED]]
 //   kvbench-gen vb6 FOLDER FORMS MODULES BYTES_PER_FILE [SEED]
 //   kvbench-gen sed-script FILE
+//   kvbench-gen rules FILE     (each row's old and new text, tab between, one row a line)
 //
 // Sizes take an optional K, M or G suffix (powers of 1024). Each command
 // prints one line: files, bytes, largest file and rule matches placed.
@@ -59,7 +60,8 @@ int Usage() {
       "usage: kvbench-gen text FILE BYTES [MATCH_EVERY [SEED]]\n"
       "       kvbench-gen tree FOLDER TOTAL_BYTES FILES PROJECTS [MATCH_EVERY [SEED]]\n"
       "       kvbench-gen vb6 FOLDER FORMS MODULES BYTES_PER_FILE [SEED]\n"
-      "       kvbench-gen sed-script FILE\n",
+      "       kvbench-gen sed-script FILE\n"
+      "       kvbench-gen rules FILE\n",
       stderr);
   return 2;
 }
@@ -97,6 +99,10 @@ int main(int argc, char** argv) try {
   }
   if (command == "sed-script") {
     WriteFile(argv[2], kvbench::SedScript());
+    return 0;
+  }
+  if (command == "rules") {
+    WriteFile(argv[2], kvbench::RuleLines());
     return 0;
   }
   return Usage();

@@ -12,7 +12,7 @@ PACKAGES=(
   qt6-base-dev qt6-base-dev-tools qt6-svg-dev libgl-dev
   clang libclang-rt-14-dev
   xvfb xauth imagemagick fonts-dejavu-core gnuplot-nox
-  util-linux acl libcap2-bin
+  util-linux acl libcap2-bin sd
   python3 python3-jsonschema xdotool
 )
 # npm installs the SARIF Multitool for the tests (Debian's, unless one is
