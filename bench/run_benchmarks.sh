@@ -89,7 +89,7 @@ CLI=$BUILD/cli/kvmigrate-cli
 
 rm -rf "$WORK"
 mkdir -p "$WORK" "$(dirname "$DOC")"
-trap 'rm -rf "$WORK"' EXIT
+trap 'empty_trash; rm -rf "$WORK"' EXIT
 if [ "$MODE" != hostile ]; then
   "$GEN" sed-script "$WORK/rules.sed"
   "$GEN" rules "$WORK/rules.txt"
@@ -112,8 +112,43 @@ maxcol() { awk -v f="$2" 'BEGIN {m = 0} {if ($f > m) m = $f} END {print m}' "$1"
 fmt() { awk -v x="$1" -v d="${2:-2}" 'BEGIN {printf "%.*f", d, x}'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2f", a / b}'; }
 # Writes a tree into $WORK/tree; prints the generator's summary line.
+# Inputs that are done with go to a trash folder, emptied between runs (by
+# several processes at once: on a file system with online discard, each
+# removal waits for the disk). ext4 without a journal, before it takes a free
+# inode for a new file, skips each one freed in the last 30 s, reading its
+# record: right after thousands of files were removed, every file created
+# in their folders' groups walks all of them, which no user's run meets.
+# So every timed command waits until the last removal (by a command timed
+# before it, or of the trash) is KV_BENCH_SETTLE seconds old (default 31;
+# 0 waits for nothing).
+SETTLE=${KV_BENCH_SETTLE:-31}
+LAST_FREE=0
+TRASH_SERIAL=0
+discard() {
+  [ -e "$1" ] || return 0
+  mkdir -p "$WORK/trash"
+  TRASH_SERIAL=$((TRASH_SERIAL + 1))
+  mv "$1" "$WORK/trash/$TRASH_SERIAL"
+}
+empty_trash() {
+  [ -d "$WORK/trash" ] || return 0
+  local files
+  files=$(find "$WORK/trash" -type f | wc -l)
+  find "$WORK/trash" -type f -print0 | xargs -0 -r -P 8 -n 256 rm -f
+  rm -rf "$WORK/trash"
+  # A few files removed make no walk worth waiting for.
+  if [ "$files" -ge 100 ]; then freed; fi
+}
+# Called before a timed command: flushed, and no removal younger than SETTLE.
+settle() {
+  sync
+  local wait=$((LAST_FREE + SETTLE - $(date +%s)))
+  if [ "$wait" -gt 0 ]; then sleep "$wait"; fi
+}
+# Called after a command that removed or replaced many files.
+freed() { LAST_FREE=$(date +%s); }
 make_tree() {
-  rm -rf "$WORK/tree"
+  discard "$WORK/tree"
   "$GEN" tree "$WORK/tree" "$@"
   sync
 }
@@ -266,9 +301,15 @@ failures() { FAILED=$((FAILED + $(awk '$3 != 0' "$@" | wc -l))); }
 paired() { paste -d' ' "$1" "$2" | awk '{print $1 / $4}' | median | awk '{printf "%.2f", $1}'; }
 # cp -a of the folder $1 into a new folder beside it, then sync; the copy goes.
 copy_tree() {
+  settle
   timed "$2" sh -c 'cp -a "$1" "$1.copy" && sync' sh "$1"
-  rm -rf "$1.copy"
-  sync
+  discard "$1.copy"
+}
+# A timed command that replaces files: kvmigrate-cli, sed -i, sd, the floor.
+timed_freeing() {
+  settle
+  timed "$@"
+  freed
 }
 
 PROJECTS=$((TREE_FILES / 200 > 0 ? TREE_FILES / 200 : 1))
@@ -291,21 +332,24 @@ if want tree; then
   : >"$WORK/half.txt"
   : >"$WORK/cpa.txt"
   for run in $(seq "$RUNS"); do
+    empty_trash
     TREE=$(make_tree "$TREE_BYTES" "$TREE_FILES" "$PROJECTS")
     log "  run $run: kvmigrate-cli"
-    timed "$WORK/cli.txt" "$CLI" --quiet "$WORK/tree/Bench.sln"
+    timed_freeing "$WORK/cli.txt" "$CLI" --quiet "$WORK/tree/Bench.sln"
     make_tree "$TREE_BYTES" "$TREE_FILES" "$PROJECTS" >/dev/null
     log "  run $run: cp -a and sync"
     copy_tree "$WORK/tree" "$WORK/cpa.txt"
     make_tree "$TREE_BYTES" "$TREE_FILES" "$PROJECTS" >/dev/null
     log "  run $run: floor"
-    timed "$WORK/floor.txt" "$FLOOR" "$WORK/tree"
+    timed_freeing "$WORK/floor.txt" "$FLOOR" "$WORK/tree"
     make_tree "$TREE_BYTES" "$TREE_FILES" "$PROJECTS" >/dev/null
     log "  run $run: sed -i -f"
+    settle
     (cd "$WORK/tree" && timed "$WORK/sedi.txt" xargs -a Bench.files sed -i -f "$WORK/rules.sed")
+    freed
     make_tree "$HALF_BYTES" "$HALF_FILES" "$HALF_PROJECTS" >/dev/null
     log "  run $run: kvmigrate-cli on half the tree"
-    timed "$WORK/half.txt" "$CLI" --quiet "$WORK/tree/Bench.sln"
+    timed_freeing "$WORK/half.txt" "$CLI" --quiet "$WORK/tree/Bench.sln"
   done
   TREE_COUNT=$(field "$TREE" files)
   TREE_TOTAL=$(field "$TREE" bytes)
@@ -332,8 +376,9 @@ if want mid; then
   : >"$WORK/mid.txt"
   : >"$WORK/midcp.txt"
   for run in $(seq "$RUNS"); do
+    empty_trash
     MID=$(make_tree 250M "$MID_FILES" "$MID_PROJECTS")
-    timed "$WORK/mid.txt" "$CLI" --quiet "$WORK/tree/Bench.sln"
+    timed_freeing "$WORK/mid.txt" "$CLI" --quiet "$WORK/tree/Bench.sln"
     make_tree 250M "$MID_FILES" "$MID_PROJECTS" >/dev/null
     copy_tree "$WORK/tree" "$WORK/midcp.txt"
   done
@@ -353,11 +398,12 @@ if want small; then
   : >"$WORK/small.txt"
   : >"$WORK/smallcp.txt"
   for run in $(seq "$RUNS"); do
-    rm -rf "$WORK/tree"
+    empty_trash
+    discard "$WORK/tree"
     SMALL=$("$GEN" vb6 "$WORK/tree" 0 "$SMALL_FILES" 2048)
     sync
     copy_tree "$WORK/tree" "$WORK/smallcp.txt"
-    timed "$WORK/small.txt" "$CLI" --quiet "$WORK/tree/Bench.vbp"
+    timed_freeing "$WORK/small.txt" "$CLI" --quiet "$WORK/tree/Bench.vbp"
   done
   SMALL_TOTAL=$(field "$SMALL" bytes)
   SMALL_LARGEST=$(field "$SMALL" largest)
@@ -388,7 +434,7 @@ if want one; then
     make_tree 67108864 1 1 >/dev/null
     ONE_FILE=$WORK/tree/$(grep '\.cs$' "$WORK/tree/Bench.files")
     timed "$WORK/onecp.txt" sh -c 'cp "$1" "$1.copy" && sync "$1.copy"' sh "$ONE_FILE"
-    rm -f "$ONE_FILE.copy"
+    discard "$ONE_FILE.copy"
     sync
     timed "$WORK/onesed.txt" sed -i -f "$WORK/rules.sed" "$ONE_FILE"
     if [ -n "$SD_VERSION" ]; then
@@ -431,7 +477,8 @@ if want dense; then
   DENSE_RATIO=$(paired "$WORK/dense.txt" "$WORK/none.txt")
   failures "$WORK/dense.txt" "$WORK/none.txt"
 fi
-rm -rf "$WORK/tree"
+discard "$WORK/tree"
+empty_trash
 
 # The window: longest stall of its event loop while 100,000 lines stream in.
 if want window; then
@@ -713,13 +760,16 @@ EOF
   freed file costs the disk a discard, which only kvmigrate-cli, sed -i and
   the floor pay.
 - The file system matters. ext4 without a journal, before it takes a free
-  inode for a new file, skips those freed in the last minute (six while
-  their inode table block awaits write-back), reading each one's record:
-  in a folder where a tree was just deleted, as this benchmark does before
-  every run, each file created beside the old ones walks thousands of them.
-  \`cp -a\` creates its files in new folders, placed elsewhere on the disk.
-  A journaled ext4 has no such walk; \`KV_BENCH_WORK\` chooses where the
-  trees are made.
+  inode for a new file, skips each one freed in the last 30 s, reading its
+  record: right after a tree was removed, each file created in the groups
+  of its folders walks thousands of them, which a user's run over a project
+  that has been there a while never meets. Inputs done with are therefore
+  moved aside and removed between runs, and each timed command waits until
+  the last removal of many files is $SETTLE s old (\`KV_BENCH_SETTLE\`).
+  With online discard (\`discard\` among the mount options), each freed file
+  costs the disk a discard, and without a journal the removal waits for
+  it: kvmigrate-cli removes the old bytes of every file it replaced (several
+  removals at a time), which \`cp -a\` never has to.
 - Memory matters too. The benchmark machine is a virtual machine that
   reports free memory back to its host in blocks of 2 MiB; touching such a
   block again costs the host a fault, several times the cost of zeroing
