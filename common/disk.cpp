@@ -76,6 +76,19 @@ std::optional<std::string> RealDisk::RealPath(const std::string& path) {
     errno = ENOENT;
     return std::nullopt;
   }
+  // The engines ask for the same file twice in a row (whether it lies within
+  // the project's folder, then to read it): the last answer is kept.
+  if (lastReal_ && lastReal_->first == path) return lastReal_->second;
+  std::optional<std::string> real = RealPathOf(path);
+  if (real) {
+    lastReal_.emplace(path, *real);
+  } else {
+    lastReal_.reset();
+  }
+  return real;
+}
+
+std::optional<std::string> RealDisk::RealPathOf(const std::string& path) {
   auto whole = [&]() -> std::optional<std::string> {
     char real[PATH_MAX];
     if (!::realpath(path.c_str(), real)) return std::nullopt;
@@ -123,7 +136,13 @@ std::optional<std::string> RealDisk::Find(std::string_view path, std::string_vie
   // No longer path names a file; the walk below would also cost the square
   // of the length.
   if (full.size() >= PATH_MAX) return std::nullopt;
-  if (IsRegularFile(full)) return full;
+  struct stat st;
+  if (!full.empty() && ::stat(full.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+    // An engine asks for the file's key right after finding it.
+    lastFound_.emplace(full,
+                       FileKey{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)});
+    return full;
+  }
 
   // Walk the components, letting a component differ in letter case from the
   // one entry that matches it.
@@ -149,6 +168,11 @@ std::optional<std::string> RealDisk::Find(std::string_view path, std::string_vie
 }
 
 std::optional<FileKey> RealDisk::Key(const std::string& resolvedPath) {
+  if (lastFound_ && lastFound_->first == resolvedPath) {
+    const FileKey key = lastFound_->second;
+    lastFound_.reset();
+    return key;
+  }
   struct stat st;
   if (::stat(resolvedPath.c_str(), &st) != 0) return std::nullopt;
   return FileKey{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
@@ -176,8 +200,39 @@ namespace {
 thread_local sigjmp_buf* t_busJump = nullptr;
 struct sigaction g_previousBus;
 
+// The mappings handed out by MapOpenFile, which the engines read in place: a
+// page past the end of a file that shrank is replaced by a page of zeros and
+// the mapping marked as lost, instead of ending the process.
+struct MapSlot {
+  std::atomic<uintptr_t> begin{0};
+  std::atomic<uintptr_t> end{0};
+  std::atomic<std::atomic<bool>*> lost{nullptr};
+};
+constexpr size_t kMapSlots = 64;
+MapSlot g_mapSlots[kMapSlots];
+std::mutex g_mapSlotsMutex;
+
+bool RescueMapping(void* address) {
+  const auto at = reinterpret_cast<uintptr_t>(address);
+  for (MapSlot& slot : g_mapSlots) {
+    const uintptr_t begin = slot.begin.load();
+    const uintptr_t end = slot.end.load();
+    if (begin == 0 || at < begin || at >= end) continue;
+    static const auto page = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
+    const uintptr_t from = at & ~(page - 1);
+    if (::mmap(reinterpret_cast<void*>(from), end - from, PROT_READ,
+               MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) == MAP_FAILED) {
+      return false;
+    }
+    if (std::atomic<bool>* lost = slot.lost.load()) lost->store(true);
+    return true;
+  }
+  return false;
+}
+
 extern "C" void OnBusError(int sig, siginfo_t* info, void* context) {
   if (t_busJump) siglongjmp(*t_busJump, 1);
+  if (info && RescueMapping(info->si_addr)) return;
   if (g_previousBus.sa_flags & SA_SIGINFO) {
     if (g_previousBus.sa_sigaction) return g_previousBus.sa_sigaction(sig, info, context);
   } else if (g_previousBus.sa_handler != SIG_DFL && g_previousBus.sa_handler != SIG_IGN) {
@@ -198,9 +253,8 @@ void InstallBusHandler() {
   });
 }
 
-// Files from this size on are mapped and copied, which costs a third of
+// Files from kMapFrom on are mapped and copied, which costs a third of
 // reading them into a zero-filled string.
-constexpr size_t kMapFrom = size_t{1} << 20;
 constexpr size_t kReadPiece = size_t{8} << 20;
 
 // From this size on, a second thread makes half the pages present while the
@@ -247,7 +301,7 @@ int CopyMapped(const char* from, size_t size, std::string* out) {
 }  // namespace
 
 IoError ReadOpenFile(int fd, size_t sizeHint, std::string* contents,
-                     const std::function<int()>& fault) {
+                     const std::function<int()>& fault, bool untilEnd) {
   contents->clear();
   size_t have = 0;
   if (sizeHint > 0) {
@@ -310,6 +364,8 @@ IoError ReadOpenFile(int fd, size_t sizeHint, std::string* contents,
     // Up to the size the file had when opened, then in chunks until the end
     // (a file that grew meanwhile, or one whose size is not known).
     const bool direct = have < contents->size();
+    // A caller that checks the file's size afterwards needs no read of its end.
+    if (!direct && !untilEnd && sizeHint > 0 && have == sizeHint) break;
     // A large file is read in pieces, each counted towards the next look at
     // the stop flag of the run.
     const size_t want = direct ? std::min(kReadPiece, contents->size() - have) : sizeof more;
@@ -336,7 +392,74 @@ IoError ReadOpenFile(int fd, size_t sizeHint, std::string* contents,
   return IoError{};
 }
 
-IoError WriteOpenFile(int fd, std::string_view text, const std::function<int()>& fault) {
+namespace {
+
+// A mapping handed out by MapOpenFile: registered for the SIGBUS rescue for
+// as long as it lives.
+class FileMapping : public MappedText::Mapping {
+ public:
+  FileMapping(void* map, size_t size) : map_(map), size_(size) {
+    std::lock_guard lock(g_mapSlotsMutex);
+    for (size_t i = 0; i < kMapSlots; ++i) {
+      if (g_mapSlots[i].begin.load() != 0) continue;
+      g_mapSlots[i].lost = &lost;
+      g_mapSlots[i].end = reinterpret_cast<uintptr_t>(map) + size;
+      g_mapSlots[i].begin = reinterpret_cast<uintptr_t>(map);
+      slot_ = static_cast<int>(i);
+      break;
+    }
+  }
+  ~FileMapping() override {
+    if (slot_ >= 0) {
+      std::lock_guard lock(g_mapSlotsMutex);
+      g_mapSlots[slot_].begin = 0;
+      g_mapSlots[slot_].end = 0;
+      g_mapSlots[slot_].lost = nullptr;
+    }
+    ::munmap(map_, size_);
+  }
+  bool registered() const { return slot_ >= 0; }
+
+ private:
+  void* map_;
+  size_t size_;
+  int slot_ = -1;
+};
+
+}  // namespace
+
+bool MapOpenFile(int fd, size_t size, MappedText* text) {
+  text->Reset();
+  if (size == 0) {
+    errno = EINVAL;
+    return false;
+  }
+  void* map = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+  if (map == MAP_FAILED) return false;
+  InstallBusHandler();
+  auto mapping = std::make_shared<FileMapping>(map, size);
+  if (!mapping->registered()) {
+    // Too many mappings at once: the caller reads the file instead.
+    errno = ENOMEM;
+    return false;
+  }
+  // The file's pages are already in the page cache: made present in the
+  // mapping in calls of a few MiB (two threads for a large file), they cost
+  // no fresh memory and no page fault each.
+  const char* const from = static_cast<const char*>(map);
+  std::atomic<bool> stop{false};
+  if (size >= kShareFrom) {
+    const size_t half = size / 2;
+    InParallel([&] { MakePresent(from, half, MADV_POPULATE_READ, stop); },
+               [&] { MakePresent(from + half, size - half, MADV_POPULATE_READ, stop); });
+  } else {
+    MakePresent(from, size, MADV_POPULATE_READ, stop);
+  }
+  text->Hold(std::move(mapping), std::string_view(from, size));
+  return true;
+}
+
+IoError WriteOpenFile(int fd, const EditedText& text, const std::function<int()>& fault) {
   constexpr size_t kChunk = size_t{4} << 20;
   // From this size on, each chunk is handed to the disk once written.
   constexpr size_t kEarlyFrom = size_t{16} << 20;
@@ -346,25 +469,49 @@ IoError WriteOpenFile(int fd, std::string_view text, const std::function<int()>&
   // calls of this size cost nothing more and keep a copy of a large file as
   // fast as cp's.
   constexpr size_t kWriteCall = size_t{256} << 10;
-  for (size_t done = 0; done < text.size();) {
-    if (int e = fault()) return IoError{e};
-    const size_t begin = done;
-    const size_t end = done + std::min(kChunk, text.size() - done);
-    if (CancelPending(end - done)) return IoError{ECANCELED};
-    while (done < end) {
-      const ssize_t put = ::write(fd, text.data() + done, std::min(kWriteCall, end - done));
+  const size_t total = text.size();
+  const bool early = total >= kEarlyFrom;
+  size_t done = 0;
+  size_t chunkBegin = 0;
+  size_t chunkEnd = 0;
+  const auto handOver = [&] {
+    if (early && chunkEnd > chunkBegin) {
+      ::sync_file_range(fd, static_cast<off_t>(chunkBegin),
+                        static_cast<off_t>(chunkEnd - chunkBegin), SYNC_FILE_RANGE_WRITE);
+    }
+  };
+  // The pieces come from the text's own bytes (a mapping of the file read,
+  // say) or from a small buffer reused for every piece: the text is never
+  // built in fresh memory.
+  const int failed = text.ForEachPiece([&](std::string_view piece) -> int {
+    while (!piece.empty()) {
+      if (done == chunkEnd) {
+        handOver();
+        if (done >= total) return EIO;  // more bytes than the text's size
+        if (int e = fault()) return e;
+        chunkBegin = done;
+        chunkEnd = done + std::min(kChunk, total - done);
+        if (CancelPending(chunkEnd - done)) return ECANCELED;
+      }
+      const size_t n = std::min({piece.size(), chunkEnd - done, kWriteCall});
+      const ssize_t put = ::write(fd, piece.data(), n);
       if (put < 0) {
         if (errno == EINTR) continue;
-        return IoError{errno};
+        return errno;
       }
+      if (put == 0) return EIO;
       done += static_cast<size_t>(put);
+      piece.remove_prefix(static_cast<size_t>(put));
     }
-    if (text.size() >= kEarlyFrom) {
-      ::sync_file_range(fd, static_cast<off_t>(begin), static_cast<off_t>(end - begin),
-                        SYNC_FILE_RANGE_WRITE);
-    }
-  }
+    return 0;
+  });
+  if (failed != 0) return IoError{failed};
+  handOver();
   return IoError{};
+}
+
+IoError WriteOpenFile(int fd, std::string_view text, const std::function<int()>& fault) {
+  return WriteOpenFile(fd, EditedText{text, {}}, fault);
 }
 
 IoError CheckWritable(const std::string& resolvedPath) {

@@ -12,12 +12,15 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
+
+#include "edited_text.h"
 
 namespace kv {
 
@@ -40,6 +43,38 @@ struct IoError {
   std::string reason;
   explicit operator bool() const { return code != 0; }
   std::string Message() const;  // `reason`, or else the strerror wording
+};
+
+// A file's bytes as read: in a buffer of the reader's, or, for a large file,
+// in a read-only mapping of the file itself, which costs no memory of its own
+// and no copy. Should the file shrink while it is mapped, the pages past its
+// new end read as zeros and Intact() turns false: such bytes are never to be
+// used.
+class MappedText {
+ public:
+  // What keeps a mapping alive; its flag is raised once part of it is lost.
+  struct Mapping {
+    virtual ~Mapping() = default;
+    std::atomic<bool> lost{false};
+  };
+
+  std::string_view view() const { return view_; }
+  bool mapped() const { return mapping_ != nullptr; }
+  bool Intact() const { return !mapping_ || !mapping_->lost.load(); }
+  // Views bytes held elsewhere (the reader's buffer).
+  void Borrow(std::string_view bytes) {
+    mapping_.reset();
+    view_ = bytes;
+  }
+  void Hold(std::shared_ptr<Mapping> mapping, std::string_view bytes) {
+    mapping_ = std::move(mapping);
+    view_ = bytes;
+  }
+  void Reset() { Borrow({}); }
+
+ private:
+  std::shared_ptr<Mapping> mapping_;
+  std::string_view view_;
 };
 
 // Inside a CancelScope (cancel.h) whose flag is raised, a read or write may
@@ -87,6 +122,15 @@ class Disk {
   // take (on Windows see kUtf8Mark). This default reads the real file
   // system, which every staged or diffing disk stands over.
   virtual std::optional<std::vector<FolderEntry>> ListFolder(const std::string& folder);
+
+  // ReadAll, except that a large file may be left in a read-only mapping
+  // instead of being copied into `buffer`; `text` views one or the other.
+  // This default reads into `buffer`.
+  virtual IoError ReadMapped(const std::string& resolvedPath, std::string* buffer,
+                             MappedText* text);
+  // WriteAll of an edited text (of a mapped file, say), written from its
+  // pieces where the file layer can. This default joins it first.
+  virtual IoError WriteEdited(const std::string& resolvedPath, const EditedText& text);
 };
 
 // The operations of the file layer that a test can make fail: those of
@@ -127,18 +171,36 @@ class RealDisk : public Disk {
   int Fault(DiskOp op, const std::string& path) const { return hook_ ? hook_(op, path) : 0; }
   FaultHook hook_;
   std::unordered_map<std::string, std::string> realFolders_;
+#ifndef _WIN32
+  std::optional<std::string> RealPathOf(const std::string& path);
+  // The last path RealPath resolved, and the last file Find found (its key
+  // answers the Key asked for next).
+  std::optional<std::pair<std::string, std::string>> lastReal_;
+  std::optional<std::pair<std::string, FileKey>> lastFound_;
+#endif
 };
 
 // Reads the rest of an open file into `contents`: straight into the string for
 // a regular file of known size (`sizeHint`), in chunks otherwise. `fault` is
-// asked before each read.
+// asked before each read. Without `untilEnd`, a file of known size is read
+// up to that size only (the caller checks afterwards that the size held).
 IoError ReadOpenFile(int fd, size_t sizeHint, std::string* contents,
-                     const std::function<int()>& fault);
+                     const std::function<int()>& fault, bool untilEnd = true);
 // Writes all of `text` at the open file's position, in chunks of 4 MiB:
 // `fault` is asked before each, and the stop flag of the run is looked at
 // (ECANCELED). The chunks of a large text are handed to the disk as they are
 // written, not waited for, so that a flush afterwards has little left to do.
+IoError WriteOpenFile(int fd, const EditedText& text, const std::function<int()>& fault);
 IoError WriteOpenFile(int fd, std::string_view text, const std::function<int()>& fault);
+
+#ifndef _WIN32
+// Files from this size on are mapped rather than copied when read.
+inline constexpr size_t kMapFrom = size_t{1} << 20;
+// Maps the first `size` bytes of the open file read-only into `text`, the
+// pages made present (two threads for a large file). False, with errno set,
+// when the file cannot be mapped.
+bool MapOpenFile(int fd, size_t size, MappedText* text);
+#endif
 
 // Checks, without writing, whether WriteAll would refuse the file for its
 // permissions (no write bit at all, or not writable by this user).

@@ -40,6 +40,18 @@ const char* DiskOpName(DiskOp op) {
   return "?";
 }
 
+IoError Disk::ReadMapped(const std::string& resolvedPath, std::string* buffer, MappedText* text) {
+  text->Reset();
+  IoError e = ReadAll(resolvedPath, buffer);
+  if (!e) text->Borrow(*buffer);
+  return e;
+}
+
+IoError Disk::WriteEdited(const std::string& resolvedPath, const EditedText& text) {
+  if (text.edits.empty()) return WriteAll(resolvedPath, text.base);
+  return WriteAll(resolvedPath, text.Join());
+}
+
 std::optional<std::string> Disk::Canonical(const std::string& path) {
   // "." and ".." resolved on the text; a relative path stays relative.
   std::vector<std::string_view> parts;

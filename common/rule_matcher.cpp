@@ -335,6 +335,55 @@ size_t RuleMatcher::Apply(std::string& text, std::vector<size_t>* rowHits, bool*
   return counts(scan.count);
 }
 
+bool RuleMatcher::Plan(std::string_view text, std::vector<TextEdit>* edits,
+                       std::vector<size_t>* rowHits, bool* changed) const {
+  if (!growOnly_) return false;
+  const size_t n = text.size();
+  const size_t first = edits->size();
+  std::array<size_t, 32> counted{};
+  const auto note = [&](std::vector<TextEdit>& to, std::array<size_t, 32>& rows) {
+    return [this, list = &to, hits = &rows](size_t pos, int r) {
+      ++(*hits)[r];
+      list->push_back(TextEdit{pos, pos + rows_[r].folded.size(), table_[r].newText});
+    };
+  };
+  // As Apply: a large text in two halves at the same time, split after a
+  // line end.
+  const size_t half = n / 2;
+  const void* lineEnd =
+      n >= parallelFrom_ && splitAtLines_
+          ? std::memchr(text.data() + half, '\n', std::min(n - half, kCancelStride))
+          : nullptr;
+  Scan scan;
+  if (lineEnd == nullptr) {
+    scan = ScanMatches(text, note(*edits, counted));
+  } else {
+    const size_t split = static_cast<size_t>(static_cast<const char*>(lineEnd) - text.data()) + 1;
+    std::vector<TextEdit> later;
+    std::array<size_t, 32> laterCounted{};
+    Scan second;
+    InParallel([&] { scan = ScanMatches(text, note(*edits, counted), 0, split); },
+               [&] { second = ScanMatches(text, note(later, laterCounted), split, n); });
+    scan.overlap = scan.overlap || second.overlap;
+    scan.growth += second.growth;
+    scan.changed = scan.changed || second.changed;
+    for (size_t r = 0; r < counted.size(); ++r) counted[r] += laterCounted[r];
+    if (!scan.overlap) edits->insert(edits->end(), later.begin(), later.end());
+  }
+  if (scan.overlap) {
+    edits->resize(first);
+    return false;
+  }
+  if (rowHits) {
+    if (rowHits->size() < table_.size()) rowHits->resize(table_.size());
+    for (size_t r = 0; r < table_.size(); ++r) (*rowHits)[r] += counted[r];
+  }
+  // No row shortens its text: it changed if it grew, or, with every
+  // replacement as long as what it replaced, if one of them wrote other bytes.
+  if (changed && (scan.growth > 0 || scan.changed)) *changed = true;
+  return true;
+}
+
 size_t RuleMatcher::FindNext(std::string_view text, size_t from) const {
   rulescan::CandidateScan::Walker candidates(*scan_, text);
   size_t polled = from;

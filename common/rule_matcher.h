@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "edited_text.h"
 #include "rules.h"
 
 namespace kv {
@@ -62,6 +63,13 @@ class RuleMatcher {
   // write the very bytes it replaces); it is never set back to false.
   size_t Apply(std::string& text, std::vector<size_t>* rowHits = nullptr,
                bool* changed = nullptr) const;
+  // The replacements Apply would make, in text order, without making them
+  // (each edit's new text is its row's, held by this object). False, with
+  // `edits`, `rowHits` and `changed` as they were, for a text that only the
+  // row-by-row path gives right, and for tables with a row that shortens
+  // its text: Apply then gives the result.
+  bool Plan(std::string_view text, std::vector<TextEdit>* edits,
+            std::vector<size_t>* rowHits = nullptr, bool* changed = nullptr) const;
   // Whether no row's new text is shorter than its old text.
   bool growOnly() const { return growOnly_; }
   // From this size on, Apply scans the two halves of a text at the same time

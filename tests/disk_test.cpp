@@ -1,6 +1,7 @@
 // The file layer: lookup of listed paths, whole-file reads, atomic writes.
 #include "disk.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -69,6 +70,41 @@ TEST(RealDiskRead, EverySizeAndUnknownSize) {
   ASSERT_FALSE(expected.empty());
   ASSERT_FALSE(disk.ReadAll("/proc/self/cmdline", &got));
   EXPECT_EQ(got, expected);
+}
+
+// A mapped file that another program cuts short while it is read: the lost
+// pages read as zeros and the text says it is not intact, instead of the
+// process dying of SIGBUS; an untouched mapping stays intact. The written
+// text comes out the same from its pieces.
+TEST(RealDiskMap, ShrunkFileReadsAsZerosAndIsNotIntact) {
+  TempDir dir;
+  std::string bytes(size_t{3} << 20, 'm');
+  bytes[5] = 'n';
+  dir.Write("big", bytes);
+  const int fd = ::open((dir / "big").c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  MappedText kept, cut;
+  ASSERT_TRUE(MapOpenFile(fd, bytes.size(), &kept));
+  ASSERT_TRUE(MapOpenFile(fd, bytes.size(), &cut));
+  EXPECT_EQ(kept.view(), bytes);
+  ASSERT_EQ(::ftruncate(fd, 4096), 0);
+  const std::string_view view = cut.view();
+  size_t zeros = 0;
+  for (size_t i = 4096; i < view.size(); i += 4096) zeros += view[i] == '\0';
+  EXPECT_EQ(zeros, (view.size() - 1) / 4096);
+  EXPECT_EQ(view[5], 'n');
+  EXPECT_FALSE(cut.Intact());
+  EXPECT_TRUE(kept.Intact());  // not read since
+  ::close(fd);
+
+  const TextEdit edits[] = {{5, 6, "N"}, {bytes.size() - 1, bytes.size(), "end"}};
+  const int out = ::open((dir / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  ASSERT_GE(out, 0);
+  int faults = 0;
+  ASSERT_FALSE(WriteOpenFile(out, EditedText{bytes, edits}, [&] { return ++faults, 0; }));
+  ::close(out);
+  EXPECT_EQ(kvtest::ReadFile(dir / "out"), (EditedText{bytes, edits}.Join()));
+  EXPECT_EQ(faults, 1);  // one chunk of 4 MiB
 }
 
 TEST(RealDiskRead, EmptyBinaryAndMissing) {

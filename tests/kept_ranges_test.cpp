@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
+#include "edited_text.h"
+
 namespace {
 
 TEST(ApplyOutside, KeptBytesStayAndTheRestMigrates) {
@@ -37,6 +41,71 @@ TEST(ApplyOutside, KeptBytesStayAndTheRestMigrates) {
     kv::ApplyOutside(rules, t, c.kept);
     EXPECT_EQ(t, c.expected);
   }
+}
+
+// Random texts with random edits, near and far apart, against the text built
+// by hand: the pieces join to it (large unchanged ranges handed over as they
+// are), and a needle found in it is always reported.
+TEST(EditedText, PiecesJoinToTheTextAndNeedlesAreFound) {
+  std::mt19937 rng(23);
+  const std::vector<std::string_view> needles = {"Key = \"", "ab"};
+  for (int iter = 0; iter < 3000; ++iter) {
+    const size_t size = iter % 50 == 0 ? (size_t{300} << 10) + rng() % 1000 : rng() % 200;
+    std::string base(size, 'x');
+    for (char& c : base) c = "xy\"Key= ab"[rng() % 10];
+    std::vector<std::string> withs;
+    std::vector<kv::TextEdit> edits;
+    const char* const replacements[] = {"", "K", "ey = \"", "Key", "a", "b", "zz"};
+    for (size_t at = 0; at < base.size();) {
+      at += rng() % (iter % 50 == 0 ? 100000 : iter % 3 == 0 ? 4 : 40);
+      if (at > base.size()) break;
+      const size_t end = std::min(base.size(), at + rng() % 3);
+      edits.push_back({at, end, replacements[rng() % 7]});
+      at = end + 1;
+    }
+    std::string expected;
+    size_t copied = 0;
+    size_t longestKept = 0;
+    for (const kv::TextEdit& e : edits) {
+      longestKept = std::max(longestKept, e.begin - copied);
+      expected += base.substr(copied, e.begin - copied);
+      expected += e.with;
+      copied = e.end;
+    }
+    expected += base.substr(copied);
+    longestKept = std::max(longestKept, base.size() - copied);
+    const kv::EditedText text{base, edits};
+    ASSERT_EQ(text.size(), expected.size());
+    std::string joined;
+    size_t direct = 0;
+    text.ForEachPiece([&](std::string_view piece) {
+      joined += piece;
+      if (piece.data() >= base.data() && piece.data() < base.data() + base.size()) ++direct;
+      EXPECT_LE(piece.size(), std::max(base.size(), kv::EditedText::kGather));
+      return 0;
+    });
+    ASSERT_EQ(joined, expected);
+    // Long unchanged ranges are handed over in place, never copied.
+    if (longestKept >= kv::EditedText::kDirectFrom || (edits.empty() && !base.empty())) {
+      EXPECT_GT(direct, 0u);
+    }
+    for (const std::string_view needle : needles) {
+      const std::string_view one[] = {needle};
+      if (expected.find(needle) != std::string::npos) {
+        EXPECT_TRUE(text.MayHold(one)) << needle << " in " << expected;
+      } else if (base.find(needle) == std::string::npos) {
+        EXPECT_FALSE(text.MayHold(one)) << needle << " in " << expected;
+      }
+    }
+  }
+  // A stop asked for by `put` ends the walk with its value.
+  const std::string base(size_t{1} << 20, 'q');
+  const kv::TextEdit edits[] = {{10, 11, "r"}};
+  int calls = 0;
+  EXPECT_EQ((kv::EditedText{base, edits}.ForEachPiece(
+                [&](std::string_view) { return ++calls == 2 ? 7 : 0; })),
+            7);
+  EXPECT_EQ(calls, 2);
 }
 
 }  // namespace

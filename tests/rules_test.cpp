@@ -324,6 +324,19 @@ TEST(RuleMatcher, EveryScanEqualsRowByRowOnLongTexts) {
         EXPECT_EQ(hits, expected) << name;
         EXPECT_EQ(count, std::accumulate(expected.begin(), expected.end(), size_t{0})) << name;
         EXPECT_EQ(changed, fast != text) << name << " input: " << text;
+        // Planned without touching the text: the same result, counts and
+        // verdict whenever the plan is taken.
+        std::vector<TextEdit> edits;
+        std::vector<size_t> planHits(table.size());
+        bool planChanged = false;
+        if (matcher.Plan(text, &edits, &planHits, &planChanged)) {
+          ASSERT_EQ((EditedText{text, edits}.Join()), slow) << name << " input: " << text;
+          EXPECT_EQ(planHits, expected) << name;
+          EXPECT_EQ(planChanged, changed) << name;
+        } else {
+          EXPECT_TRUE(edits.empty() && !planChanged) << name;
+          EXPECT_EQ(planHits, std::vector<size_t>(table.size())) << name;
+        }
       }
     }
   }
