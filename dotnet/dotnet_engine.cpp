@@ -1,8 +1,10 @@
 #include "dotnet_engine.h"
 
+#include <cerrno>
 #include <memory>
 #include <optional>
 #include <set>
+#include <span>
 #include <string_view>
 #include <utility>
 
@@ -80,6 +82,27 @@ std::string& DotNetMigrator::ConvertDotNetFile(std::string& cfile, std::vector<s
   // what applying them one after the other would.
   allRules_.Apply(cfile, ruleHits, changed);
   return ConvertDotNetFileVersion(cfile, changed);
+}
+
+bool DotNetMigrator::PlanDotNetFile(std::string_view cfile, std::vector<TextEdit>* edits,
+                                    std::vector<size_t>* ruleHits, bool* changed) const {
+  const size_t first = edits->size();
+  std::vector<size_t> hits(allRules_.table().size());
+  bool planChanged = false;
+  if (!allRules_.Plan(cfile, edits, &hits, &planChanged)) return false;
+  // The version stage rewrites only values that follow a version key: where
+  // the migrated text holds none, it has nothing to do.
+  const std::array<std::string_view, 2> keys = VersionKeyTexts();
+  if (EditedText{cfile, std::span<const TextEdit>(*edits).subspan(first)}.MayHold(keys)) {
+    edits->resize(first);
+    return false;
+  }
+  if (ruleHits) {
+    if (ruleHits->size() < hits.size()) ruleHits->resize(hits.size());
+    for (size_t r = 0; r < hits.size(); ++r) (*ruleHits)[r] += hits[r];
+  }
+  if (changed && planChanged) *changed = true;
+  return true;
 }
 
 std::string& DotNetMigrator::ConvertDotNetProject(std::string& cfile, std::vector<size_t>* ruleHits,
@@ -253,22 +276,42 @@ class DotNetMigrator::SolutionRun {
   // cannot be written keeps its old bytes and the run goes on; one that
   // cannot be read ends the run. A file whose text does not change is left
   // as it is.
+  // A large source file stays in the file layer's mapping: its replacements
+  // are planned on it and the migrated text written from it and them, never
+  // built in memory of its own.
   bool Convert(const std::string& path, const std::string& resolved, bool project) {
-    if (IoError e = m_.disk_.ReadAll(resolved, &text_)) {
+    mapped_.Reset();
+    IoError e = project ? m_.disk_.ReadAll(resolved, &text_)
+                        : m_.disk_.ReadMapped(resolved, &text_, &mapped_);
+    if (e) {
       if (!log_.CancelRequested()) log_.Stop(StopCause::ReadFailed, resolved, e.code, e.reason);
       return false;
     }
     if (log_.CancelRequested()) return false;
     std::vector<size_t> hits(m_.allRules_.table().size());
     bool changed = false;
-    if (project) {
-      m_.ConvertDotNetProject(text_, &hits, &changed);
-    } else {
-      m_.ConvertDotNetFile(text_, &hits, &changed);
+    edits_.clear();
+    const bool planned =
+        mapped_.mapped() && m_.PlanDotNetFile(mapped_.view(), &edits_, &hits, &changed);
+    if (mapped_.mapped() && !planned) {
+      text_.assign(mapped_.view());
+      mapped_.Borrow(text_);
     }
+    // A mapped file cut short meanwhile read as zeros past its new end.
+    const auto lost = [&] {
+      if (mapped_.Intact()) return false;
+      log_.Stop(StopCause::ReadFailed, resolved, EIO, "the file shrank while it was read");
+      return true;
+    };
+    if (lost()) return false;
+    if (!planned && project) m_.ConvertDotNetProject(text_, &hits, &changed);
+    if (!planned && !project) m_.ConvertDotNetFile(text_, &hits, &changed);
     if (log_.CancelRequested()) return false;
     if (changed) {
-      if (IoError e = m_.disk_.WriteAll(resolved, text_)) {
+      e = planned ? m_.disk_.WriteEdited(resolved, EditedText{mapped_.view(), edits_})
+                  : m_.disk_.WriteAll(resolved, text_);
+      if (lost()) return false;
+      if (e) {
         if (log_.CancelRequested()) return false;
         log_.Report(ProgressEvent{.kind = EventKind::NotModified,
                                   .name = GetFileNameFromPath(path),
@@ -278,6 +321,7 @@ class DotNetMigrator::SolutionRun {
         return true;
       }
     }
+    mapped_.Reset();
     log_.Report(ProgressEvent{.kind = EventKind::FileConverted,
                               .name = path,
                               .path = resolved,
@@ -292,7 +336,9 @@ class DotNetMigrator::SolutionRun {
   std::string folder_;          // the solution's folder, as it was named
   std::string solutionFolder_;  // the same, as found on disk
   std::vector<Project> found_;
-  std::string text_;  // the text of the file at hand
+  std::string text_;             // the text of the file at hand
+  MappedText mapped_;            // or that text in the file layer's mapping
+  std::vector<TextEdit> edits_;  // the replacements planned on the mapping
 };
 
 RunOutcome DotNetMigrator::ConvertFile(const std::string& cfilename, Reporter& reporter,

@@ -50,6 +50,14 @@ class DotNetMigrator : public Migrator {
   std::string& ConvertDotNetFile(std::string& cfile, std::vector<size_t>* ruleHits = nullptr,
                                  bool* changed = nullptr) const;
   std::string& ConvertDotNetFileVersion(std::string& cfile, bool* changed = nullptr) const;
+  // ConvertDotNetFile planned on a text left as it is (a mapped file): its
+  // replacements are added to `edits`, in text order, their new texts held
+  // by this object; `ruleHits` and `changed` as above. False, with nothing
+  // added, for a text only ConvertDotNetFile gives right: one where the
+  // migrated text may hold a version key (the version stage then has work),
+  // or where the rows' matches overlap.
+  bool PlanDotNetFile(std::string_view cfile, std::vector<TextEdit>* edits,
+                      std::vector<size_t>* ruleHits = nullptr, bool* changed = nullptr) const;
   // The migration of a project file: ConvertDotNetFile, except that the
   // paths naming its member files keep their bytes, and then the versions of
   // COM references written as elements (ConvertComReferenceVersions).

@@ -302,6 +302,8 @@ void RewriteLiterally(const VersionTargets& t, const VersionKeys& keys, std::str
 
 }  // namespace
 
+std::array<std::string_view, 2> VersionKeyTexts() { return {kMajorKey, kMinorKey}; }
+
 std::string& RewriteVersions(const VersionTargets& targets, std::string& cfile, bool* changed) {
   const VersionKeys keys = KeysOf(targets);
   const std::vector<ValueEdit> edits = PlanEdits(targets, keys, cfile);

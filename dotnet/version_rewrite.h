@@ -4,7 +4,9 @@
 // <COMReference>.
 #pragma once
 
+#include <array>
 #include <string>
+#include <string_view>
 
 #include "rule_matcher.h"
 #include "rules.h"
@@ -30,6 +32,10 @@ struct VersionTargets {
 // texts that could themselves form a GUID or a key, the literal rewrite
 // itself. With `changed`, *changed becomes true when some byte changed.
 std::string& RewriteVersions(const VersionTargets& targets, std::string& cfile, bool* changed);
+
+// The keys every value RewriteVersions rewrites follows: a text that holds
+// neither is left as it is.
+std::array<std::string_view, 2> VersionKeyTexts();
 
 // In each <COMReference> ... </COMReference> element that holds a version 5
 // GUID, the contents of its first <VersionMajor> and <VersionMinor> become the

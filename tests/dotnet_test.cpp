@@ -605,5 +605,42 @@ TEST(DotNetText, VersionStageEqualsRowByRowOnRandomTexts) {
   }
 }
 
+// A large source file is planned on its mapping instead of migrated in a
+// string of its own: wherever the plan is taken, it must give exactly what
+// ConvertDotNetFile gives, counts and verdict too; and it is taken for most
+// texts.
+TEST(DotNetText, PlannedMigrationEqualsConvertDotNetFile) {
+  RealDisk disk;
+  DotNetMigrator m(disk);
+  std::vector<std::string> pieces = {
+      kNew0, kOld0,  kOld1,           Lower(kOld2),        kOther, "\"", ">",    "\r\n",
+      " ",   "Vers", "ionMajor = \"", "VersionMinor = \"", "x",    "{",  "\"4\""};
+  for (const RuleRow& row : BuildTextRules()) {
+    pieces.push_back(row.oldText);
+    pieces.push_back(Lower(row.oldText));
+  }
+  std::mt19937 rng(2023);
+  size_t planned = 0;
+  for (int iter = 0; iter < 6000; ++iter) {
+    std::string text;
+    for (size_t k = 0, n = rng() % 30; k < n; ++k) text += pieces[rng() % pieces.size()];
+    std::string expected = text;
+    std::vector<size_t> hits, planHits;
+    bool changed = false, planChanged = false;
+    m.ConvertDotNetFile(expected, &hits, &changed);
+    std::vector<TextEdit> edits;
+    if (!m.PlanDotNetFile(text, &edits, &planHits, &planChanged)) {
+      EXPECT_TRUE(edits.empty() && planHits.empty() && !planChanged);
+      continue;
+    }
+    ++planned;
+    ASSERT_EQ((EditedText{text, edits}.Join()), expected) << "input: " << text;
+    hits.resize(planHits.size());
+    EXPECT_EQ(planHits, hits);
+    EXPECT_EQ(planChanged, changed);
+  }
+  EXPECT_GT(planned, 1000u);
+}
+
 }  // namespace
 }  // namespace kv
