@@ -1,5 +1,7 @@
 #include "edited_text.h"
 
+#include <string.h>
+
 #include <algorithm>
 #include <cstring>
 #include <functional>
@@ -7,6 +9,21 @@
 #include <vector>
 
 namespace kv {
+
+namespace {
+
+// Whether `needle` occurs in `text`: the C library's search where it has one
+// (it skips through the text many bytes at a time).
+bool Contains(std::string_view text, std::string_view needle) {
+#if defined(__GLIBC__)
+  return ::memmem(text.data(), text.size(), needle.data(), needle.size()) != nullptr;
+#else
+  const std::boyer_moore_horspool_searcher searcher(needle.begin(), needle.end());
+  return std::search(text.begin(), text.end(), searcher) != text.end();
+#endif
+}
+
+}  // namespace
 
 size_t EditedText::size() const {
   size_t n = base.size();
@@ -66,11 +83,20 @@ bool EditedText::MayHold(std::span<const std::string_view> needles) const {
   for (const std::string_view needle : needles) {
     if (needle.empty()) return true;
     longest = std::max(longest, needle.size());
-    // Skipping by the needle's last bytes: a long needle is looked for in
-    // much less than a pass over each byte.
-    const std::boyer_moore_horspool_searcher searcher(needle.begin(), needle.end());
-    if (std::search(base.begin(), base.end(), searcher) != base.end()) return true;
   }
+  return MayHold(
+      [&](std::string_view text) {
+        for (const std::string_view needle : needles) {
+          if (Contains(text, needle)) return true;
+        }
+        return false;
+      },
+      longest);
+}
+
+bool EditedText::MayHold(const std::function<bool(std::string_view)>& holds, size_t longest) const {
+  if (holds(base)) return true;
+  if (longest == 0) return false;
   // An occurrence that is not in `base` overlaps a replacement: it lies in
   // the text from `margin` bytes before that replacement to `margin` after.
   const size_t margin = longest - 1;
@@ -116,9 +142,7 @@ bool EditedText::MayHold(std::span<const std::string_view> needles) const {
       need -= take;
       pos = edits[j].end;
     }
-    for (const std::string_view needle : needles) {
-      if (window.find(needle) != std::string::npos) return true;
-    }
+    if (holds(window)) return true;
   }
   return false;
 }

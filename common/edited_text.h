@@ -34,9 +34,13 @@ struct EditedText {
   int ForEachPiece(const std::function<int(std::string_view)>& put) const;
   // The whole text in one string.
   std::string Join() const;
-  // Whether some needle may occur in the text: true when one does, and also
-  // when one occurs in `base` only where an edit replaced it. Linear in the
-  // size of `base`; around each edit, in the length of the longest needle.
+  // Whether some needle may occur in the text, given `holds`, which tells
+  // whether one occurs in a text (it may say so of more texts than those),
+  // and the length of the longest: true when one does, and also when one
+  // occurs in `base` only where an edit replaced it. Asks `holds` about
+  // `base`, then about the text around each edit.
+  bool MayHold(const std::function<bool(std::string_view)>& holds, size_t longest) const;
+  // The same for needles looked for as they are.
   bool MayHold(std::span<const std::string_view> needles) const;
 };
 

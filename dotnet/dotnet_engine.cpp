@@ -1,5 +1,6 @@
 #include "dotnet_engine.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
 #include <optional>
@@ -64,6 +65,14 @@ RuleTable NewGuidsOf(const RuleTable& rows) {
   return found;
 }
 
+// The version keys as rows that keep their text, for their scan.
+RuleTable KeyRows() {
+  RuleTable rows;
+  for (const std::string_view key : VersionKeyTexts())
+    rows.push_back(RuleRow{std::string(key), std::string(key)});
+  return rows;
+}
+
 }  // namespace
 
 DotNetMigrator::DotNetMigrator(Disk& disk)
@@ -71,7 +80,8 @@ DotNetMigrator::DotNetMigrator(Disk& disk)
       guidRules_(BuildGuidRules()),
       textRules_(BuildTextRules()),
       allRules_(Concat(guidRules_, textRules_)),
-      versionGuids_(NewGuidsOf(guidRules_)) {}
+      versionGuids_(NewGuidsOf(guidRules_)),
+      versionKeys_(KeyRows()) {}
 
 // ---------------------------------------------------------------------------
 // Text migration
@@ -92,8 +102,20 @@ bool DotNetMigrator::PlanDotNetFile(std::string_view cfile, std::vector<TextEdit
   if (!allRules_.Plan(cfile, edits, &hits, &planChanged)) return false;
   // The version stage rewrites only values that follow a version key: where
   // the migrated text holds none, it has nothing to do.
-  const std::array<std::string_view, 2> keys = VersionKeyTexts();
-  if (EditedText{cfile, std::span<const TextEdit>(*edits).subspan(first)}.MayHold(keys)) {
+  size_t longest = 0;
+  for (const RuleRow& row : versionKeys_.table()) longest = std::max(longest, row.oldText.size());
+  const auto holdsKey = [&](std::string_view text) {
+    // A large text in two halves at the same time, the second starting
+    // early enough to see a key across the split.
+    if (text.size() < (size_t{16} << 20)) return versionKeys_.FindNext(text, 0) != npos;
+    const size_t half = text.size() / 2;
+    bool first = false, second = false;
+    InParallel([&] { first = versionKeys_.FindNext(text.substr(0, half), 0) != npos; },
+               [&] { second = versionKeys_.FindNext(text.substr(half - longest), 0) != npos; });
+    return first || second;
+  };
+  if (EditedText{cfile, std::span<const TextEdit>(*edits).subspan(first)}.MayHold(holdsKey,
+                                                                                  longest)) {
     edits->resize(first);
     return false;
   }

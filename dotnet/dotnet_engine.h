@@ -87,6 +87,7 @@ class DotNetMigrator : public Migrator {
   RuleTable textRules_;
   RuleMatcher allRules_;      // GuidRules then TextRules, applied in one scan
   RuleMatcher versionGuids_;  // finds the version 5 GUIDs (one scan for all of them)
+  RuleMatcher versionKeys_;   // finds the version keys (letter case ignored)
 };
 
 // .NET solutions (.sln), for a MigrationRequest.
