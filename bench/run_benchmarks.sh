@@ -776,10 +776,15 @@ EOF
   it. Huge pages and large page-cache blocks are taken from exactly these
   blocks: a 64 MiB file written in calls of 4 MiB, or read into a buffer
   advised to use huge pages, ran two to five times slower at random.
-  kvmigrate-cli writes in calls of 256 KiB and reads into ordinary pages
-  made present a few MiB at a time (two threads for a large file). Over a
-  large file it also has the disk start writing each 4 MiB as soon as it is
-  staged, leaving less for the flush at the commit.
+  kvmigrate-cli touches as little fresh memory as it can: a .NET source
+  file of 1 MiB or more is mapped read-only (its pages are already in the
+  page cache), the rule replacements are planned on the mapping, and the
+  migrated text is written from the mapping and the replacements, the
+  short pieces gathered in one reused 256 KiB buffer, in calls of at most
+  256 KiB; it is never built in memory of its own. (A text whose migration
+  may hold a version key, and project files, are still migrated in a
+  string.) Over a large file it also has the disk start writing each 4 MiB
+  as soon as it is staged, leaving less for the flush at the commit.
 - sed -i neither flushes its output to disk nor makes the rename durable.
 - For the single 64 MiB file, \`cp\` then \`sync FILE\` (an fsync of the
   copy) is the floor of any durable rewrite; sed -i runs the 18 rows over it.
