@@ -193,9 +193,10 @@ IoError ReadOpenFile(int fd, size_t sizeHint, std::string* contents,
 IoError WriteOpenFile(int fd, const EditedText& text, const std::function<int()>& fault);
 IoError WriteOpenFile(int fd, std::string_view text, const std::function<int()>& fault);
 
-#ifndef _WIN32
-// Files from this size on are mapped rather than copied when read.
+// Files from this size on are mapped rather than copied when read (where the
+// platform maps them).
 inline constexpr size_t kMapFrom = size_t{1} << 20;
+#ifndef _WIN32
 // Maps the first `size` bytes of the open file read-only into `text`, the
 // pages made present (two threads for a large file). False, with errno set,
 // when the file cannot be mapped.

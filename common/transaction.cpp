@@ -194,35 +194,44 @@ void RemoveStaleTemps(const Dir& dir, const FaultFn& fault, std::vector<LeftAlon
 }
 
 // Whether the text of the open file is exactly `text`.
-bool HoldsText(const Node& file, uint64_t size, std::string_view text) {
-  if (size != text.size()) return false;
-  std::string buffer(std::min(text.size(), size_t{1} << 20), '\0');
-  for (size_t at = 0; at < text.size();) {
-    size_t got = 0;
-    if (os::ReadAt(file, at, buffer.data(), std::min(buffer.size(), text.size() - at), &got) ||
-        got == 0 || CancelPending(got)) {
-      return false;
+bool HoldsText(const Node& file, uint64_t size, const EditedText& text) {
+  const size_t total = text.size();
+  if (size != total) return false;
+  std::string buffer(std::min(total, size_t{1} << 20), '\0');
+  size_t at = 0;
+  return text.ForEachPiece([&](std::string_view piece) {
+    while (!piece.empty()) {
+      size_t got = 0;
+      if (os::ReadAt(file, at, buffer.data(), std::min(buffer.size(), piece.size()), &got) ||
+          got == 0 || CancelPending(got)) {
+        return 1;
+      }
+      if (std::memcmp(buffer.data(), piece.data(), got) != 0) return 1;
+      at += got;
+      piece.remove_prefix(got);
     }
-    if (std::memcmp(buffer.data(), text.data() + at, got) != 0) return false;
-    at += got;
-  }
-  return true;
+    return 0;
+  }) == 0;
 }
 
 // Keeps `text` in `out` a block at a time, each counted towards the next look
 // at the run's stop flag; false when a stop was asked for.
-bool CopyWatchingStop(std::string_view text, std::string* out) {
+bool CopyWatchingStop(const EditedText& text, std::string* out) {
   out->clear();
   out->reserve(text.size());
-  for (size_t at = 0; at < text.size(); at += kCancelStride) {
-    const std::string_view block = text.substr(at, kCancelStride);
-    if (CancelPending(block.size())) {
-      out->clear();
-      return false;
+  const int stopped = text.ForEachPiece([&](std::string_view piece) {
+    for (size_t at = 0; at < piece.size(); at += kCancelStride) {
+      const std::string_view block = piece.substr(at, kCancelStride);
+      if (CancelPending(block.size())) return 1;
+      out->append(block);
     }
-    out->append(block);
-  }
-  return true;
+    return 0;
+  });
+  if (stopped) out->clear();
+  return !stopped;
+}
+bool CopyWatchingStop(std::string_view text, std::string* out) {
+  return CopyWatchingStop(EditedText{text, {}}, out);
 }
 
 // Up to this many files or folders are flushed one by one; more, with one
@@ -346,13 +355,15 @@ struct Transaction::State {
   }
 
   // The original, opened again through its folder and checked.
-  IoError OpenOriginal(const Entry& e, os::Access access, Node* fd) const {
+  IoError OpenOriginal(const Entry& e, os::Access access, Node* fd,
+                       FileInfo* info = nullptr) const {
     Node f;
     if (IoError err = os::OpenEntry(FolderOf(e), e.name, access, &f))
       return err.code == ELOOP || err.code == ENOENT ? Changed() : err;
     FileInfo st;
     if (IoError err = os::InfoOf(f, &st)) return err;
     if (!st.Same(e.read)) return Changed();
+    if (info) *info = st;
     *fd = std::move(f);
     return IoError{};
   }
@@ -380,7 +391,7 @@ struct Transaction::State {
   // The text in a new file beside the original, with the original's
   // metadata; for a file written in place, a copy of its old bytes beside it
   // too, to undo with.
-  IoError Stage(Entry& e, std::string_view text, bool inPlace, const Node& original) {
+  IoError Stage(Entry& e, const EditedText& text, bool inPlace, const Node& original) {
     if (!e.temp.empty()) Unstage(e);
     const Dir& dir = FolderOf(e);
     const std::string temp = NewTemp(e);
@@ -394,7 +405,7 @@ struct Transaction::State {
       if (!old.empty()) (void)os::Remove(dir, old);
       return err;
     };
-    if (IoError err = os::WriteText(fd, text, [&] { return Fault(DiskOp::Write, e.path); }))
+    if (IoError err = os::WriteEdited(fd, text, [&] { return Fault(DiskOp::Write, e.path); }))
       return fail(err);
     if (inPlace) {
       // The text goes into the file itself at the commit, so that every name
@@ -426,7 +437,7 @@ struct Transaction::State {
     e.tempIndex = st.index;
     e.stagedSize = text.size();
     staged.push_back(static_cast<size_t>(&e - &entries[0]));
-    unflushed += text.size();
+    unflushed += e.stagedSize;
     if (unflushed >= options.flushEvery) {
       unflushed = 0;
       flusher.Request(dir);
@@ -699,6 +710,13 @@ std::optional<std::string> Transaction::Find(std::string_view path, std::string_
 }
 
 std::optional<FileKey> Transaction::Key(const std::string& resolvedPath) {
+  // A file this run has read: the key it had then (a staged file is not
+  // the original until the commit).
+  const State& s = *state_;
+  if (auto it = s.byPath.find(resolvedPath); it != s.byPath.end()) {
+    const FileInfo& read = s.entries[it->second].read;
+    return FileKey{read.volume, read.index};
+  }
   return state_->base.Key(resolvedPath);
 }
 
@@ -728,8 +746,9 @@ IoError Transaction::ReadAll(const std::string& resolvedPath, std::string* conte
     if (IoError err = os::OpenEntry(s.FolderOf(e), e.temp, os::Access::Read, &temp)) return err;
     return os::ReadRest(temp, e.stagedSize, contents, fault);
   }
-  if (IoError err = os::ReadRest(fd, e.read.size, contents, fault)) return err;
-  // A file written to while it was read is not the file that was read.
+  if (IoError err = os::ReadRest(fd, e.read.size, contents, fault, false)) return err;
+  // A file written to while it was read is not the file that was read (nor
+  // one of another size: the read stopped at the size it had).
   FileInfo now;
   if (IoError err = os::InfoOf(fd, &now)) return err;
   if (!now.Same(e.read) || contents->size() != e.read.size) {
@@ -739,7 +758,41 @@ IoError Transaction::ReadAll(const std::string& resolvedPath, std::string* conte
   return IoError{};
 }
 
+IoError Transaction::ReadMapped(const std::string& resolvedPath, std::string* buffer,
+                                MappedText* text) {
+  State& s = *state_;
+  text->Reset();
+  size_t index = 0;
+  Node fd;
+  if (IoError e = s.Identify(resolvedPath, &index, &fd)) return e;
+  const State::Entry& e = s.entries[index];
+  if (!e.dryText && e.temp.empty() && e.read.size >= kMapFrom) {
+    if (int err = s.Fault(DiskOp::Read, resolvedPath)) return IoError{err};
+    if (os::MapRest(fd, e.read.size, text)) {
+      // A file written to meanwhile is not the file that was read.
+      FileInfo now;
+      if (IoError err = os::InfoOf(fd, &now)) {
+        text->Reset();
+        return err;
+      }
+      if (!now.Same(e.read) || !text->Intact()) {
+        text->Reset();
+        return Changed();
+      }
+      return IoError{};
+    }
+  }
+  fd.Close();
+  IoError err = ReadAll(resolvedPath, buffer);
+  if (!err) text->Borrow(*buffer);
+  return err;
+}
+
 IoError Transaction::WriteAll(const std::string& resolvedPath, std::string_view contents) {
+  return WriteEdited(resolvedPath, EditedText{contents, {}});
+}
+
+IoError Transaction::WriteEdited(const std::string& resolvedPath, const EditedText& contents) {
   State& s = *state_;
   size_t index = 0;
   if (auto it = s.byPath.find(resolvedPath); it != s.byPath.end()) {
@@ -751,15 +804,14 @@ IoError Transaction::WriteAll(const std::string& resolvedPath, std::string_view 
   // Still the file that was read, and is there anything to change?
   if (int err = s.Fault(DiskOp::Check, resolvedPath)) return IoError{err};
   Node original;
-  if (IoError err = s.OpenOriginal(e, os::Access::Read, &original)) return err;
+  FileInfo now;
+  if (IoError err = s.OpenOriginal(e, os::Access::Read, &original, &now)) return err;
   if (HoldsText(original, e.read.size, contents)) {
     if (!e.temp.empty()) s.Unstage(e);
     e.dryText.reset();
     return IoError{};
   }
   if (IoError err = os::CheckWritable(s.FolderOf(e), e.name, e.read)) return err;
-  FileInfo now;
-  if (IoError err = os::InfoOf(original, &now)) return err;
   const bool inPlace = now.links > 1;
   if (s.options.dryRun) {
     if (!inPlace) {

@@ -79,6 +79,12 @@ class Transaction : public Disk {
   // no write, one this user may not write, one whose owner, group or extended
   // attributes cannot be kept, one that changed since it was read.
   IoError WriteAll(const std::string& resolvedPath, std::string_view contents) override;
+  // A large file that is not staged is left in a read-only mapping, checked
+  // afterwards as ReadAll checks what it read.
+  IoError ReadMapped(const std::string& resolvedPath, std::string* buffer,
+                     MappedText* text) override;
+  // WriteAll of an edited text, staged from its pieces.
+  IoError WriteEdited(const std::string& resolvedPath, const EditedText& text) override;
 
   // Replaces every original by its staged text, or, on a failure, changes
   // nothing (`pending` false) or leaves a journal that the next Recover

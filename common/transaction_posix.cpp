@@ -133,8 +133,12 @@ IoError InfoAt(const Dir& dir, const std::string& name, FileInfo* info) {
 }
 
 IoError ReadRest(const Node& file, uint64_t sizeHint, std::string* contents,
-                 const std::function<int()>& fault) {
-  return ReadOpenFile(Fd(file), static_cast<size_t>(sizeHint), contents, fault);
+                 const std::function<int()>& fault, bool untilEnd) {
+  return ReadOpenFile(Fd(file), static_cast<size_t>(sizeHint), contents, fault, untilEnd);
+}
+
+bool MapRest(const Node& file, uint64_t size, MappedText* text) {
+  return MapOpenFile(Fd(file), static_cast<size_t>(size), text);
 }
 
 IoError ReadAt(const Node& file, uint64_t offset, char* buffer, size_t size, size_t* got) {
@@ -148,6 +152,10 @@ IoError ReadAt(const Node& file, uint64_t offset, char* buffer, size_t size, siz
 }
 
 IoError WriteText(const Node& file, std::string_view text, const std::function<int()>& fault) {
+  return WriteOpenFile(Fd(file), text, fault);
+}
+
+IoError WriteEdited(const Node& file, const EditedText& text, const std::function<int()>& fault) {
   return WriteOpenFile(Fd(file), text, fault);
 }
 
@@ -188,7 +196,8 @@ IoError CheckWritable(const Dir& dir, const std::string& name, const FileInfo& r
   // the file and its folder.
   if ((read.mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) return IoError{EACCES};
   if (::faccessat(Fd(dir), name.c_str(), W_OK, 0) != 0) return Errno();
-  if (::faccessat(Fd(dir), ".", W_OK | X_OK, 0) != 0) return Errno();
+  if (!dir.writable && ::faccessat(Fd(dir), ".", W_OK | X_OK, 0) != 0) return Errno();
+  dir.writable = true;
   return IoError{};
 }
 
@@ -210,11 +219,18 @@ IoError KeepMetadata(const Node& originalNode, const Node& tempNode, const FileI
     return errno == EPERM ? OwnerNotKept() : Errno();
   }
   if (::fchmod(temp, read.mode) != 0) return Errno();
-  ssize_t size = ::flistxattr(original, nullptr, 0);
+  // One call for the common short list (or none); a longer one is asked for
+  // its size first.
+  std::string names(1024, '\0');
+  ssize_t size = ::flistxattr(original, names.data(), names.size());
+  if (size < 0 && errno == ERANGE) {
+    size = ::flistxattr(original, nullptr, 0);
+    if (size >= 0) {
+      names.assign(static_cast<size_t>(size), '\0');
+      size = ::flistxattr(original, names.data(), names.size());
+    }
+  }
   if (size < 0) return errno == ENOTSUP || errno == EOPNOTSUPP ? IoError{} : Errno();
-  std::string names(static_cast<size_t>(size), '\0');
-  size = ::flistxattr(original, names.data(), names.size());
-  if (size < 0) return Errno();
   names.resize(static_cast<size_t>(size));
   std::string value;
   for (size_t at = 0; at < names.size();) {

@@ -265,7 +265,7 @@ IoError InfoAt(const Dir& dir, const std::string& name, FileInfo* info) {
 }
 
 IoError ReadRest(const Node& file, uint64_t sizeHint, std::string* contents,
-                 const std::function<int()>& fault) {
+                 const std::function<int()>& fault, bool /*untilEnd*/) {
   contents->clear();
   contents->reserve(static_cast<size_t>(sizeHint));
   char buffer[64 * 1024];
@@ -299,6 +299,16 @@ IoError ReadAt(const Node& file, uint64_t offset, char* buffer, size_t size, siz
 
 IoError WriteText(const Node& file, std::string_view text, const std::function<int()>& fault) {
   return WriteHandle(H(file), text, fault);
+}
+
+// No mapped reads here: the engines get the file's bytes in their buffer,
+// and an edited text is joined before it is written.
+bool MapRest(const Node&, uint64_t, MappedText*) { return false; }
+
+IoError WriteEdited(const Node& file, const EditedText& text, const std::function<int()>& fault) {
+  if (text.edits.empty()) return WriteHandle(H(file), text.base, fault);
+  const std::string joined = text.Join();
+  return WriteHandle(H(file), joined, fault);
 }
 
 IoError CopyInto(const Node& fromNode, const Node& toNode, uint64_t size) {

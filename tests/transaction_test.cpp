@@ -73,6 +73,46 @@ TEST(Transaction, UnchangedFilesAreNeverWrittenAndStagedTextReadsBack) {
   EXPECT_EQ(ScanTree(dir.path()).ours, 0);
 }
 
+// A large file read in place (mapped) and written as an edited text: the
+// commit gives the edited bytes, an edit that gives the text back stages
+// nothing, and a file written to after the read is refused at the commit.
+TEST(Transaction, MappedReadAndEditedWrite) {
+  TempDir dir;
+  std::string bytes((size_t{2} << 20) + 11, 'a');
+  bytes[7] = 'b';
+  dir.Write("big.cs", bytes);
+  dir.Write("other.cs", bytes);
+  const TextEdit edits[] = {{7, 8, "BB"}, {bytes.size() - 1, bytes.size(), ""}};
+  std::string expected = bytes;
+  expected.replace(bytes.size() - 1, 1, "");
+  expected.replace(7, 1, "BB");
+  Transaction t;
+  std::string buffer;
+  MappedText big, other;
+  ASSERT_FALSE(t.ReadMapped(dir / "big.cs", &buffer, &big));
+  ASSERT_FALSE(t.ReadMapped(dir / "other.cs", &buffer, &other));
+  EXPECT_TRUE(big.mapped());
+  EXPECT_EQ(big.view(), bytes);
+  const TextEdit same[] = {{7, 8, "b"}};
+  ASSERT_FALSE(t.WriteEdited(dir / "big.cs", EditedText{big.view(), same}));
+  EXPECT_EQ(t.StagedCount(), 0u);
+  ASSERT_FALSE(t.WriteEdited(dir / "big.cs", EditedText{big.view(), edits}));
+  ASSERT_FALSE(t.WriteEdited(dir / "other.cs", EditedText{other.view(), edits}));
+  EXPECT_EQ(t.StagedCount(), 2u);
+  dir.Write("other.cs", bytes + "x");  // changed after it was read
+  const Transaction::CommitResult result = t.Commit();
+  EXPECT_EQ(result.failure.error.code, ESTALE);
+  EXPECT_EQ(dir.Read("big.cs"), bytes);
+  Transaction u;
+  MappedText again;
+  ASSERT_FALSE(u.ReadMapped(dir / "big.cs", &buffer, &again));
+  ASSERT_FALSE(u.WriteEdited(dir / "big.cs", EditedText{again.view(), edits}));
+  again.Reset();
+  ASSERT_FALSE(u.Commit().failure);
+  EXPECT_EQ(dir.Read("big.cs"), expected);
+  EXPECT_EQ(ScanTree(dir.path()).ours, 0);
+}
+
 TEST(Transaction, KeepsOwnerModeXattrsAclsAndHardLinks) {
   if (!kvtest::RunningAsRoot()) GTEST_SKIP() << "setting another owner needs root";
   TempDir dir;

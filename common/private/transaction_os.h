@@ -68,6 +68,9 @@ struct Dir {
   Node node;
   std::string path;  // as shown and as recorded in the journal
   FileInfo info;
+  // This user may write the folder (checked once per run where the platform
+  // checks it apart from the file; making a file in it checks again).
+  mutable bool writable = false;
 };
 
 using Fault = std::function<int(DiskOp op)>;
@@ -93,11 +96,18 @@ IoError InfoOf(const Node& file, FileInfo* info);
 // The entry itself, a link not followed; Kind::Missing when there is none.
 IoError InfoAt(const Dir& dir, const std::string& name, FileInfo* info);
 
+// Without `untilEnd`, a file of known size is read up to that size only (the
+// caller checks afterwards that the size held).
 IoError ReadRest(const Node& file, uint64_t sizeHint, std::string* contents,
-                 const std::function<int()>& fault);
+                 const std::function<int()>& fault, bool untilEnd = true);
+// Maps the first `size` bytes of the file read-only into `text`; false where
+// the platform does not (the caller then reads the file).
+bool MapRest(const Node& file, uint64_t size, MappedText* text);
 // Up to `size` bytes at `offset`; `*got` 0 at the end.
 IoError ReadAt(const Node& file, uint64_t offset, char* buffer, size_t size, size_t* got);
 IoError WriteText(const Node& file, std::string_view text, const std::function<int()>& fault);
+// The same for an edited text, written from its pieces where the platform can.
+IoError WriteEdited(const Node& file, const EditedText& text, const std::function<int()>& fault);
 // `size` bytes from the start of `from` over the start of `to`, which then
 // ends there.
 IoError CopyInto(const Node& from, const Node& to, uint64_t size);
