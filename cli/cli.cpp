@@ -19,6 +19,7 @@
 #include "interrupt.h"
 #include "kv_version.h"
 #include "options.h"
+#include "output_file.h"
 #include "progress.h"
 #include "report.h"
 #include "resolve.h"
@@ -130,18 +131,17 @@ int UsageError(std::FILE* err, const std::string& message) {
 // The leftovers listed on standard error; the rest are counted.
 constexpr size_t kLeftoversShown = 50;
 
-// Writes the JSON record to `path` ("-": `out`). Returns 0 or the errno.
-int WriteJson(const std::string& path, const std::string& json, std::FILE* out) {
+// Writes the JSON record to `path` ("-": `out`, alone there). Returns 0 or
+// the errno.
+int WriteRecord(const std::string& path, const std::string& json, std::FILE* out) {
   if (path == "-") {
-    std::fwrite(json.data(), 1, json.size(), out);
-    return std::fflush(out) == 0 ? 0 : errno;
+    errno = 0;
+    if (std::fwrite(json.data(), 1, json.size(), out) != json.size() || std::fflush(out) != 0) {
+      return errno ? errno : EIO;
+    }
+    return 0;
   }
-  std::FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) return errno;
-  const bool written = std::fwrite(json.data(), 1, json.size(), f) == json.size();
-  const int e = written ? 0 : errno;
-  if (std::fclose(f) != 0 && written) return errno ? errno : EIO;
-  return written ? 0 : (e ? e : EIO);
+  return WriteOutputFile(path, json).code;
 }
 
 }  // namespace
@@ -165,11 +165,21 @@ int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
   if (kind == Kind::Unknown) {
     return UsageError(err, "PATH must end in .vbp, .vbg or .sln: " + options.path);
   }
+  // The record's folder is checked before anything is read: a run is not
+  // made for a record that could not be written.
+  if (options.json && *options.json != "-") {
+    if (const std::optional<std::string> problem = OutputPathProblem(*options.json)) {
+      return UsageError(err, "--json " + *options.json + ": " + *problem);
+    }
+  }
+  // With the record on standard output, the lines and diffs go to standard
+  // error.
+  std::FILE* lines = options.json == "-" ? err : out;
 
   // A check or a scan writes no file of the project: it runs as a dry run,
   // and the scan then reads what the run would have written.
   const bool writeNothing = options.dryRun || options.check || options.scanOnly;
-  PrintingReporter printer(out, err, options.quiet || options.scanOnly);
+  PrintingReporter printer(lines, err, options.quiet || options.scanOnly);
   // The search for leftovers is made only where its result is shown or
   // decides something: the summary (silenced by --quiet), --check, --scan and
   // --json.
@@ -202,7 +212,7 @@ int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
   RunOutcome outcome = RunAsTransaction(
       options.path, reporter, &g_interrupted,
       [&](Disk& staged, Reporter& r, const CancelFlag* cancel) {
-        DiffDisk diffing(staged, out);
+        DiffDisk diffing(staged, lines);
         Disk& disk = options.diff ? static_cast<Disk&>(diffing) : staged;
         RunOutcome result;
         if (kind == Kind::Vb6) {
@@ -235,14 +245,27 @@ int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
       std::move(transaction));
   outcome = ReportEnd(reporter, std::move(outcome));
 
+  // The record is written whatever the run's end, also when the output
+  // failed: it replaces any older one, which would tell of another run.
+  int recordError = 0;
+  if (options.json)
+    recordError = WriteRecord(*options.json, RunRecordJson(record, AllRuleRows()), out);
+  const bool completed = outcome.status == RunOutcome::Status::Completed;
+  // What a completed run did, for the messages of a failure after it.
+  const char* const done = !completed     ? "no file was changed"
+                           : writeNothing ? "the run had completed; it changes no file"
+                                          : "the run had completed and changed its files";
+  if (recordError) {
+    std::fprintf(err, "kvmigrate-cli: could not write the record %s: %s; %s\n",
+                 ShowName(*options.json).c_str(), std::strerror(recordError), done);
+  }
   if (const int e = g_outputError.load()) {
     std::fprintf(err, "kvmigrate-cli: could not write the output: %s; %s\n", std::strerror(e),
-                 outcome.status == RunOutcome::Status::Completed ? "the run had completed"
-                                                                 : "no file was changed");
+                 completed ? "the run had completed" : "no file was changed");
     return outcome.status == RunOutcome::Status::Failed ? kCliFailed : kCliInterrupted;
   }
-  std::fflush(out);
-  if (!options.quiet && outcome.status == RunOutcome::Status::Completed) {
+  std::fflush(lines);
+  if (!options.quiet && completed) {
     const std::string report = FormatReport(record, kLeftoversShown);
     std::fwrite(report.data(), 1, report.size(), err);
     if (options.check || options.scanOnly) {
@@ -250,13 +273,9 @@ int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
       std::fwrite(verdict.data(), 1, verdict.size(), err);
     }
   }
-  if (options.json) {
-    if (const int e = WriteJson(*options.json, RunRecordJson(record, AllRuleRows()), out)) {
-      std::fprintf(err, "kvmigrate-cli: could not write %s: %s\n", options.json->c_str(),
-                   std::strerror(e));
-      return kCliFailed;
-    }
-  }
+  // A completed run whose record is lost has its own status: its files were
+  // changed, which 3 would deny.
+  if (recordError && completed) return kCliRecordFailed;
   switch (outcome.status) {
     case RunOutcome::Status::Completed:
       if (options.check || options.scanOnly) {
