@@ -250,6 +250,15 @@ class LineCounter {
 
 // The errno value nearest to a file system error.
 int ErrnoOf(const std::error_code& ec) {
+#ifndef _WIN32
+  // Here the system's codes are errno values: no virtual call is needed,
+  // which matters where no file number is left (the sanitizers' checks of
+  // one need a pipe).
+  const std::error_category* category = &ec.category();
+  if (category == &std::generic_category() || category == &std::system_category()) {
+    return ec.value() != 0 ? ec.value() : EIO;
+  }
+#endif
   const std::error_condition condition = ec.default_error_condition();
   return condition.category() == std::generic_category() && condition.value() != 0
              ? condition.value()
