@@ -103,18 +103,17 @@ int UsageError(std::FILE* err, const std::string& message) {
 // The leftovers listed on standard error; the rest are counted.
 constexpr size_t kLeftoversShown = 50;
 
-// Writes the JSON record to `path` ("-": `out`). Returns 0 or the errno.
-int WriteJson(const std::string& path, const std::string& json, std::FILE* out) {
+// Writes the JSON record to `path` ("-": `out`, alone there). Returns 0 or
+// the errno.
+int WriteRecord(const std::string& path, const std::string& json, std::FILE* out) {
   if (path == "-") {
-    std::fwrite(json.data(), 1, json.size(), out);
-    return std::fflush(out) == 0 ? 0 : errno;
+    errno = 0;
+    if (std::fwrite(json.data(), 1, json.size(), out) != json.size() || std::fflush(out) != 0) {
+      return errno ? errno : EIO;
+    }
+    return 0;
   }
-  std::FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) return errno;
-  const bool written = std::fwrite(json.data(), 1, json.size(), f) == json.size();
-  const int e = written ? 0 : errno;
-  if (std::fclose(f) != 0 && written) return errno ? errno : EIO;
-  return written ? 0 : (e ? e : EIO);
+  return WriteOutputFile(path, json).code;
 }
 
 // What the arguments ask to run: the options and the kind of the project.
@@ -149,22 +148,35 @@ std::optional<CliRun> ParseArguments(int argc, const char* const* argv, std::FIL
     *status = UsageError(err, "PATH must end in .vbp, .vbg or .sln: " + parse.options.path);
     return std::nullopt;
   }
-  // The log is written after the run: a folder that cannot take it is found
-  // out before anything is migrated.
-  const std::optional<std::string>& sarif = parse.options.sarif;
-  if (sarif && *sarif != "-") {
-    if (IoError e = CheckOutputFile(*sarif)) {
-      *status = UsageError(err, "cannot write " + *sarif + ": " + e.Message());
+  // The record's and the log's folders are checked before anything is read:
+  // a run is not made for output that could not be written.
+  const CliOptions& options = parse.options;
+  if (options.json == "-" && options.sarif == "-") {
+    *status = UsageError(err, "--json and --sarif cannot both be standard output");
+    return std::nullopt;
+  }
+  for (const auto& [name, path] :
+       {std::pair{"--json ", &options.json}, std::pair{"--sarif ", &options.sarif}}) {
+    if (!*path || **path == "-") continue;
+    if (const std::optional<std::string> problem = OutputPathProblem(**path)) {
+      *status = UsageError(err, name + **path + ": " + *problem);
       return std::nullopt;
     }
   }
   return CliRun{parse.options, kind};
 }
 
+// With the record or the log on standard output, the lines and diffs go to
+// standard error.
+std::FILE* LinesStream(const CliOptions& options, std::FILE* out, std::FILE* err) {
+  return options.json == "-" || options.sarif == "-" ? err : out;
+}
+
 // Step 2: the run, its lines on `out` (and what to look at on `err`) as they
 // come, its events and leftovers into `record`.
 RunOutcome Run(const CliRun& run, std::FILE* out, std::FILE* err, RunRecord& record) {
   const CliOptions& options = run.options;
+  std::FILE* lines = LinesStream(options, out, err);
   const bool vb6 = run.kind == &kVb6Migration;
   if (vb6 && (options.major || options.minor)) {
     std::fputs(
@@ -195,31 +207,60 @@ RunOutcome Run(const CliRun& run, std::FILE* out, std::FILE* err, RunRecord& rec
   // and the scan then reads what the run would have written.
   request.dryRun = options.dryRun || options.check || options.scanOnly;
   // The search for leftovers is made only where its result is shown or
-  // decides something: the summary (silenced by --quiet), --check, --scan and
+  // decides something: the summary (silenced by --quiet), --check, --scan,
   // --json and --sarif.
   request.scan = options.scan && (!options.quiet || options.check || options.scanOnly ||
                                   options.json.has_value() || options.sarif.has_value());
   if (options.diff) {
-    request.onWrite = [out](const std::string& path, std::string_view before,
-                            std::string_view after) { PrintDiff(out, path, before, after); };
+    request.onWrite = [lines](const std::string& path, std::string_view before,
+                              std::string_view after) { PrintDiff(lines, path, before, after); };
   }
-  PrintingReporter printer(out, err, options.quiet || options.scanOnly);
+  PrintingReporter printer(lines, err, options.quiet || options.scanOnly);
   return RunMigration(request, printer, &g_interrupted, &record);
 }
 
+// Writes the SARIF log to `path` ("-": `out`, alone there). Returns 0 or the
+// errno.
+int WriteSarif(const std::string& path, const RunRecord& record, std::FILE* out) {
+  RealDisk disk;
+  return WriteRecord(path, RunRecordSarif(record, disk, "kvmigrate-cli", kVersion), out);
+}
+
 // Step 3: what the run came to: the summary and leftovers (and the verdict of
-// a check or a scan) on `err`, the JSON record, and the line that says why a
-// run stopped. Returns the exit status when the reporting itself failed.
+// a check or a scan) on `err`, the JSON record and the SARIF log, and the line
+// that says why a run stopped. Returns the exit status when the reporting
+// itself failed.
 std::optional<int> Report(const CliOptions& options, const RunOutcome& outcome,
                           const RunRecord& record, std::FILE* out, std::FILE* err) {
+  std::FILE* lines = LinesStream(options, out, err);
+  const bool writeNothing = options.dryRun || options.check || options.scanOnly;
+  // The record and the log are written whatever the run's end, also when the
+  // output failed: each replaces any older one, which would tell of another
+  // run.
+  const bool completed = outcome.status == RunOutcome::Status::Completed;
+  // What a completed run did, for the messages of a failure after it.
+  const char* const done = !completed     ? "no file was changed"
+                           : writeNothing ? "the run had completed; it changes no file"
+                                          : "the run had completed and changed its files";
+  bool outputLost = false;
+  const auto write = [&](const std::optional<std::string>& path, const char* what, auto&& text) {
+    if (!path) return;
+    if (const int e = text()) {
+      std::fprintf(err, "kvmigrate-cli: could not write the %s %s: %s; %s\n", what,
+                   ShowName(*path).c_str(), std::strerror(e), done);
+      outputLost = true;
+    }
+  };
+  write(options.json, "record",
+        [&] { return WriteRecord(*options.json, RunRecordJson(record, AllRuleRows()), out); });
+  write(options.sarif, "log", [&] { return WriteSarif(*options.sarif, record, out); });
   if (const int e = g_outputError.load()) {
     std::fprintf(err, "kvmigrate-cli: could not write the output: %s; %s\n", std::strerror(e),
-                 outcome.status == RunOutcome::Status::Completed ? "the run had completed"
-                                                                 : "no file was changed");
+                 completed ? "the run had completed" : "no file was changed");
     return outcome.status == RunOutcome::Status::Failed ? kCliFailed : kCliInterrupted;
   }
-  std::fflush(out);
-  if (!options.quiet && outcome.status == RunOutcome::Status::Completed) {
+  std::fflush(lines);
+  if (!options.quiet && completed) {
     const std::string report = FormatReport(record, kLeftoversShown);
     std::fwrite(report.data(), 1, report.size(), err);
     if (options.check || options.scanOnly) {
@@ -227,34 +268,14 @@ std::optional<int> Report(const CliOptions& options, const RunOutcome& outcome,
       std::fwrite(verdict.data(), 1, verdict.size(), err);
     }
   }
-  if (options.json) {
-    if (const int e = WriteJson(*options.json, RunRecordJson(record, AllRuleRows()), out)) {
-      std::fprintf(err, "kvmigrate-cli: could not write %s: %s\n", options.json->c_str(),
-                   std::strerror(e));
-      return kCliFailed;
-    }
-  }
-  if (options.sarif) {
-    RealDisk disk;
-    const std::string log = RunRecordSarif(record, disk, "kvmigrate-cli", kVersion);
-    IoError e;
-    if (*options.sarif == "-") {
-      std::fwrite(log.data(), 1, log.size(), out);
-      if (std::fflush(out) != 0) e = IoError{errno ? errno : EIO};
-    } else {
-      e = WriteOutputFile(*options.sarif, log);
-    }
-    if (e) {
-      std::fprintf(err, "kvmigrate-cli: could not write %s: %s\n", ShowName(*options.sarif).c_str(),
-                   e.Message().c_str());
-      return kCliFailed;
-    }
-  }
   if (outcome.status == RunOutcome::Status::Failed) {
     std::fprintf(err, "%s\n", outcome.failure.c_str());
   } else if (outcome.status == RunOutcome::Status::Cancelled) {
     std::fputs("kvmigrate-cli: interrupted; no file was changed\n", err);
   }
+  // A completed run whose record or log is lost has its own status: its
+  // files were changed, which 3 would deny.
+  if (outputLost && completed) return kCliRecordFailed;
   return std::nullopt;
 }
 

@@ -11,6 +11,9 @@ enum CliStatus {
   kCliIncomplete = 1,  // it returned, but some file was missing or not modified
   kCliUsage = 2,       // bad arguments
   kCliFailed = 3,      // a failure stopped the run
+  // The run completed (its files were changed as its lines say), but the
+  // record it was asked for (--json) could not be written.
+  kCliRecordFailed = 4,
   kCliInterrupted = 130,
 };
 

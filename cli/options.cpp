@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "codepage.h"
+#include "dotnet_engine.h"
 
 namespace kv {
 
@@ -25,7 +26,9 @@ void Define(CLI::App& app, Values& v) {
   auto value = [&](const char* name, std::string& to, const char* type, const char* text) {
     app.add_option(name, to, text)->type_name(type)->take_last();
   };
-  value("--major", v.major, "TEXT", "target major version of .NET references (default 5)");
+  value("--major", v.major, "TEXT",
+        "target major version of .NET references (default 5); no quote, <, >, & or control "
+        "character");
   value("--minor", v.minor, "TEXT", "target minor version of .NET references (default 0)");
   app.add_flag("--dry-run", v.dryRun, "write nothing; print what a real run would print");
   app.add_flag("--diff", v.diff, "also print a unified diff of every file that changes");
@@ -49,11 +52,12 @@ void Define(CLI::App& app, Values& v) {
                "write nothing; exit 0 when a run would change nothing and nothing is left over, "
                "1 otherwise");
   value("--json", v.json, "FILE",
-        "write a JSON record of the run to FILE (\"-\": standard output)");
+        "write a JSON record of the run to FILE, replacing it as a whole (\"-\": standard "
+        "output, and the lines go to standard error)");
   value("--sarif", v.sarif, "FILE",
         "write what was left over to FILE as a SARIF 2.1.0 log, for CI systems that show "
-        "findings beside the code (\"-\": standard output); paths relative to the project's "
-        "folder (PROJECTROOT)");
+        "findings beside the code, replacing it as a whole (\"-\": standard output, and the "
+        "lines go to standard error); paths relative to the project's folder (PROJECTROOT)");
   app.add_flag("--no-scan", v.noScan, "do not search the project's folders for what was left over");
   value("--scan", v.scan, "PATH", "migrate nothing; list what a run over PATH would leave over");
   app.set_help_flag("-h,--help", "show this help");  // (made again: listed here)
@@ -144,10 +148,12 @@ std::string Help(const CLI::App& app) {
       "what was left over.\n"
       "\n"
       "Exit status: 0 done; 1 done, but a file was missing, refused, or could not\n"
-      "be modified, or a web project was passed over; 2 bad arguments; 3 stopped\n"
-      "by a failure (the last line says which file and why); 130 interrupted\n"
-      "(Ctrl-C or SIGTERM), or standard output failed (\"Finish...\" is then not\n"
-      "printed).\n";
+      "be modified, or a web project was passed over; 2 bad arguments (nothing was\n"
+      "read); 3 stopped by a failure (the last line says which file and why; no\n"
+      "file was changed); 4 the run completed and changed its files, but the\n"
+      "--json record could not be written; 130 interrupted (Ctrl-C or SIGTERM), or\n"
+      "standard output failed (\"Finish...\" is then not printed). A run that\n"
+      "stops still writes its record.\n";
   return help;
 }
 
@@ -241,6 +247,16 @@ CliParse ParseCliArguments(int argc, const char* const* argv) {
   CliParse parse;
   CliOptions& o = parse.options;
   auto given = [&](const char* name) { return app.get_option(name)->count() > 0; };
+  // A version text is written inside a project file's values: one that would
+  // end the value is refused.
+  const std::pair<const char*, const std::string&> versions[] = {{"--major", v.major},
+                                                                 {"--minor", v.minor}};
+  for (const auto& [name, text] : versions) {
+    if (given(name) && !VersionTextAllowed(text)) {
+      return Refuse(std::string(name) + " " + text + ": a version text " +
+                    std::string(kVersionTextRule));
+    }
+  }
   if (given("--major")) o.major = v.major;
   if (given("--minor")) o.minor = v.minor;
   if (given("--json")) o.json = v.json;

@@ -6,6 +6,17 @@
 #include <optional>
 #include <set>
 #include <system_error>
+#include <utility>
+
+#ifdef _WIN32
+#include <cstdio>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+#include <cerrno>
+#include <cstring>
 
 #include "cancel.h"
 #include "general_functions.h"
@@ -78,6 +89,271 @@ bool IsBreak(std::string_view text, size_t i) {
   return text[i] == '\n' || (text[i] == '\r' && (i + 1 == text.size() || text[i + 1] != '\n'));
 }
 
+struct Hit {
+  size_t pos;  // in the whole text
+  size_t size;
+  LeftoverReason reason;
+};
+
+// The needles' occurrences in a text that may come in pieces: each needle's
+// taken left to right without overlapping one another, so hits come in order
+// of position (and of needle at one position).
+class HitScan {
+ public:
+  static const std::vector<Needle>& Needles() {
+    static const std::vector<Needle> kNeedles = BuildNeedles();
+    return kNeedles;
+  }
+  // The most bytes that deciding on one occurrence reads from where it
+  // begins (the needle and the rest that a migrated one has after it).
+  static size_t Reach() {
+    static const size_t kReach = [] {
+      size_t most = 2;
+      for (const Needle& n : Needles())
+        most = std::max(most, n.text.size() + n.migratedRest.size());
+      return most;
+    }();
+    return kReach;
+  }
+
+  // Adds the occurrences that begin in piece[from, to) to `hits`; `piece`
+  // begins at `base` in the whole text and holds Reach() bytes past `to`
+  // unless the text ends first. `reasonOf(pos in piece, needle)` gives each
+  // one's reason.
+  template <class ReasonOf>
+  void Collect(std::string_view piece, size_t from, size_t to, size_t base, ReasonOf&& reasonOf,
+               std::vector<Hit>& hits) {
+    static const NeedleScan& kScan = Scan();
+    const std::vector<Needle>& needles = Needles();
+    rulescan::CandidateScan::Walker walker(kScan.scan, piece);
+    size_t polled = from;  // progress counted towards the stop flag up to here
+    for (size_t p = walker.Next(from); p != std::string_view::npos && p < to;
+         p = walker.Next(p + 1)) {
+      if (p - polled >= kCancelStride) {
+        CancelPoint(p - polled);
+        polled = p;
+      }
+      for (uint32_t rows = kScan.scan.RowsAt(piece, p); rows != 0; rows &= rows - 1) {
+        const size_t r = static_cast<size_t>(__builtin_ctz(rows));
+        const Needle& needle = needles[r];
+        if (base + p < nextFrom_[r] || !rulescan::FoldedAt(piece, p, kScan.folded[r])) continue;
+        nextFrom_[r] = base + p + needle.text.size();
+        const size_t after = p + needle.text.size();
+        if (!needle.migratedRest.empty() &&
+            EqualsNoCase(piece.substr(after, needle.migratedRest.size()), needle.migratedRest)) {
+          continue;
+        }
+        hits.push_back({base + p, needle.text.size(), reasonOf(p, needle)});
+      }
+    }
+  }
+
+ private:
+  static const NeedleScan& Scan() {
+    static const NeedleScan kScan(Needles());
+    return kScan;
+  }
+  std::vector<size_t> nextFrom_ = std::vector<size_t>(Needles().size(), 0);
+};
+
+// Lines and columns of positions taken in increasing order, over a text that
+// may come in pieces.
+class LineCounter {
+ public:
+  // Counts the line breaks up to `pos`; `piece` begins at `base` in the whole
+  // text and holds the byte after `pos` unless the text ends there.
+  void CountTo(std::string_view piece, size_t base, size_t pos) {
+    while (counted_ < pos) {
+      const size_t n = std::min(kCancelStride, pos - counted_);
+      const char* block = piece.data() + (counted_ - base);
+      // A block without a line break (a long line, a file of zeros) is
+      // passed over at memchr's speed.
+      if (!std::memchr(block, '\n', n) && !std::memchr(block, '\r', n)) {
+        counted_ += n;
+      } else {
+        for (const size_t end = counted_ + n; counted_ < end; ++counted_) {
+          if (IsBreak(piece, counted_ - base)) {
+            ++line_;
+            lineStart_ = counted_ + 1;
+          }
+        }
+      }
+      CancelPoint(n);
+    }
+  }
+  Leftover At(std::string_view path, std::string_view piece, size_t base, const Hit& hit) const {
+    return Leftover{.path = std::string(path),
+                    .line = line_,
+                    .column = hit.pos - lineStart_ + 1,
+                    .offset = hit.pos,
+                    .text = std::string(piece.substr(hit.pos - base, hit.size)),
+                    .reason = hit.reason};
+  }
+
+ private:
+  size_t line_ = 1;
+  size_t lineStart_ = 0;
+  size_t counted_ = 0;
+};
+
+// The errno value nearest to a file system error.
+int ErrnoOf(const std::error_code& ec) {
+#ifndef _WIN32
+  // Here the system's codes are errno values: no virtual call is needed,
+  // which matters where no file number is left (the sanitizers' checks of
+  // one need a pipe).
+  const std::error_category* category = &ec.category();
+  if (category == &std::generic_category() || category == &std::system_category()) {
+    return ec.value() != 0 ? ec.value() : EIO;
+  }
+#endif
+  const std::error_condition condition = ec.default_error_condition();
+  return condition.category() == std::generic_category() && condition.value() != 0
+             ? condition.value()
+             : EIO;
+}
+
+Leftover Unreadable(std::string path, int error) {
+  return Leftover{.path = std::move(path), .reason = LeftoverReason::Unreadable, .error = error};
+}
+
+// A file read from the file system piece by piece (not through a Disk: the
+// files read so are the ones the run did not migrate, which have no text
+// pending). A FIFO or device put there after the walk is refused, never
+// waited on.
+class PieceReader {
+ public:
+  PieceReader() = default;
+  PieceReader(const PieceReader&) = delete;
+  PieceReader& operator=(const PieceReader&) = delete;
+#ifdef _WIN32
+  ~PieceReader() {
+    if (file_) std::fclose(file_);
+  }
+  int Open(const fs::path& path) {
+    file_ = ::_wfopen(path.c_str(), L"rb");
+    return file_ ? 0 : (errno ? errno : EIO);
+  }
+  // Appends up to `n` bytes; returns the errno, 0 also at the end (`*end`).
+  int Read(std::string& to, size_t n, bool* end) {
+    const size_t old = to.size();
+    to.resize(old + n);
+    const size_t got = std::fread(to.data() + old, 1, n, file_);
+    to.resize(old + got);
+    if (got < n && std::ferror(file_)) return errno ? errno : EIO;
+    *end = got < n;
+    return 0;
+  }
+
+ private:
+  std::FILE* file_ = nullptr;
+#else
+  ~PieceReader() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int Open(const fs::path& path) {
+    fd_ = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd_ < 0) return errno;
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) return errno;
+    if (!S_ISREG(st.st_mode)) return EINVAL;
+    return 0;
+  }
+  int Read(std::string& to, size_t n, bool* end) {
+    const size_t old = to.size();
+    to.resize(old + n);
+    ssize_t got;
+    do {
+      got = ::read(fd_, to.data() + old, n);
+    } while (got < 0 && errno == EINTR);
+    to.resize(old + (got > 0 ? static_cast<size_t>(got) : 0));
+    if (got < 0) return errno;
+    *end = got == 0;
+    return 0;
+  }
+
+ private:
+  int fd_ = -1;
+#endif
+};
+
+// Searches a file that the run did not migrate, piece by piece: about
+// kPiece bytes of it are held at a time, whatever its size. A read that fails
+// part way adds an unreadable finding after what was found before it.
+void FindLeftoversInFile(const fs::path& file, const std::string& path, LeftoverReason reason,
+                         std::vector<Leftover>& out) {
+  constexpr size_t kPiece = size_t{4} << 20;
+  PieceReader reader;
+  if (const int e = reader.Open(file)) {
+    out.push_back(Unreadable(path, e));
+    return;
+  }
+  const size_t keep = HitScan::Reach() + 1;  // what deciding at the piece's end reads past it
+  HitScan scan;
+  LineCounter lines;
+  std::vector<Hit> hits;
+  std::string piece;
+  size_t base = 0;
+  bool end = false;
+  const auto reasonOf = [reason](size_t, const Needle&) { return reason; };
+  for (;;) {
+    while (!end && piece.size() < kPiece + keep) {
+      if (const int e = reader.Read(piece, kPiece + keep - piece.size(), &end)) {
+        out.push_back(Unreadable(path, e));
+        return;
+      }
+    }
+    const size_t to = end ? piece.size() : piece.size() - keep;
+    hits.clear();
+    scan.Collect(piece, 0, to, base, reasonOf, hits);
+    for (const Hit& hit : hits) {
+      lines.CountTo(piece, base, hit.pos);
+      out.push_back(lines.At(path, piece, base, hit));
+    }
+    if (end) return;
+    lines.CountTo(piece, base, base + to);
+    CancelPoint(to);  // also where no candidate made the scan look
+    piece.erase(0, to);
+    base += to;
+  }
+}
+
+// Walks `top` and every folder below it (symlinked folders are not entered),
+// handing each file of a scanned kind to `file`. A folder that cannot be
+// opened or read to its end, and an entry whose kind cannot be told, are
+// unreadable findings with the system's reason (a path too long to open
+// among them): the search is not complete there. One folder is open at a
+// time, whatever the depth.
+template <class OnFile>
+void WalkFolder(const fs::path& top, OnFile&& file, std::vector<Leftover>& found) {
+  std::vector<fs::path> pending{top};
+  while (!pending.empty()) {
+    const fs::path folder = std::move(pending.back());
+    pending.pop_back();
+    CancelPoint(kCancelStride / 1024);  // a huge tree stops within about a thousand folders
+    std::vector<fs::path> below;
+    std::error_code ec;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+      const fs::path& path = it->path();
+      std::error_code kindError;
+      const fs::file_status status = it->symlink_status(kindError);
+      if (kindError) {
+        found.push_back(Unreadable(path.string(), ErrnoOf(kindError)));
+        continue;
+      }
+      if (fs::is_directory(status)) {
+        below.push_back(path);
+        continue;
+      }
+      const std::string name = path.filename().string();
+      if (name.find(RealDisk::kTempMarker) != std::string::npos || !IsScannedKind(name)) continue;
+      if (it->is_regular_file(kindError)) file(path);  // a symlink to a file counts
+    }
+    if (ec) found.push_back(Unreadable(folder.string(), ErrnoOf(ec)));
+    pending.insert(pending.end(), below.rbegin(), below.rend());
+  }
+}
+
 }  // namespace
 
 const char* ReasonKey(LeftoverReason reason) {
@@ -120,81 +396,34 @@ bool IsBinaryKind(std::string_view fileName) {
 
 void FindLeftovers(std::string_view path, std::string_view text, bool migrated,
                    LeftoverReason fileReason, std::vector<Leftover>& out, const ScanHooks& hooks) {
-  static const std::vector<Needle> kNeedles = BuildNeedles();
-  static const NeedleScan kScan(kNeedles);
-  struct Hit {
-    size_t pos;
-    size_t size;
-    LeftoverReason reason;
-  };
-  std::vector<Hit> hits;
   std::optional<std::vector<TextRange>> own;  // computed when first needed
   std::optional<RangeSet> paths;              // likewise
-  // One pass over the text for all needles; each needle's occurrences are
-  // taken left to right without overlapping one another, so hits come in
-  // order of position (and of needle at one position).
-  std::vector<size_t> nextFrom(kNeedles.size(), 0);
-  rulescan::CandidateScan::Walker walker(kScan.scan, text);
-  size_t polled = 0;  // progress counted towards the stop flag up to here
-  for (size_t p = walker.Next(0); p != std::string_view::npos; p = walker.Next(p + 1)) {
-    if (p - polled >= kCancelStride) {
-      CancelPoint(p - polled);
-      polled = p;
+  auto reasonOf = [&](size_t p, const Needle& needle) {
+    if (!migrated) return fileReason;
+    if (!paths) {
+      paths.emplace(hooks.entryPaths ? hooks.entryPaths(path, text) : std::vector<TextRange>{});
     }
-    for (uint32_t rows = kScan.scan.RowsAt(text, p); rows != 0; rows &= rows - 1) {
-      const size_t r = static_cast<size_t>(__builtin_ctz(rows));
-      const Needle& needle = kNeedles[r];
-      if (p < nextFrom[r] || !rulescan::FoldedAt(text, p, kScan.folded[r])) continue;
-      nextFrom[r] = p + needle.text.size();
-      const size_t after = p + needle.text.size();
-      if (!needle.migratedRest.empty() &&
-          EqualsNoCase(text.substr(after, needle.migratedRest.size()), needle.migratedRest)) {
-        continue;
-      }
-      LeftoverReason reason = fileReason;
-      if (migrated) {
-        reason = LeftoverReason::Other;
-        if (!paths) {
-          paths.emplace(hooks.entryPaths ? hooks.entryPaths(path, text) : std::vector<TextRange>{});
-        }
-        if (paths->Holds(p)) {
-          reason = LeftoverReason::EntryPath;
-        } else if (needle.guid && text.substr(p, needle.text.size()) != needle.text) {
-          reason = LeftoverReason::LowerCaseGuid;
-        } else if (!needle.guid && hooks.ownMembers) {
-          // In text order: one binary search.
-          if (!own) own = hooks.ownMembers(path, text);
-          const auto at =
-              std::lower_bound(own->begin(), own->end(), p,
-                               [](const TextRange& r, size_t pos) { return r.begin < pos; });
-          if (at != own->end() && at->begin == p) {
-            reason = LeftoverReason::OwnMember;
-          }
-        }
-      }
-      hits.push_back({p, needle.text.size(), reason});
+    if (paths->Holds(p)) return LeftoverReason::EntryPath;
+    if (needle.guid && text.substr(p, needle.text.size()) != needle.text) {
+      return LeftoverReason::LowerCaseGuid;
     }
-  }
-  size_t line = 1;
-  size_t lineStart = 0;
-  size_t counted = 0;
+    if (!needle.guid && hooks.ownMembers) {
+      // In text order: one binary search.
+      if (!own) own = hooks.ownMembers(path, text);
+      const auto at =
+          std::lower_bound(own->begin(), own->end(), p,
+                           [](const TextRange& r, size_t pos) { return r.begin < pos; });
+      if (at != own->end() && at->begin == p) return LeftoverReason::OwnMember;
+    }
+    return LeftoverReason::Other;
+  };
+  HitScan scan;
+  std::vector<Hit> hits;
+  scan.Collect(text, 0, text.size(), 0, reasonOf, hits);
+  LineCounter lines;
   for (const Hit& hit : hits) {
-    while (counted < hit.pos) {
-      const size_t n = std::min(kCancelStride, hit.pos - counted);
-      for (const size_t end = counted + n; counted < end; ++counted) {
-        if (IsBreak(text, counted)) {
-          ++line;
-          lineStart = counted + 1;
-        }
-      }
-      CancelPoint(n);
-    }
-    out.push_back(Leftover{.path = std::string(path),
-                           .line = line,
-                           .column = hit.pos - lineStart + 1,
-                           .offset = hit.pos,
-                           .text = std::string(text.substr(hit.pos, hit.size)),
-                           .reason = hit.reason});
+    lines.CountTo(text, 0, hit.pos);
+    out.push_back(lines.At(path, text, 0, hit));
   }
 }
 
@@ -207,43 +436,52 @@ std::vector<Leftover> ScanLeftovers(Disk& disk, const ScanRequest& request) {
                                             ? request.hooks.notFollowed(disk, request.migrated)
                                             : std::set<FileKey>{};
 
-  // Every file of a scanned kind, once, by path.
-  std::map<std::string, FileKey> files;
+  // Every file of a scanned kind, once, by path; a folder that cannot be
+  // read is a finding of its own.
+  std::map<std::string, std::pair<FileKey, fs::path>> files;
   std::set<FileKey> seen;
+  std::vector<Leftover> found;
   for (const std::string& folder : request.folders) {
-    std::error_code ec;
-    fs::recursive_directory_iterator it(folder.empty() ? "." : folder,
-                                        fs::directory_options::skip_permission_denied, ec);
-    for (; !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-      const std::string name = it->path().filename().string();
-      if (name.find(RealDisk::kTempMarker) != std::string::npos || !IsScannedKind(name)) continue;
-      std::error_code typeError;
-      if (!it->is_regular_file(typeError)) continue;
-      const std::string path = it->path().string();
-      const std::optional<FileKey> key = disk.Key(path);
-      if (!key || !seen.insert(*key).second) continue;
-      files.emplace(path, *key);
-    }
+    WalkFolder(
+        folder.empty() ? "." : folder,
+        [&](const fs::path& file) {
+          const std::string path = file.string();
+          const std::optional<FileKey> key = disk.Key(path);
+          if (!key) {
+            // The walk saw it; it is gone, or its path cannot be used.
+            std::error_code e;
+            (void)fs::status(file, e);
+            found.push_back(Unreadable(path, e ? ErrnoOf(e) : EIO));
+          } else if (seen.insert(*key).second) {
+            files.emplace(path, std::make_pair(*key, file));
+          }
+        },
+        found);
   }
 
-  std::vector<Leftover> found;
+  // A migrated file is read through `disk` (in a dry run its text is pending
+  // there) and was held whole by the run; any other one is streamed.
   std::string text;
-  for (const auto& [path, key] : files) {
-    if (IoError e = disk.ReadAll(path, &text)) {
-      found.push_back(
-          Leftover{.path = path, .reason = LeftoverReason::Unreadable, .error = e.code});
-      continue;
-    }
-    const bool wasMigrated = migrated.contains(key);
+  for (const auto& [path, entry] : files) {
+    const auto& [key, file] = entry;
     LeftoverReason reason = LeftoverReason::NotListed;
     if (IsBinaryKind(path)) {
       reason = LeftoverReason::Binary;
     } else if (notFollowed.contains(key)) {
       reason = LeftoverReason::NotFollowed;
     }
-    FindLeftovers(path, text, wasMigrated && reason != LeftoverReason::Binary, reason, found,
-                  request.hooks);
+    if (!migrated.contains(key)) {
+      FindLeftoversInFile(file, path, reason, found);
+      continue;
+    }
+    if (IoError e = disk.ReadAll(path, &text)) {
+      found.push_back(Unreadable(path, e.code));
+      continue;
+    }
+    FindLeftovers(path, text, reason != LeftoverReason::Binary, reason, found, request.hooks);
   }
+  std::stable_sort(found.begin(), found.end(),
+                   [](const Leftover& a, const Leftover& b) { return a.path < b.path; });
   return found;
 }
 

@@ -1,9 +1,11 @@
-// Files the user names for a run's output (a record, a log for CI): written
-// whole or not at all, and never through a symlink. A temporary file beside
-// the target is written, flushed and renamed over it; a symlink at the
-// target's name is replaced by the file, never followed.
+// Files the user names for output (a run's record, a report): their folder
+// checked before the run, their text written at once after it. A file of that
+// name is replaced as a whole; a symlink there is replaced, never written
+// through, so that a link planted in a shared folder cannot make a run
+// overwrite another file. Each platform has a file of its own.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -11,15 +13,26 @@
 
 namespace kv {
 
-// Whether `path` can be written as an output file, checked before a run: its
-// folder exists and is one, and `path` itself is not a folder nor a
-// read-only file (no write permission at all; on Windows the read-only
-// attribute).
-IoError CheckOutputFile(const std::string& path);
+// Why `path` cannot name an output file, found before a run reads anything:
+// an empty name, a name that is a folder, a folder that does not exist or is
+// not a folder. nullopt when it can.
+std::optional<std::string> OutputPathProblem(const std::string& path);
 
-// Writes `bytes` to `path`. A regular file there keeps its permission bits;
-// a new file gets those the user's file creation mask allows. On failure
-// `path` is as it was and no temporary file remains.
-IoError WriteOutputFile(const std::string& path, std::string_view bytes);
+// Writes `contents` into a new file beside `path`, flushes it and renames it
+// to `path`. A reader of `path` sees the old text or the new one, never a
+// part; on a failure the old file stays and the new one is removed. On POSIX
+// systems an existing file's permission bits are kept.
+IoError WriteOutputFile(const std::string& path, std::string_view contents);
+
+// `path`'s folder ("." when it has none) and its last name.
+struct OutputPathParts {
+  std::string folder;
+  std::string name;
+};
+OutputPathParts SplitOutputPath(const std::string& path);
+
+// The name of the temporary file beside `name` ("." + name + ".kvout-" +
+// `token`), shortened to stay a valid name.
+std::string OutputTempName(const std::string& name, std::string_view token);
 
 }  // namespace kv

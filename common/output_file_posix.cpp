@@ -3,78 +3,86 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
-#include <cstdio>
+#include <cstring>
+#include <random>
 
-#include "general_functions.h"
 #include "output_file.h"
 
 namespace kv {
 
 namespace {
 
-std::string FolderOf(const std::string& path) {
-  const std::string folder = GetFolderFromPath(path);
-  return folder.empty() ? std::string(".") : folder;
+struct Fd {
+  int fd = -1;
+  ~Fd() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+std::string RandomToken() {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::random_device device;
+  std::string token;
+  for (int i = 0; i < 12; ++i) token += kDigits[device() % 16];
+  return token;
 }
 
 }  // namespace
 
-IoError CheckOutputFile(const std::string& path) {
+std::optional<std::string> OutputPathProblem(const std::string& path) {
+  if (path.empty()) return "the name is empty";
+  const OutputPathParts parts = SplitOutputPath(path);
+  if (parts.name.empty() || parts.name == "." || parts.name == "..") return "it names a folder";
   struct stat st {};
-  if (path.empty() || path.back() == '/') return IoError{EISDIR};
-  if (::stat(FolderOf(path).c_str(), &st) != 0) return IoError{errno};
-  if (!S_ISDIR(st.st_mode)) return IoError{ENOTDIR};
-  if (::access(FolderOf(path).c_str(), W_OK | X_OK) != 0) return IoError{errno};
-  if (::lstat(path.c_str(), &st) == 0) {
-    if (S_ISDIR(st.st_mode)) return IoError{EISDIR};
-    // A file that grants no write at all is read-only: never replaced.
-    if (S_ISREG(st.st_mode) && (st.st_mode & 0222) == 0) return IoError{EACCES};
+  if (::stat(parts.folder.c_str(), &st) != 0) {
+    return "its folder " + parts.folder + " cannot be used: " + std::strerror(errno);
   }
-  return IoError{};
+  if (!S_ISDIR(st.st_mode)) return "its folder " + parts.folder + " is not a folder";
+  if (::access(parts.folder.c_str(), W_OK | X_OK) != 0) {
+    return "its folder " + parts.folder + " cannot be written: " + std::strerror(errno);
+  }
+  if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return "it names a folder";
+  return std::nullopt;
 }
 
-IoError WriteOutputFile(const std::string& path, std::string_view bytes) {
-  if (IoError e = CheckOutputFile(path)) return e;
-  struct stat target {};
-  const bool keepMode = ::lstat(path.c_str(), &target) == 0 && S_ISREG(target.st_mode);
-  // A name of our own beside the target, made by this call alone (O_EXCL).
+IoError WriteOutputFile(const std::string& path, std::string_view contents) {
+  const OutputPathParts parts = SplitOutputPath(path);
+  if (parts.name.empty() || parts.name == "." || parts.name == "..") return IoError{EISDIR};
+  Fd dir;
+  dir.fd = ::open(parts.folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir.fd < 0) return IoError{errno};
+  Fd file;
   std::string temp;
-  int fd = -1;
-  const auto seed =
-      static_cast<unsigned long long>(std::chrono::steady_clock::now().time_since_epoch().count());
-  for (unsigned attempt = 0; fd < 0 && attempt < 100; ++attempt) {
-    char suffix[64];
-    std::snprintf(suffix, sizeof suffix, ".kvmigrate-out-%ld-%llx", static_cast<long>(::getpid()),
-                  seed + attempt);
-    temp = path + suffix;
-    fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd < 0 && errno != EEXIST) return IoError{errno};
+  for (int attempt = 0; attempt < 100 && file.fd < 0; ++attempt) {
+    temp = OutputTempName(parts.name, RandomToken());
+    file.fd =
+        ::openat(dir.fd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (file.fd < 0 && errno != EEXIST) return IoError{errno};
   }
-  if (fd < 0) return IoError{EEXIST};
-  auto fail = [&](int e) {
-    if (fd >= 0) ::close(fd);
-    ::unlink(temp.c_str());
-    return IoError{e ? e : EIO};
+  if (file.fd < 0) return IoError{EEXIST};
+  auto fail = [&](int code) {
+    ::unlinkat(dir.fd, temp.c_str(), 0);
+    return IoError{code ? code : EIO};
   };
-  for (size_t done = 0; done < bytes.size();) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+  // A regular file of the same name keeps its permission bits (not set-id
+  // bits: the new file is not the program the old one may have been).
+  struct stat old {};
+  if (::fstatat(dir.fd, parts.name.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0 &&
+      S_ISREG(old.st_mode) && old.st_uid == ::geteuid()) {
+    if (::fchmod(file.fd, old.st_mode & 0777) != 0) return fail(errno);
+  }
+  while (!contents.empty()) {
+    const ssize_t n = ::write(file.fd, contents.data(), contents.size());
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return fail(errno);
-    done += static_cast<size_t>(n);
+    if (n <= 0) return fail(n < 0 ? errno : EIO);
+    contents.remove_prefix(static_cast<size_t>(n));
   }
-  if (keepMode && ::fchmod(fd, target.st_mode & 07777) != 0) return fail(errno);
-  if (::fsync(fd) != 0) return fail(errno);
-  const int closed = ::close(fd);
-  fd = -1;
+  if (::fsync(file.fd) != 0) return fail(errno);
+  const int closed = ::close(file.fd);
+  file.fd = -1;
   if (closed != 0) return fail(errno);
-  // rename(2) replaces a symlink at the target's name; it does not follow it.
-  if (::rename(temp.c_str(), path.c_str()) != 0) return fail(errno);
-  const int dir = ::open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir >= 0) {
-    ::fsync(dir);
-    ::close(dir);
-  }
+  if (::renameat(dir.fd, temp.c_str(), dir.fd, parts.name.c_str()) != 0) return fail(errno);
+  ::fsync(dir.fd);  // the new name lasts; a failure here changes nothing read
   return IoError{};
 }
 

@@ -2,76 +2,88 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cwchar>
-#include <optional>
+#include <random>
 
-#include "general_functions.h"
 #include "output_file.h"
 #include "win_file.h"
 
 namespace kv {
 
-using namespace win;
-
 namespace {
 
-std::string FolderOf(const std::string& path) {
-  const std::string folder = GetFolderFromPath(path);
-  return folder.empty() ? std::string(".") : folder;
+std::string RandomToken() {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::random_device device;
+  std::string token;
+  for (int i = 0; i < 12; ++i) token += kDigits[device() % 16];
+  return token;
+}
+
+std::string Joined(const OutputPathParts& parts, const std::string& name) {
+  const char last = parts.folder.back();
+  return parts.folder + (last == '\\' || last == '/' ? "" : "\\") + name;
 }
 
 }  // namespace
 
-IoError CheckOutputFile(const std::string& path) {
-  if (path.empty() || path.back() == '/' || path.back() == '\\') return IoError{EISDIR};
-  const std::optional<std::wstring> folder = Wide(FolderOf(path));
-  const std::optional<std::wstring> target = Wide(path);
-  if (!folder || !target) return IoError{ENOENT};
+std::optional<std::string> OutputPathProblem(const std::string& path) {
+  if (path.empty()) return "the name is empty";
+  const OutputPathParts parts = SplitOutputPath(path);
+  if (parts.name.empty() || parts.name == "." || parts.name == "..") return "it names a folder";
+  const std::optional<std::wstring> folder = win::Wide(parts.folder);
+  const std::optional<std::wstring> file = win::Wide(path);
+  if (!folder || !file) return "it names no file";
   const DWORD attributes = ::GetFileAttributesW(folder->c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) return LastError();
-  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return IoError{ENOTDIR};
-  const DWORD own = ::GetFileAttributesW(target->c_str());
-  if (own != INVALID_FILE_ATTRIBUTES && (own & FILE_ATTRIBUTE_DIRECTORY)) return IoError{EISDIR};
-  // A file whose Read-only box is ticked is never replaced.
-  if (own != INVALID_FILE_ATTRIBUTES && (own & FILE_ATTRIBUTE_READONLY)) return IoError{EACCES};
-  return IoError{};
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    return "its folder " + parts.folder + " cannot be used: " + win::LastError().Message();
+  }
+  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    return "its folder " + parts.folder + " is not a folder";
+  }
+  const DWORD target = ::GetFileAttributesW(file->c_str());
+  if (target != INVALID_FILE_ATTRIBUTES && (target & FILE_ATTRIBUTE_DIRECTORY) &&
+      !(target & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    return "it names a folder";
+  }
+  return std::nullopt;
 }
 
-IoError WriteOutputFile(const std::string& path, std::string_view bytes) {
-  if (IoError e = CheckOutputFile(path)) return e;
-  const std::optional<std::wstring> target = Wide(path);
+IoError WriteOutputFile(const std::string& path, std::string_view contents) {
+  const OutputPathParts parts = SplitOutputPath(path);
+  if (parts.name.empty() || parts.name == "." || parts.name == "..") return IoError{EISDIR};
+  const std::optional<std::wstring> target = win::Wide(path);
   if (!target) return IoError{ENOENT};
   std::wstring temp;
-  Handle f;
-  for (unsigned attempt = 0; !f.Ok() && attempt < 100; ++attempt) {
-    wchar_t suffix[64];
-    std::swprintf(suffix, 64, L".kvmigrate-out-%lu-%lx-%u", ::GetCurrentProcessId(),
-                  ::GetTickCount(), attempt);
-    temp = *target + suffix;
-    f.h = ::CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                        nullptr);
-    if (!f.Ok() && ::GetLastError() != ERROR_FILE_EXISTS) return LastError();
+  win::Handle file;
+  for (int attempt = 0; attempt < 100 && !file.Ok(); ++attempt) {
+    const std::optional<std::wstring> name =
+        win::Wide(Joined(parts, OutputTempName(parts.name, RandomToken())));
+    if (!name) return IoError{ENOENT};
+    temp = *name;
+    file = win::Handle(::CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.Ok() && ::GetLastError() != ERROR_FILE_EXISTS) return win::LastError();
   }
-  if (!f.Ok()) return IoError{EEXIST};
+  if (!file.Ok()) return IoError{EEXIST};
   auto fail = [&](IoError e) {
-    f.Close();
+    file.Close();
     ::DeleteFileW(temp.c_str());
-    return e;
+    return e.code ? e : IoError{EIO};
   };
-  for (size_t done = 0; done < bytes.size();) {
-    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1 << 20));
+  while (!contents.empty()) {
+    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(contents.size(), size_t{1} << 20));
     DWORD written = 0;
-    if (!::WriteFile(f.h, bytes.data() + done, chunk, &written, nullptr) || written == 0) {
-      return fail(LastError());
+    if (!::WriteFile(file.h, contents.data(), chunk, &written, nullptr) || written == 0) {
+      return fail(win::LastError());
     }
-    done += written;
+    contents.remove_prefix(written);
   }
-  if (!::FlushFileBuffers(f.h)) return fail(LastError());
-  if (!f.Close()) return fail(LastError());
-  // A symbolic link at the target's name is replaced, not followed.
+  if (!::FlushFileBuffers(file.h)) return fail(win::LastError());
+  if (!file.Close()) return fail(win::LastError());
+  // A move replaces a link of that name, never the file it leads to.
   if (!::MoveFileExW(temp.c_str(), target->c_str(),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    return fail(LastError());
+    return fail(win::LastError());
   }
   return IoError{};
 }

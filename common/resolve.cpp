@@ -56,6 +56,19 @@ void EntryResolver::SetRoot(const std::string& folder) {
   root_ = disk_.Canonical(folder.empty() ? "." : folder);
 }
 
+void EntryResolver::AddRoot(const std::string& folder) {
+  if (std::optional<std::string> root = disk_.Canonical(folder.empty() ? "." : folder)) {
+    otherRoots_.push_back(std::move(*root));
+  }
+}
+
+std::optional<std::string> EntryResolver::FindAt(std::string_view path, std::string_view shown) {
+  if (path.find('\0') != std::string_view::npos) return std::nullopt;
+  std::optional<std::string> found = Lookup(path, "", {});
+  if (!found) return std::nullopt;
+  return Admit(shown, std::move(*found));
+}
+
 std::optional<std::string> EntryResolver::Find(std::string_view entry, std::string_view base,
                                                std::string_view asWritten) {
   // A NUL cannot be part of a file name; cut there, the entry would name
@@ -102,6 +115,9 @@ std::optional<std::string> EntryResolver::Admit(std::string_view entry, std::str
   if (!root_) return resolved;
   const std::optional<std::string> canonical = disk_.Canonical(resolved);
   if (!canonical || Within(*canonical, *root_)) return resolved;
+  for (const std::string& root : otherRoots_) {
+    if (Within(*canonical, root)) return resolved;
+  }
   if (noticed_.insert(*canonical).second) {
     log_.Report(ProgressEvent{
         .kind = options_.confine ? EventKind::OutsideRefused : EventKind::OutsideFollowed,

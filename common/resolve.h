@@ -32,15 +32,21 @@ class EntryResolver {
   // The folder that entries are expected to stay in: that of the project (or
   // group) the run started from, as found on disk.
   void SetRoot(const std::string& folder);
+  // One more folder that entries may lie in (a solution's web root). Ignored
+  // when it is not found.
+  void AddRoot(const std::string& folder);
 
   // The file that `entry` names, taken against `base` (see Disk::Find), or
   // nullopt. An entry holding a NUL names no file. When the bytes name no
   // file, `asWritten` (the entry before its blanks were collapsed) is tried,
   // then both decoded from the project's code page. A file outside the root
-  // is named once per run on the log (OutsideFollowed, or OutsideRefused and
+  // (and the other roots) is named once per run on the log (OutsideFollowed, or OutsideRefused and
   // nullopt under `confine`).
   std::optional<std::string> Find(std::string_view entry, std::string_view base,
                                   std::string_view asWritten = {});
+  // The same for `path`, a path already joined to its folder (a web
+  // project's address taken under the web root); `shown` names it.
+  std::optional<std::string> FindAt(std::string_view path, std::string_view shown);
 
   // A file that the run found by listing a folder below `base` (a path in
   // the form Disk::ListFolder gives): looked up as it is, then kept to the
@@ -56,8 +62,9 @@ class EntryResolver {
   ResolveOptions options_;
   RunLog& log_;
   std::vector<std::string> codepages_;
-  std::optional<std::string> root_;  // canonical; nullopt until set or when unknown
-  std::set<std::string> noticed_;    // outside files already named
+  std::optional<std::string> root_;      // canonical; nullopt until set or when unknown
+  std::vector<std::string> otherRoots_;  // canonical
+  std::set<std::string> noticed_;        // outside files already named
 };
 
 }  // namespace kv

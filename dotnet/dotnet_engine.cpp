@@ -75,6 +75,12 @@ RuleTable KeyRows() {
 
 }  // namespace
 
+bool VersionTextAllowed(std::string_view text) {
+  return std::none_of(text.begin(), text.end(), [](char c) {
+    return c == '"' || c == '<' || c == '>' || c == '&' || static_cast<unsigned char>(c) < 0x20;
+  });
+}
+
 DotNetMigrator::DotNetMigrator(Disk& disk)
     : disk_(disk),
       guidRules_(BuildGuidRules()),
@@ -210,6 +216,7 @@ class DotNetMigrator::SolutionRun {
     folder_ = GetFolderFromPath(cfilename);
     solutionFolder_ = GetFolderFromPath(*solution);
     resolver_.SetRoot(solutionFolder_);
+    if (!m_.WebRoot.empty()) resolver_.AddRoot(m_.WebRoot);
     return true;
   }
 
@@ -227,10 +234,12 @@ class DotNetMigrator::SolutionRun {
           Report(EventKind::WebProjectSkipped, entry);
           continue;
         }
-        // The web root is the user's own choice: it is taken as given.
+        // The address is the solution's text, not the user's: taken under
+        // the web root, it may still climb out of it ("/../"), which is
+        // checked like any other entry (the web root is one more folder that
+        // entries may lie in).
         path = WebProjectPath(entry, m_.WebRoot);
-        // A NUL names no file here either.
-        if (path.find('\0') == npos) resolved = m_.disk_.Find(path, "");
+        resolved = resolver_.FindAt(path, entry);
       } else {
         resolved = resolver_.Find(entry, solutionFolder_, listed.written);
       }

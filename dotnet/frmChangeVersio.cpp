@@ -1,6 +1,7 @@
 #include "frmChangeVersio.h"
 
 #include <QLineEdit>
+#include <QListWidget>
 #include <QPushButton>
 
 #include "ui_frmChangeVersio.h"
@@ -45,8 +46,26 @@ void frmChangeVersio::cmdConvert_Click() {
   request.path = gui::PathBytes(ui_->TxtProject->text());
   request.kind = &kDotNetMigration;
   // The run keeps the versions that the boxes held when it started.
-  request.major = NewVersionMajor.toLocal8Bit().toStdString();
-  request.minor = NewVersionMinor.toLocal8Bit().toStdString();
+  const std::string major = NewVersionMajor.toLocal8Bit().toStdString();
+  const std::string minor = NewVersionMinor.toLocal8Bit().toStdString();
+  // A text that would end the value it is written into starts no run.
+  struct Box {
+    const std::string& text;
+    QLineEdit* box;
+    const char* name;
+  };
+  for (const Box& b : {Box{major, ui_->Text1, "major"}, Box{minor, ui_->Text2, "minor"}}) {
+    if (VersionTextAllowed(b.text)) continue;
+    ui_->List1->addItem(
+        QStringLiteral("Refused: the %1 version %2; no file was changed")
+            .arg(QString::fromLatin1(b.name),
+                 QString::fromLatin1(kVersionTextRule.data(), qsizetype(kVersionTextRule.size()))));
+    b.box->setFocus();
+    b.box->selectAll();
+    return;
+  }
+  request.major = major;
+  request.minor = minor;
   StartRun(std::move(request));
 }
 

@@ -235,6 +235,14 @@ TEST(CliArguments, UsageHelpAndVersion) {
       {"--codepage=NO-SUCH x.sln", 2, "unknown code page NO-SUCH"},
       {"--scan=", 2, "--scan needs a PATH, not an empty text"},
       {"--dry-run=yes x.vbp", 2, "--dry-run takes no value"},
+      {"--major \"</VersionMajor><Evil/>\" x.sln", 2,
+       "--major </VersionMajor><Evil/>: a version text may not hold a quote, <, >, & or a "
+       "control character"},
+      {Quote("--minor=a&b") + " x.sln", 2,
+       "--minor a&b: a version text may not hold a quote, <, >, & or a control character"},
+      {"--json no-such-folder/r.json x.sln", 2,
+       "--json no-such-folder/r.json: its folder no-such-folder cannot be used: No such file or "
+       "directory"},
       {"--help", 0, ""},
       {"-h --bogus", 0, ""},
   };
@@ -258,7 +266,9 @@ TEST(CliArguments, UsageHelpAndVersion) {
   for (const std::string& args : runs) {
     const CommandResult r = Cli(args, dir.path().string());
     EXPECT_EQ(r.status, 1) << args << r.err;
-    EXPECT_NE(r.out.find("Can't find the : "), std::string::npos) << args << r.out;
+    // --json -: the record alone on standard output, the lines on standard error.
+    EXPECT_NE(r.err.find("Can't find the : "), std::string::npos) << args << r.err;
+    EXPECT_TRUE(r.out.starts_with("{\n") && r.out.ends_with("}\n")) << args << r.out;
   }
   EXPECT_EQ(Cli("--version").out, "kvmigrate-cli 2.00\n");
   const CommandResult missing = Cli("/nonexistent/P.VBP");

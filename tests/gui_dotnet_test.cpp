@@ -130,6 +130,45 @@ class DotNetWindowTest : public QObject {
     QVERIFY(Control(w, "cmdConvert")->isVisible());
   }
 
+  // A version text that would break a project file (pasted: a newline
+  // cannot be typed) starts no run: the list says why, the box has the focus.
+  void HostileVersionTextsStartNoRun_data() {
+    QTest::addColumn<QString>("box");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("name");
+    QTest::newRow("quote") << "Text1"
+                           << "5\" Evil=\"1"
+                           << "major";
+    QTest::newRow("newline") << "Text2"
+                             << "0\nEvil"
+                             << "minor";
+    QTest::newRow("element") << "Text1"
+                             << "</VersionMajor><Evil/>"
+                             << "major";
+  }
+
+  void HostileVersionTextsStartNoRun() {
+    QFETCH(QString, box);
+    QFETCH(QString, text);
+    QFETCH(QString, name);
+    ExampleCopy copy;
+    const auto before = copy.dir.Snapshot();
+    frmChangeVersio w;
+    w.show();
+    TypeText(w, "TxtProject", copy.Solution());
+    Control<QLineEdit>(w, box.toLatin1().constData())->setText(text);
+    QSignalSpy ended(&w, &frmChangeVersio::RunEnded);
+    Click(w, "cmdConvert");
+    QVERIFY(!w.IsRunning());
+    QCOMPARE(ListLines(w), QStringList{"Refused: the " + name +
+                                       " version may not hold a quote, <, >, & or a control "
+                                       "character; no file was changed"});
+    QVERIFY(!ended.wait(200));
+    QCOMPARE(copy.dir.Snapshot(), before);
+    QCOMPARE(QApplication::focusWidget(), Control(w, box.toLatin1().constData()));
+    QCOMPARE(Control<QLineEdit>(w, "TxtProject")->text(), copy.Solution());  // kept for a retry
+  }
+
   // A solution chosen in the Open dialog; during its run every input is
   // locked, and the run keeps the version texts that the boxes held when it
   // started.

@@ -31,6 +31,8 @@ if(KV_FUZZ_BUILD_DIR)
 endif()
 
 # Project files from anywhere: forged names, code pages, paths outside the
-# project, a stop during the last file, a million levels of nesting.
-kv_gtest(hostile_test SOURCES hostile_test.cpp test_util.cpp LIBS kvvb6 kvdotnet)
+# project, a stop during the last file, a million levels of nesting; the
+# record's file, version texts, web addresses and folders the search cannot read.
+kv_gtest(hostile_test SOURCES hostile_test.cpp hostile_output_test.cpp test_util.cpp
+         LIBS kvvb6 kvdotnet)
 add_dependencies(hostile_test kvmigrate-cli)

@@ -1,0 +1,32 @@
+#include "output_file.h"
+
+namespace kv {
+
+namespace {
+
+bool IsSeparator(char c) {
+#ifdef _WIN32
+  return c == '/' || c == '\\';
+#else
+  return c == '/';
+#endif
+}
+
+}  // namespace
+
+OutputPathParts SplitOutputPath(const std::string& path) {
+  size_t slash = path.size();
+  while (slash > 0 && !IsSeparator(path[slash - 1])) --slash;
+  if (slash == 0) return {".", path};
+  // The root keeps its separator ("/", "C:\").
+  const size_t end = slash == 1 || (slash == 3 && path[1] == ':') ? slash : slash - 1;
+  return {path.substr(0, end), path.substr(slash)};
+}
+
+std::string OutputTempName(const std::string& name, std::string_view token) {
+  // 255 bytes is the longest name most file systems take.
+  constexpr size_t kKept = 200;
+  return "." + name.substr(0, kKept) + ".kvout-" + std::string(token);
+}
+
+}  // namespace kv
