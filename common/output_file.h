@@ -15,7 +15,7 @@ namespace kv {
 
 // Why `path` cannot name an output file, found before a run reads anything:
 // an empty name, a name that is a folder, a folder that does not exist or is
-// not a folder. nullopt when it can.
+// not a folder, a file that is read-only. nullopt when it can.
 std::optional<std::string> OutputPathProblem(const std::string& path);
 
 // Writes `contents` into a new file beside `path`, flushes it and renames it

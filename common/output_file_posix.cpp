@@ -42,6 +42,11 @@ std::optional<std::string> OutputPathProblem(const std::string& path) {
     return "its folder " + parts.folder + " cannot be written: " + std::strerror(errno);
   }
   if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return "it names a folder";
+  // A file whose permission bits grant no write is read-only, as a project's
+  // files are: it is not replaced (a symlink at the name is, as ever).
+  if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 0222) == 0) {
+    return "it is read-only";
+  }
   return std::nullopt;
 }
 

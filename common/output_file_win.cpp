@@ -45,6 +45,11 @@ std::optional<std::string> OutputPathProblem(const std::string& path) {
       !(target & FILE_ATTRIBUTE_REPARSE_POINT)) {
     return "it names a folder";
   }
+  // A read-only file is not replaced, as a project's files are not.
+  if (target != INVALID_FILE_ATTRIBUTES && (target & FILE_ATTRIBUTE_READONLY) &&
+      !(target & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    return "it is read-only";
+  }
   return std::nullopt;
 }
 
