@@ -1,5 +1,7 @@
 #include "output_file.h"
 
+#include <random>
+
 namespace kv {
 
 namespace {
@@ -23,10 +25,14 @@ OutputPathParts SplitOutputPath(const std::string& path) {
   return {path.substr(0, end), path.substr(slash)};
 }
 
-std::string OutputTempName(const std::string& name, std::string_view token) {
+std::string OutputTempName(const std::string& name) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::random_device device;
+  std::string token;
+  for (int i = 0; i < 12; ++i) token += kDigits[device() % 16];
   // 255 bytes is the longest name most file systems take.
   constexpr size_t kKept = 200;
-  return "." + name.substr(0, kKept) + ".kvout-" + std::string(token);
+  return "." + name.substr(0, kKept) + ".kvout-" + token;
 }
 
 }  // namespace kv

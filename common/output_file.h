@@ -31,8 +31,8 @@ struct OutputPathParts {
 };
 OutputPathParts SplitOutputPath(const std::string& path);
 
-// The name of the temporary file beside `name` ("." + name + ".kvout-" +
-// `token`), shortened to stay a valid name.
-std::string OutputTempName(const std::string& name, std::string_view token);
+// A new name for the temporary file beside `name` ("." + name + ".kvout-" +
+// a random token), shortened to stay a valid name.
+std::string OutputTempName(const std::string& name);
 
 }  // namespace kv

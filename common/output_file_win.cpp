@@ -11,14 +11,6 @@ namespace kv {
 
 namespace {
 
-std::string RandomToken() {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::random_device device;
-  std::string token;
-  for (int i = 0; i < 12; ++i) token += kDigits[device() % 16];
-  return token;
-}
-
 std::string Joined(const OutputPathParts& parts, const std::string& name) {
   const char last = parts.folder.back();
   return parts.folder + (last == '\\' || last == '/' ? "" : "\\") + name;
@@ -61,8 +53,7 @@ IoError WriteOutputFile(const std::string& path, std::string_view contents) {
   std::wstring temp;
   win::Handle file;
   for (int attempt = 0; attempt < 100 && !file.Ok(); ++attempt) {
-    const std::optional<std::wstring> name =
-        win::Wide(Joined(parts, OutputTempName(parts.name, RandomToken())));
+    const std::optional<std::wstring> name = win::Wide(Joined(parts, OutputTempName(parts.name)));
     if (!name) return IoError{ENOENT};
     temp = *name;
     file = win::Handle(::CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,

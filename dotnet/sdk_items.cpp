@@ -114,27 +114,36 @@ std::vector<std::string_view> Names(std::string_view path) {
   return names;
 }
 
-// "*" and "?" within one name, ASCII case ignored: the greedy match that goes
-// back to the last "*" only, linear in practice and never worse than the
-// product of the lengths.
-bool MatchName(std::string_view pattern, std::string_view name) {
-  size_t p = 0, n = 0, star = npos, resume = 0;
-  while (n < name.size()) {
-    if (p < pattern.size() && (pattern[p] == '?' || Lower(pattern[p]) == Lower(name[n]))) {
+// The greedy wildcard match that goes back to the last star only, linear in
+// practice and never worse than the product of the lengths: `star(p)` tells
+// whether pattern item p is a star (any run of items), `same(p, n)` whether
+// pattern item p matches item n.
+template <class Star, class Same>
+bool GreedyMatch(size_t patternSize, size_t size, Star star, Same same) {
+  size_t p = 0, n = 0, lastStar = npos, resume = 0;
+  while (n < size) {
+    if (p < patternSize && !star(p) && same(p, n)) {
       ++p;
       ++n;
-    } else if (p < pattern.size() && pattern[p] == '*') {
-      star = p++;
+    } else if (p < patternSize && star(p)) {
+      lastStar = p++;
       resume = n;
-    } else if (star != npos) {
-      p = star + 1;
+    } else if (lastStar != npos) {
+      p = lastStar + 1;
       n = ++resume;
     } else {
       return false;
     }
   }
-  while (p < pattern.size() && pattern[p] == '*') ++p;
-  return p == pattern.size();
+  while (p < patternSize && star(p)) ++p;
+  return p == patternSize;
+}
+
+// "*" and "?" within one name, ASCII case ignored.
+bool MatchName(std::string_view pattern, std::string_view name) {
+  return GreedyMatch(
+      pattern.size(), name.size(), [&](size_t p) { return pattern[p] == '*'; },
+      [&](size_t p, size_t n) { return pattern[p] == '?' || Lower(pattern[p]) == Lower(name[n]); });
 }
 
 }  // namespace
@@ -178,23 +187,9 @@ bool MatchesItemPattern(std::string_view pattern, std::string_view path) {
   const std::vector<std::string_view> want = Names(pattern);
   const std::vector<std::string_view> have = Names(path);
   // "**" stands for any run of names: the same greedy match as within a name.
-  size_t p = 0, n = 0, star = npos, resume = 0;
-  while (n < have.size()) {
-    if (p < want.size() && want[p] != "**" && MatchName(want[p], have[n])) {
-      ++p;
-      ++n;
-    } else if (p < want.size() && want[p] == "**") {
-      star = p++;
-      resume = n;
-    } else if (star != npos) {
-      p = star + 1;
-      n = ++resume;
-    } else {
-      return false;
-    }
-  }
-  while (p < want.size() && want[p] == "**") ++p;
-  return p == want.size();
+  return GreedyMatch(
+      want.size(), have.size(), [&](size_t p) { return want[p] == "**"; },
+      [&](size_t p, size_t n) { return MatchName(want[p], have[n]); });
 }
 
 namespace {
