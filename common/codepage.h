@@ -23,6 +23,11 @@ bool CodepageSupported(const std::string& codepage);
 // The Windows code page number that a name such as "CP1252", "WINDOWS-1252",
 // "932" or "SHIFT_JIS" stands for; 0 when it names none.
 unsigned WindowsCodePage(const std::string& name);
+
+// A path the system gave in UTF-16 (a folder walk's), as the file layer takes
+// it: in the path code page when that holds every character, otherwise in
+// UTF-8 behind kUtf8Mark.
+std::string LayerPathFromWide(const std::wstring& path);
 #endif
 
 // The name that the file layer opens for `bytes` written in `codepage`, or

@@ -80,6 +80,13 @@ std::optional<std::string> EntryNameFrom(std::string_view bytes, const std::stri
   return std::string(1, kUtf8Mark) + *utf8;
 }
 
+std::string LayerPathFromWide(const std::wstring& path) {
+  if (std::optional<std::string> narrow = FromWide(path, PathCodePage())) return *narrow;
+  // UTF-16 from the system may hold a lone surrogate, which no UTF-8 holds:
+  // such a name cannot be opened by the layer, and reads as unreadable.
+  return std::string(1, kUtf8Mark) + FromWide(path, CP_UTF8).value_or(std::string());
+}
+
 bool CodepageSupported(const std::string& codepage) { return WindowsCodePage(codepage) != 0; }
 
 std::vector<std::string> DefaultCodepages() {

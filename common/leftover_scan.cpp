@@ -19,6 +19,7 @@
 #include <cstring>
 
 #include "cancel.h"
+#include "codepage.h"
 #include "general_functions.h"
 #include "rule_scan.h"
 #include "string_functions.h"
@@ -318,6 +319,15 @@ void FindLeftoversInFile(const fs::path& file, const std::string& path, Leftover
   }
 }
 
+// A path of the walk as the file layer and the findings name it.
+std::string LayerPath(const fs::path& path) {
+#ifdef _WIN32
+  return LayerPathFromWide(path.wstring());
+#else
+  return path.string();
+#endif
+}
+
 // Walks `top` and every folder below it (symlinked folders are not entered),
 // handing each file of a scanned kind to `file`. A folder that cannot be
 // opened or read to its end, and an entry whose kind cannot be told, are
@@ -338,18 +348,18 @@ void WalkFolder(const fs::path& top, OnFile&& file, std::vector<Leftover>& found
       std::error_code kindError;
       const fs::file_status status = it->symlink_status(kindError);
       if (kindError) {
-        found.push_back(Unreadable(path.string(), ErrnoOf(kindError)));
+        found.push_back(Unreadable(LayerPath(path), ErrnoOf(kindError)));
         continue;
       }
       if (fs::is_directory(status)) {
         below.push_back(path);
         continue;
       }
-      const std::string name = path.filename().string();
+      const std::string name = LayerPath(path.filename());
       if (name.find(RealDisk::kTempMarker) != std::string::npos || !IsScannedKind(name)) continue;
       if (it->is_regular_file(kindError)) file(path);  // a symlink to a file counts
     }
-    if (ec) found.push_back(Unreadable(folder.string(), ErrnoOf(ec)));
+    if (ec) found.push_back(Unreadable(LayerPath(folder), ErrnoOf(ec)));
     pending.insert(pending.end(), below.rbegin(), below.rend());
   }
 }
@@ -445,7 +455,7 @@ std::vector<Leftover> ScanLeftovers(Disk& disk, const ScanRequest& request) {
     WalkFolder(
         folder.empty() ? "." : folder,
         [&](const fs::path& file) {
-          const std::string path = file.string();
+          const std::string path = LayerPath(file);
           const std::optional<FileKey> key = disk.Key(path);
           if (!key) {
             // The walk saw it; it is gone, or its path cannot be used.
