@@ -10,6 +10,16 @@ namespace kv {
 
 inline bool IsPathSeparator(char c) { return c == '\\' || c == '/'; }
 
+// A separator of the paths the system itself takes: "/", and on Windows also
+// "\".
+inline bool IsNativeSeparator(char c) {
+#ifdef _WIN32
+  return IsPathSeparator(c);
+#else
+  return c == '/';
+#endif
+}
+
 // The last path component, cleaned by NormalizeSpaces. Empty when the path
 // ends with a separator; the whole (cleaned) text when it has none.
 std::string GetFileNameFromPath(std::string_view path);

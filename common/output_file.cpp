@@ -2,23 +2,13 @@
 
 #include <random>
 
+#include "general_functions.h"
+
 namespace kv {
-
-namespace {
-
-bool IsSeparator(char c) {
-#ifdef _WIN32
-  return c == '/' || c == '\\';
-#else
-  return c == '/';
-#endif
-}
-
-}  // namespace
 
 OutputPathParts SplitOutputPath(const std::string& path) {
   size_t slash = path.size();
-  while (slash > 0 && !IsSeparator(path[slash - 1])) --slash;
+  while (slash > 0 && !IsNativeSeparator(path[slash - 1])) --slash;
   if (slash == 0) return {".", path};
   // The root keeps its separator ("/", "C:\").
   const size_t end = slash == 1 || (slash == 3 && path[1] == ':') ? slash : slash - 1;

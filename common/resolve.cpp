@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "codepage.h"
+#include "general_functions.h"
 
 namespace kv {
 
@@ -25,22 +26,13 @@ bool OwnBytes(std::string_view entry) {
 #endif
 }
 
-// The separator of canonical paths: "/", and on Windows also "\".
-bool IsCanonicalSeparator(char c) {
-#ifdef _WIN32
-  return c == '/' || c == '\\';
-#else
-  return c == '/';
-#endif
-}
-
 // True when `path` lies below `folder` (both canonical).
 bool Within(const std::string& path, const std::string& folder) {
   if (folder == ".") return !path.starts_with('/') && path != ".." && !path.starts_with("../");
   // A root ("/", "C:\") ends with its separator.
-  if (!folder.empty() && IsCanonicalSeparator(folder.back())) return path.starts_with(folder);
+  if (!folder.empty() && IsNativeSeparator(folder.back())) return path.starts_with(folder);
   return path.size() > folder.size() && path.starts_with(folder) &&
-         IsCanonicalSeparator(path[folder.size()]);
+         IsNativeSeparator(path[folder.size()]);
 }
 
 }  // namespace
