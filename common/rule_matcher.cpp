@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <new>
 #include <stdexcept>
 
 #include "cancel.h"
@@ -354,14 +355,31 @@ bool RuleMatcher::Plan(std::string_view text, std::vector<TextEdit>* edits,
       n >= parallelFrom_ && splitAtLines_
           ? std::memchr(text.data() + half, '\n', std::min(n - half, kCancelStride))
           : nullptr;
+  // Room for the replacements of [from, to) set aside before the scan, so
+  // that the list is not moved to fresh memory each time it doubles: the
+  // most the range can hold, up to one byte of list per byte of text. Only
+  // the part used is ever touched; more replacements still fit, by growing.
+  size_t shortest = std::string_view::npos;
+  for (const Row& row : rows_)
+    shortest = std::min(shortest, std::max<size_t>(row.folded.size(), 1));
+  const auto reserve = [&](std::vector<TextEdit>& list, size_t bytes) {
+    const size_t most = std::min(bytes / shortest + 1, bytes / sizeof(TextEdit));
+    try {
+      list.reserve(list.size() + most);
+    } catch (const std::bad_alloc&) {  // a hint only
+    }
+  };
   Scan scan;
   if (lineEnd == nullptr) {
+    reserve(*edits, n);
     scan = ScanMatches(text, note(*edits, counted));
   } else {
     const size_t split = static_cast<size_t>(static_cast<const char*>(lineEnd) - text.data()) + 1;
     std::vector<TextEdit> later;
     std::array<size_t, 32> laterCounted{};
     Scan second;
+    reserve(*edits, n);
+    reserve(later, n - split);
     InParallel([&] { scan = ScanMatches(text, note(*edits, counted), 0, split); },
                [&] { second = ScanMatches(text, note(later, laterCounted), split, n); });
     scan.overlap = scan.overlap || second.overlap;
