@@ -542,12 +542,10 @@ void WinWizard::StartRun(const RunSettings& settings) {
     RunOutcome outcome;
     if (unnamed) {
       // A path that the file layer cannot name is a failure of its own.
-      const ProgressEvent event{.kind = EventKind::Stopped,
-                                .detail = "the path holds characters that code page " +
-                                          std::to_string(PathCodePage()) + " cannot write"};
-      reporter.Report(event);
-      record->Report(event);
-      outcome = {RunOutcome::Status::Failed, FormatLine(event).value_or(""), {}};
+      TeeReporter both(reporter, *record);
+      RunLog::Fail(both, outcome, StopCause::Unexpected, "", 0,
+                   "the path holds characters that code page " + std::to_string(PathCodePage()) +
+                       " cannot write");
     } else {
       outcome = RunWindowMigration(request, reporter, cancel_, *record);
     }

@@ -7,21 +7,9 @@
 #include "disk.h"
 #include "general_functions.h"
 #include "report.h"
+#include "string_functions.h"
 
 namespace kv::gui {
-
-namespace {
-
-bool EndsWithNoCase(const std::string& text, const std::string& suffix) {
-  if (text.size() < suffix.size()) return false;
-  return std::equal(suffix.begin(), suffix.end(), text.end() - static_cast<long>(suffix.size()),
-                    [](char a, char b) {
-                      auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c + 32) : c; };
-                      return lower(a) == lower(b);
-                    });
-}
-
-}  // namespace
 
 const WizardTexts& TextsOf(WizardKind kind) {
   static const WizardTexts vb6{
