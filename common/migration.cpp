@@ -1,5 +1,6 @@
 #include "migration.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "cancel.h"
@@ -39,6 +40,12 @@ class WatchedDisk : public Disk {
 };
 
 }  // namespace
+
+bool VersionTextAllowed(std::string_view text) {
+  return std::none_of(text.begin(), text.end(), [](char c) {
+    return c == '"' || c == '<' || c == '>' || c == '&' || static_cast<unsigned char>(c) < 0x20;
+  });
+}
 
 RunOutcome RunMigration(const MigrationRequest& request, Reporter& reporter,
                         const CancelFlag* cancel, RunRecord* record) {

@@ -53,6 +53,16 @@ struct MigrationKind {
 using WriteObserver =
     std::function<void(const std::string& path, std::string_view before, std::string_view after)>;
 
+// Whether a target version text can be written into a project file: not when
+// it holds a quote, "<", ">", "&" or a byte below 0x20, which would end the
+// value it is written into and add attributes, elements or lines of its own.
+// The front ends refuse such a text before a run reads anything.
+bool VersionTextAllowed(std::string_view text);
+
+// What a refused version text may not hold, for the front ends' messages.
+inline constexpr std::string_view kVersionTextRule =
+    "may not hold a quote, <, >, & or a control character";
+
 struct MigrationRequest {
   // The project, group or solution file.
   std::string path;

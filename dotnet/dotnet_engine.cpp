@@ -75,12 +75,6 @@ RuleTable KeyRows() {
 
 }  // namespace
 
-bool VersionTextAllowed(std::string_view text) {
-  return std::none_of(text.begin(), text.end(), [](char c) {
-    return c == '"' || c == '<' || c == '>' || c == '&' || static_cast<unsigned char>(c) < 0x20;
-  });
-}
-
 DotNetMigrator::DotNetMigrator(Disk& disk)
     : disk_(disk),
       guidRules_(BuildGuidRules()),

@@ -17,16 +17,6 @@
 
 namespace kv {
 
-// Whether a target version text can be written into a project file: not when
-// it holds a quote, "<", ">", "&" or a byte below 0x20, which would end the
-// value it is written into and add attributes, elements or lines of its own.
-// The front ends refuse such a text before a run reads anything.
-bool VersionTextAllowed(std::string_view text);
-
-// What a refused version text may not hold, for the front ends' messages.
-inline constexpr std::string_view kVersionTextRule =
-    "may not hold a quote, <, >, & or a control character";
-
 class DotNetMigrator : public Migrator {
  public:
   explicit DotNetMigrator(Disk& disk);

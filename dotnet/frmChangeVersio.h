@@ -25,7 +25,8 @@ class frmChangeVersio : public gui::WizardWindow {
   explicit frmChangeVersio(Disk* disk = nullptr, QWidget* parent = nullptr);
   ~frmChangeVersio() override;
 
-  // Target version texts; they follow the two version boxes as typed.
+  // Target version texts as the window model holds them; they follow the two
+  // version boxes as typed.
   QString NewVersionMajor = QStringLiteral("5");
   QString NewVersionMinor = QStringLiteral("0");
 

@@ -1,6 +1,7 @@
 #include "run_controller.h"
 
 #include <QFile>
+#include <QMetaMethod>
 #include <QStringDecoder>
 #include <exception>
 #include <utility>
@@ -19,7 +20,7 @@ std::string PathBytes(const QString& path) { return QFile::encodeName(path).toSt
 class RunController::QueueReporter : public LineReporter {
  public:
   explicit QueueReporter(RunController& owner) : owner_(owner) {}
-  void Line(const std::string& line) override { owner_.Post(LineText(line)); }
+  void Line(const std::string& line) override { owner_.Post(line); }
 
  private:
   RunController& owner_;
@@ -68,12 +69,12 @@ bool RunController::Start(Job job) {
   return true;
 }
 
-void RunController::Post(QString line) {
+void RunController::Post(std::string line) {
   bool first = false;
   {
     std::lock_guard lock(mutex_);
-    first = pending_.isEmpty();
-    pending_.append(std::move(line));
+    first = pending_.empty();
+    pending_.push_back(std::move(line));
   }
   // One wake-up per batch: later lines join the batch already announced.
   if (first) {
@@ -87,12 +88,19 @@ void RunController::OnLinesPending() {
 }
 
 void RunController::Flush() {
-  QStringList batch;
+  std::vector<std::string> batch;
   {
     std::lock_guard lock(mutex_);
     batch.swap(pending_);
   }
-  if (!batch.isEmpty()) emit LinesReady(batch);
+  if (batch.empty()) return;
+  emit RawLinesReady(batch);
+  if (isSignalConnected(QMetaMethod::fromSignal(&RunController::LinesReady))) {
+    QStringList lines;
+    lines.reserve(qsizetype(batch.size()));
+    for (const std::string& line : batch) lines.append(LineText(line));
+    emit LinesReady(lines);
+  }
 }
 
 void RunController::OnDone(const RunOutcome& outcome) {

@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "progress.h"
 
@@ -50,15 +51,18 @@ class RunController : public QObject {
   static constexpr int kBatchIntervalMs = 15;
 
  signals:
-  // Lines of the current run, oldest first; emitted on the controller's thread.
+  // Lines of the current run, oldest first, as the engine made them; emitted
+  // on the controller's thread.
+  void RawLinesReady(const std::vector<std::string>& lines);
+  // The same lines for display (LineText), when something listens.
   void LinesReady(const QStringList& lines);
   // The run is over; every one of its lines was emitted before this.
   void Finished(const kv::RunOutcome& outcome);
 
  private:
   class QueueReporter;
-  void Post(QString line);  // run's thread
-  void OnLinesPending();    // controller's thread
+  void Post(std::string line);  // run's thread
+  void OnLinesPending();        // controller's thread
   void Flush();
   void OnDone(const RunOutcome& outcome);
 
@@ -66,7 +70,7 @@ class RunController : public QObject {
   CancelFlag cancel_{false};
   QTimer batchTimer_;
   std::mutex mutex_;
-  QStringList pending_;  // guarded by mutex_
+  std::vector<std::string> pending_;  // guarded by mutex_
 };
 
 }  // namespace kv::gui

@@ -6,6 +6,7 @@
 
 #include "disk.h"
 #include "general_functions.h"
+#include "migration.h"
 #include "report.h"
 #include "string_functions.h"
 
@@ -111,6 +112,22 @@ bool WizardModel::Drop(const std::vector<std::string>& paths) {
 
 void WizardModel::Action() {
   if (running_ || closing_) return;
+  if (texts_.hasVersions) {
+    const struct {
+      const std::string& text;
+      Control box;
+      const char* name;
+    } boxes[] = {{major_, Control::Major, "major"}, {minor_, Control::Minor, "minor"}};
+    for (const auto& b : boxes) {
+      if (VersionTextAllowed(b.text)) continue;
+      lines_.clear();
+      view_.ClearList();
+      AddLines({"Refused: the " + std::string(b.name) + " version " +
+                std::string(kVersionTextRule) + "; no file was changed"});
+      view_.FocusBox(b.box);
+      return;
+    }
+  }
   RunSettings settings;
   settings.path = path_;
   settings.major = major_;
@@ -160,6 +177,7 @@ void WizardModel::RunEnded(const RunOutcome& outcome, std::optional<std::string>
     if (texts_.hidesActionAfterRun) actionVisible_ = false;
   }
   if (closing_) {
+    closing_ = false;
     view_.Close();
     return;
   }
@@ -184,7 +202,7 @@ std::string ReportText(const RunRecord& record, Disk& disk) {
   if (const std::optional<std::string> project = disk.Find(record.project(), "")) {
     folder = GetFolderFromPath(*project);
   }
-  std::string text = FormatReport(record, SIZE_MAX, folder);
+  std::string text = FormatReport(record, SIZE_MAX, folder) + FormatLeftAlone(record);
   while (!text.empty() && text.back() == '\n') text.pop_back();
   return text;
 }

@@ -69,6 +69,8 @@ class RunStarter {
   virtual void StopRun() = 0;
 };
 
+enum class Control { Path, Browse, List, AllModules, Major, Minor, Action, Exit, SaveReport };
+
 // What the model tells its front end. Refresh: read the state again (path
 // box, action button, locks, report pane, status text).
 class WizardView {
@@ -79,9 +81,10 @@ class WizardView {
   virtual void Refresh() = 0;
   // The window goes: Exit, or a close asked for during a run once it stopped.
   virtual void Close() = 0;
+  // The user is sent to a box whose text was refused: focus it, its text
+  // selected.
+  virtual void FocusBox(Control control) { (void)control; }
 };
-
-enum class Control { Path, Browse, List, AllModules, Major, Minor, Action, Exit, SaveReport };
 
 class WizardModel {
  public:
@@ -131,7 +134,9 @@ class WizardModel {
   bool AcceptsDrop(const std::vector<std::string>& paths) const;
   bool Drop(const std::vector<std::string>& paths);
   // The action button: clears the list and starts a run with the texts as
-  // they stand now. Nothing while a run goes on.
+  // they stand now. Nothing while a run goes on. A version text that would
+  // break a project file starts no run: the list says why and its box gets
+  // the focus.
   void Action();
   // Exit, or closing the window: closes at once, or during a run stops the
   // run and closes once it has stopped.
@@ -167,8 +172,9 @@ class WizardModel {
   std::string reportStatus_;
 };
 
-// The report pane's text for a run whose folders were searched: leftovers
-// inside the project's folder are shown relative to it.
+// The report pane's text for a run whose folders were searched: the summary,
+// the leftovers (those inside the project's folder relative to it), then the
+// files named like ours that the run left alone.
 std::string ReportText(const RunRecord& record, Disk& disk);
 
 }  // namespace kv::gui

@@ -1,5 +1,6 @@
 #include "wizard_window.h"
 
+#include <QCheckBox>
 #include <QCloseEvent>
 #include <QDir>
 #include <QDragEnterEvent>
@@ -23,18 +24,27 @@
 
 #include "general_functions.h"
 #include "gui_support.h"
+#include "wizard_run.h"
 
 namespace kv::gui {
 
-WizardWindow::WizardWindow(Disk* disk, QWidget* parent)
+WizardWindow::WizardWindow(WizardKind kind, const MigrationKind& engine, Disk* disk,
+                           QWidget* parent)
     : QWidget(parent),
+      engine_(engine),
       ownDisk_(disk ? nullptr : std::make_unique<RealDisk>()),
       disk_(disk ? disk : ownDisk_.get()),
+      model_(kind, *this, *this,
+             [this](const std::string& path) {
+               return !path.empty() &&
+                      disk_->Find(PathBytes(QString::fromStdString(path)), "").has_value();
+             }),
       chooser_(std::make_unique<DialogFileChooser>()) {
   setFont(WizardFont());
   setWindowIcon(AppIcon());
   setAcceptDrops(true);
-  connect(&runner_, &RunController::LinesReady, this, &WizardWindow::AppendLines);
+  connect(&runner_, &RunController::RawLinesReady, this,
+          [this](const std::vector<std::string>& lines) { model_.AddLines(lines); });
   connect(&runner_, &RunController::Finished, this, &WizardWindow::OnRunFinished);
 }
 
@@ -44,203 +54,233 @@ void WizardWindow::SetFileChooser(std::unique_ptr<FileChooser> chooser) {
   chooser_ = std::move(chooser);
 }
 
-void WizardWindow::Bind(const WizardControls& controls, const ProjectKind& kind) {
+void WizardWindow::Bind(const WizardControls& controls) {
   controls_ = controls;
-  kind_ = kind;
+  const WizardTexts& texts = model_.texts();
+  setWindowTitle(QString::fromStdString(texts.caption));
+  controls_.action->setText(QString::fromStdString(texts.actionText));
+  controls_.browse->setToolTip(QString::fromStdString(texts.browseTip));
   controls_.browse->setIcon(BrowseIcon());
   // A path dropped anywhere on the window is handled by the window, also over
   // the path box (which would otherwise paste the file's URL as text).
   controls_.path->setAcceptDrops(false);
   controls_.list->setUniformItemSizes(true);
+  auto edited = [this](QLineEdit* box, void (WizardModel::*to)(const std::string&)) {
+    if (!box) return;
+    connect(box, &QLineEdit::textChanged, this, [this, to](const QString& text) {
+      if (!updating_) (model_.*to)(text.toStdString());
+    });
+  };
+  edited(controls_.path, &WizardModel::PathEdited);
+  edited(controls_.major, &WizardModel::MajorEdited);
+  edited(controls_.minor, &WizardModel::MinorEdited);
+  if (controls_.allModules) {
+    controls_.allModules->setText(QString::fromStdString(texts.allModulesText));
+    connect(controls_.allModules, &QCheckBox::toggled, this,
+            [this](bool checked) { model_.AllModulesToggled(checked); });
+  }
+  SetBox(controls_.major, model_.NewVersionMajor());
+  SetBox(controls_.minor, model_.NewVersionMinor());
+  Refresh();
   controls_.path->setFocus();
 }
 
+void WizardWindow::SetBox(QLineEdit* box, const std::string& text) {
+  if (!box) return;
+  const QString shown = QString::fromStdString(text);
+  if (box->text() == shown) return;
+  updating_ = true;
+  box->setText(shown);
+  updating_ = false;
+}
+
 void WizardWindow::BrowseForProject() {
-  QString startFolder;
-  if (disk_->Find(PathBytes(controls_.path->text()), "")) {
-    startFolder = QFileInfo(controls_.path->text()).absolutePath();
-  }
-  const std::optional<QString> chosen = chooser_->ChooseFile(this, kind_.filter, startFolder);
-  if (!chosen) return;
-  controls_.path->setText(*chosen);
-  ShowActionIfPathExists();
+  if (!model_.Enabled(Control::Browse)) return;
+  const QString filter = QString::fromStdString(FilterText(model_.texts()));
+  const QString folder = QString::fromStdString(model_.BrowseFolder());
+  const std::optional<QString> chosen = chooser_->ChooseFile(this, filter, folder);
+  model_.BrowseChosen(chosen ? std::optional<std::string>(chosen->toStdString()) : std::nullopt);
 }
 
 void WizardWindow::OpenPath(const QString& path) {
   if (path.isEmpty()) return;
-  controls_.path->setText(QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath()));
-  ShowActionIfPathExists();
+  model_.OpenPath(QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath()).toStdString());
 }
 
-void WizardWindow::ShowActionIfPathExists() {
-  const bool exists = disk_->Find(PathBytes(controls_.path->text()), "").has_value();
-  controls_.action->setVisible(exists);
-}
-
-void WizardWindow::StartRun(MigrationRequest request) {
-  if (runner_.IsRunning()) return;
+void WizardWindow::StartRun(const RunSettings& settings) {
   focusBeforeRun_ = focusWidget();
-  SetLocked(true);
-  auto record = std::make_shared<RunRecord>(request.path);
-  record_ = record;
+  MigrationRequest request;
+  request.path = PathBytes(QString::fromStdString(settings.path));
+  request.kind = &engine_;
+  request.allModules = settings.allModules;
+  request.major = QString::fromStdString(settings.major).toLocal8Bit().toStdString();
+  request.minor = QString::fromStdString(settings.minor).toLocal8Bit().toStdString();
   request.hook = transactionHook_;
   if (!ownDisk_) request.disk = disk_;
+  auto record = std::make_shared<RunRecord>(request.path);
+  record_ = record;
+  setCursor(Qt::BusyCursor);
   runner_.Start(
       [request = std::move(request), record](Reporter& reporter, const CancelFlag& cancel) {
-        return RunMigration(request, reporter, &cancel, record.get());
+        return RunWindowMigration(request, reporter, cancel, *record);
       });
 }
 
-void WizardWindow::AppendLines(const QStringList& lines) {
-  controls_.list->addItems(lines);
+void WizardWindow::ClearList() { controls_.list->clear(); }
+
+void WizardWindow::AppendLines(const std::vector<std::string>& lines) {
+  QStringList shown;
+  shown.reserve(qsizetype(lines.size()));
+  for (const std::string& line : lines) shown.append(LineText(line));
+  controls_.list->addItems(shown);
   controls_.list->scrollToBottom();
 }
 
 void WizardWindow::OnRunFinished(const RunOutcome& outcome) {
-  SetLocked(false);
-  // The run's last line ("Finish..." or the failure) is already in the list.
-  // After a failure the path box keeps the path, so that the user can try
-  // again once the file is fixed.
-  if (outcome.status == RunOutcome::Status::Completed) {
-    controls_.path->setText(QString::fromLatin1(kAfterRunText));
-    RunReturned();
-  }
-  if (record_ && record_->scanned() && !closeWhenStopped_) ShowReport(*record_);
-  if (focusBeforeRun_ && focusBeforeRun_->isEnabled() && focusBeforeRun_->isVisible()) {
-    focusBeforeRun_->setFocus();
-  }
+  unsetCursor();
+  std::optional<std::string> report;
+  if (record_ && record_->scanned()) report = ReportText(*record_, *disk_);
+  QWidget* focus = focusBeforeRun_;
   focusBeforeRun_ = nullptr;
+  model_.RunEnded(outcome, std::move(report));
+  if (isVisible() && focus && focus->isEnabled() && focus->isVisible()) focus->setFocus();
   emit RunEnded(outcome);
-  if (closeWhenStopped_) close();
 }
 
-void WizardWindow::SetLocked(bool locked) {
-  QList<QWidget*> inputs{controls_.path, controls_.browse, controls_.action};
-  inputs += controls_.moreLocked;
-  for (QWidget* w : inputs) w->setEnabled(!locked);
-  if (locked) {
-    setCursor(Qt::BusyCursor);
-  } else {
-    unsetCursor();
+void WizardWindow::Refresh() {
+  SetBox(controls_.path, model_.path());
+  controls_.action->setVisible(model_.actionVisible());
+  const std::pair<QWidget*, Control> locks[] = {
+      {controls_.path, Control::Path},     {controls_.browse, Control::Browse},
+      {controls_.action, Control::Action}, {controls_.allModules, Control::AllModules},
+      {controls_.major, Control::Major},   {controls_.minor, Control::Minor},
+      {saveReport_, Control::SaveReport},
+  };
+  for (const auto& [widget, control] : locks) {
+    if (widget) widget->setEnabled(model_.Enabled(control));
   }
+  if (model_.report()) {
+    MakeReportPane();
+    QStringList lines;
+    const std::string& report = *model_.report();
+    size_t begin = 0;
+    while (begin <= report.size()) {
+      const size_t end = std::min(report.find('\n', begin), report.size());
+      lines.append(LineText(report.substr(begin, end - begin)));
+      begin = end + 1;
+    }
+    if (reportText_->toPlainText() != lines.join(QLatin1Char('\n'))) {
+      reportText_->setPlainText(lines.join(QLatin1Char('\n')));
+    }
+  }
+  if (reportStatus_) reportStatus_->setText(QString::fromStdString(model_.reportStatus()));
 }
 
-void WizardWindow::ShowReport(const RunRecord& record) {
-  if (!reportPane_) {
-    // The list and the report share the list's place, one above the other.
-    QLayout* layout = controls_.list->parentWidget()->layout();
-    auto* splitter = new QSplitter(Qt::Vertical, this);
-    splitter->setObjectName(QStringLiteral("reportSplitter"));
-    splitter->setChildrenCollapsible(false);
-    delete layout->replaceWidget(controls_.list, splitter);
-    splitter->addWidget(controls_.list);
+void WizardWindow::MakeReportPane() {
+  if (reportPane_) return;
+  // The list and the report share the list's place, one above the other.
+  QLayout* layout = controls_.list->parentWidget()->layout();
+  auto* splitter = new QSplitter(Qt::Vertical, this);
+  splitter->setObjectName(QStringLiteral("reportSplitter"));
+  splitter->setChildrenCollapsible(false);
+  delete layout->replaceWidget(controls_.list, splitter);
+  splitter->addWidget(controls_.list);
 
-    reportPane_ = new QWidget(splitter);
-    reportPane_->setObjectName(QStringLiteral("reportPane"));
-    auto* paneLayout = new QVBoxLayout(reportPane_);
-    paneLayout->setContentsMargins(0, 0, 0, 0);
-    paneLayout->setSpacing(3);
-    reportText_ = new QPlainTextEdit(reportPane_);
-    reportText_->setObjectName(QStringLiteral("reportText"));
-    reportText_->setReadOnly(true);
-    reportText_->setLineWrapMode(QPlainTextEdit::NoWrap);
-    reportText_->setAccessibleName(QStringLiteral("Report"));
-    paneLayout->addWidget(reportText_);
-    auto* row = new QHBoxLayout();
-    reportStatus_ = new QLabel(reportPane_);
-    reportStatus_->setObjectName(QStringLiteral("reportStatus"));
-    row->addWidget(reportStatus_, 1);
-    auto* save = new QPushButton(QStringLiteral("Save report..."), reportPane_);
-    save->setObjectName(QStringLiteral("cmdSaveReport"));
-    connect(save, &QPushButton::clicked, this, &WizardWindow::SaveReport);
-    row->addWidget(save);
-    paneLayout->addLayout(row);
-    splitter->addWidget(reportPane_);
-    splitter->setStretchFactor(0, 3);
-    splitter->setStretchFactor(1, 2);
-    splitter->show();
-    controls_.list->show();
-    // Room for both: a window still at its first height grows.
-    if (height() < 460) resize(width(), 460);
-    layout->activate();
-    const int room = splitter->height();
-    splitter->setSizes({room / 2, room - room / 2});
-    // The list is shorter now: its last line stays in view.
-    controls_.list->scrollToBottom();
-  }
-  QStringList lines;
-  // Leftovers inside the project's folder are shown relative to it.
-  std::string folder;
-  if (const std::optional<std::string> project = disk_->Find(record.project(), "")) {
-    folder = GetFolderFromPath(*project);
-  }
-  const std::string report = FormatReport(record, SIZE_MAX, folder) + FormatLeftAlone(record);
-  size_t begin = 0;
-  while (begin < report.size()) {
-    const size_t end = report.find('\n', begin);
-    lines.append(LineText(report.substr(begin, end - begin)));
-    begin = end + 1;
-  }
-  reportText_->setPlainText(lines.join(QLatin1Char('\n')));
-  reportStatus_->clear();
+  reportPane_ = new QWidget(splitter);
+  reportPane_->setObjectName(QStringLiteral("reportPane"));
+  auto* paneLayout = new QVBoxLayout(reportPane_);
+  paneLayout->setContentsMargins(0, 0, 0, 0);
+  paneLayout->setSpacing(3);
+  reportText_ = new QPlainTextEdit(reportPane_);
+  reportText_->setObjectName(QStringLiteral("reportText"));
+  reportText_->setReadOnly(true);
+  reportText_->setLineWrapMode(QPlainTextEdit::NoWrap);
+  reportText_->setAccessibleName(QStringLiteral("Report"));
+  paneLayout->addWidget(reportText_);
+  auto* row = new QHBoxLayout();
+  reportStatus_ = new QLabel(reportPane_);
+  reportStatus_->setObjectName(QStringLiteral("reportStatus"));
+  row->addWidget(reportStatus_, 1);
+  saveReport_ = new QPushButton(QStringLiteral("Save report..."), reportPane_);
+  saveReport_->setObjectName(QStringLiteral("cmdSaveReport"));
+  connect(saveReport_, &QPushButton::clicked, this, &WizardWindow::SaveReport);
+  row->addWidget(saveReport_);
+  paneLayout->addLayout(row);
+  splitter->addWidget(reportPane_);
+  splitter->setStretchFactor(0, 3);
+  splitter->setStretchFactor(1, 2);
+  splitter->show();
+  controls_.list->show();
+  // Room for both: a window still at its first height grows.
+  if (height() < 460) resize(width(), 460);
+  layout->activate();
+  const int room = splitter->height();
+  splitter->setSizes({room / 2, room - room / 2});
+  // The list is shorter now: its last line stays in view.
+  controls_.list->scrollToBottom();
 }
 
 void WizardWindow::SaveReport() {
-  if (!reportText_) return;
-  QString folder =
-      QFileInfo(QFile::decodeName(record_ ? record_->project().c_str() : "")).absolutePath();
-  const std::optional<QString> path = chooser_->ChooseSaveFile(
-      this, QStringLiteral("Text files (*.txt)"), QDir(folder).filePath("kvmigrate-report.txt"));
+  if (!reportText_ || !model_.Enabled(Control::SaveReport)) return;
+  const QString offered =
+      QFileInfo(QString::fromStdString(model_.ReportFileName())).absoluteFilePath();
+  const std::optional<QString> path =
+      chooser_->ChooseSaveFile(this, QStringLiteral("Text files (*.txt)"), offered);
   if (!path) return;
   QSaveFile file(*path);
   const QByteArray text = reportText_->toPlainText().toUtf8() + '\n';
-  if (file.open(QIODevice::WriteOnly) && file.write(text) == text.size() && file.commit()) {
-    reportStatus_->setText(QStringLiteral("Saved to ") + *path);
-  } else {
-    reportStatus_->setText(QStringLiteral("Could not save ") + *path + QStringLiteral(": ") +
-                           file.errorString());
-  }
+  const bool saved =
+      file.open(QIODevice::WriteOnly) && file.write(text) == text.size() && file.commit();
+  model_.ReportSaved(path->toStdString(), saved ? "" : file.errorString().toStdString());
+}
+
+void WizardWindow::FocusBox(Control control) {
+  QLineEdit* box = control == Control::Major   ? controls_.major
+                   : control == Control::Minor ? controls_.minor
+                                               : controls_.path;
+  if (!box) return;
+  box->setFocus();
+  box->selectAll();
+}
+
+void WizardWindow::Close() {
+  Refresh();
+  closeAllowed_ = true;
+  if (!inCloseEvent_) close();
 }
 
 void WizardWindow::closeEvent(QCloseEvent* event) {
-  if (runner_.IsRunning()) {
-    // The run stops where it is, leaving every file as it was; the window
-    // closes when it has stopped.
-    closeWhenStopped_ = true;
-    runner_.Cancel();
-    event->ignore();
-    return;
+  if (!closeAllowed_) {
+    // Exit: at once, or during a run once the run has stopped.
+    inCloseEvent_ = true;
+    model_.Exit();
+    inCloseEvent_ = false;
   }
-  closeWhenStopped_ = false;
-  event->accept();
+  event->setAccepted(closeAllowed_);
+  closeAllowed_ = false;
 }
 
-std::optional<QString> WizardWindow::DroppedProject(const QMimeData* mime) const {
-  if (runner_.IsRunning() || !mime->hasUrls()) return std::nullopt;
-  const QList<QUrl> urls = mime->urls();
-  if (urls.size() != 1 || !urls.front().isLocalFile()) return std::nullopt;
-  const QString path = urls.front().toLocalFile();
-  const bool known =
-      std::any_of(kind_.suffixes.begin(), kind_.suffixes.end(),
-                  [&](const QString& s) { return path.endsWith(s, Qt::CaseInsensitive); });
-  if (!known) return std::nullopt;
-  return QDir::toNativeSeparators(path);
+std::vector<std::string> WizardWindow::DroppedPaths(const QMimeData* mime) const {
+  std::vector<std::string> paths;
+  if (!mime->hasUrls()) return paths;
+  for (const QUrl& url : mime->urls()) {
+    // A drop that is not a local file is taken by no window.
+    paths.push_back(url.isLocalFile() ? QDir::toNativeSeparators(url.toLocalFile()).toStdString()
+                                      : std::string());
+  }
+  return paths;
 }
 
 void WizardWindow::dragEnterEvent(QDragEnterEvent* event) {
-  if (DroppedProject(event->mimeData())) event->acceptProposedAction();
+  if (model_.AcceptsDrop(DroppedPaths(event->mimeData()))) event->acceptProposedAction();
 }
 
 void WizardWindow::dragMoveEvent(QDragMoveEvent* event) {
-  if (DroppedProject(event->mimeData())) event->acceptProposedAction();
+  if (model_.AcceptsDrop(DroppedPaths(event->mimeData()))) event->acceptProposedAction();
 }
 
 void WizardWindow::dropEvent(QDropEvent* event) {
-  const std::optional<QString> path = DroppedProject(event->mimeData());
-  if (!path) return;
-  event->acceptProposedAction();
-  controls_.path->setText(*path);
-  ShowActionIfPathExists();
+  if (model_.Drop(DroppedPaths(event->mimeData()))) event->acceptProposedAction();
 }
 
 }  // namespace kv::gui

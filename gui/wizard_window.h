@@ -1,7 +1,9 @@
-// What the two migration windows have in common: the path box and its Open
-// dialog, the action button that starts a run off the window's thread, the
-// progress list, the lock on the controls while a run goes on, closing during
-// a run, and dropping a project file onto the window.
+// What the two Qt migration windows have in common: a view of the window
+// model (wizard_model.h), which decides the path box's text, the action
+// button, the locks during a run, the version texts and the check box, the
+// list and the report pane, Exit during a run, the command line and drops.
+// This code only shows that state, hands input to the model, runs off the
+// window's thread and writes a saved report.
 #pragma once
 
 #include <QList>
@@ -18,7 +20,9 @@
 #include "report.h"
 #include "run_controller.h"
 #include "transaction.h"
+#include "wizard_model.h"
 
+class QCheckBox;
 class QLabel;
 class QLineEdit;
 class QListWidget;
@@ -28,25 +32,20 @@ class QPushButton;
 
 namespace kv::gui {
 
-// The path box's text after every run that returned.
-inline constexpr char kAfterRunText[] = "Type your Project's full name here...";
-
 // The controls of a window's form that the shared window code works with.
 struct WizardControls {
-  QLineEdit* path = nullptr;      // names the project or solution file
-  QListWidget* list = nullptr;    // progress lines
-  QPushButton* browse = nullptr;  // opens the Open dialog
-  QPushButton* action = nullptr;  // starts a run
-  QList<QWidget*> moreLocked;     // further controls disabled during a run
+  QLineEdit* path = nullptr;        // names the project or solution file
+  QListWidget* list = nullptr;      // progress lines
+  QPushButton* browse = nullptr;    // opens the Open dialog
+  QPushButton* action = nullptr;    // starts a run
+  QCheckBox* allModules = nullptr;  // the other member kinds (kvMigrate)
+  QLineEdit* major = nullptr;       // target version boxes (kvMigrateDotNet)
+  QLineEdit* minor = nullptr;
 };
 
-// How a window names the files that it migrates.
-struct ProjectKind {
-  QString filter;        // Open dialog filter, e.g. "Visual Basic Projects (*.vbp)"
-  QStringList suffixes;  // accepted by drag and drop (any letter case), e.g. ".vbp"
-};
-
-class WizardWindow : public QWidget {
+// The Qt view of the window model: shows its state and hands the user's
+// input to it; runs go on the RunController's thread.
+class WizardWindow : public QWidget, public RunStarter, public WizardView {
   Q_OBJECT
 
  public:
@@ -57,11 +56,9 @@ class WizardWindow : public QWidget {
   // Tests: asked before each file operation of the transactions of the runs
   // that follow (on the run's thread), as a fault hook is.
   void SetTransactionHook(Transaction::FaultHook hook) { transactionHook_ = std::move(hook); }
-  bool IsRunning() const { return runner_.IsRunning(); }
-  // A project named on the command line: its full path goes into the path
-  // box (a relative one is taken against the current folder) and the action
-  // button follows whether it names an existing file, as after the Open
-  // dialog. An empty path changes nothing.
+  bool IsRunning() const { return model_.running(); }
+  // A project named on the command line: a relative path is taken against
+  // the current folder, then handed to the model.
   void OpenPath(const QString& path);
 
  signals:
@@ -70,28 +67,14 @@ class WizardWindow : public QWidget {
 
  protected:
   // `disk` is the file layer for every run and existence check; nullptr
-  // means the real file system.
-  WizardWindow(Disk* disk, QWidget* parent);
+  // means the real file system. `engine` migrates the window's projects.
+  WizardWindow(WizardKind kind, const MigrationKind& engine, Disk* disk, QWidget* parent);
 
   // Called by the derived window once its form is set up.
-  void Bind(const WizardControls& controls, const ProjectKind& kind);
-  Disk& disk() { return *disk_; }
-
-  // Open dialog: a chosen file's path goes into the path box and the action
-  // button follows whether it names an existing file. Cancelling changes
-  // nothing.
+  void Bind(const WizardControls& controls);
+  WizardModel& model() { return model_; }
+  // The find button: the Open dialog, its answer handed to the model.
   void BrowseForProject();
-  // Shows the action button when the path box names an existing regular
-  // file, hides it otherwise.
-  void ShowActionIfPathExists();
-  // Disables the input controls and runs `request` off the window's thread
-  // (RunMigration: one transaction, no change when it stops or Exit stops
-  // it). The run's events are also recorded with what it left over; the
-  // report pane then shows the summary and the leftovers. Over a disk given
-  // to the window (tests), the engine runs on that disk as it is.
-  void StartRun(MigrationRequest request);
-  // After a run that completed ("Finish..." listed, path box reset).
-  virtual void RunReturned() {}
 
   void closeEvent(QCloseEvent* event) override;
   void dragEnterEvent(QDragEnterEvent* event) override;
@@ -99,28 +82,41 @@ class WizardWindow : public QWidget {
   void dropEvent(QDropEvent* event) override;
 
  private:
-  std::optional<QString> DroppedProject(const QMimeData* mime) const;
-  void AppendLines(const QStringList& lines);
+  // RunStarter
+  void StartRun(const RunSettings& settings) override;
+  void StopRun() override { runner_.Cancel(); }
+  // WizardView
+  void ClearList() override;
+  void AppendLines(const std::vector<std::string>& lines) override;
+  void Refresh() override;
+  void Close() override;
+  void FocusBox(Control control) override;
+
+  std::vector<std::string> DroppedPaths(const QMimeData* mime) const;
   void OnRunFinished(const RunOutcome& outcome);
-  void SetLocked(bool locked);
-  // The report pane below the progress list, made when the first run ends
-  // (until then the list has the whole window); shows the last run's report.
-  void ShowReport(const RunRecord& record);
+  void SetBox(QLineEdit* box, const std::string& text);
+  // The report pane below the progress list, made when the first report
+  // comes (until then the list has the whole window).
+  void MakeReportPane();
   // Asks where to save the report and writes it there as text.
   void SaveReport();
 
+  const MigrationKind& engine_;
   std::unique_ptr<Disk> ownDisk_;
   Disk* disk_;
+  WizardModel model_;
   Transaction::FaultHook transactionHook_;
   std::unique_ptr<FileChooser> chooser_;
   WizardControls controls_;
-  ProjectKind kind_;
   QWidget* focusBeforeRun_ = nullptr;
-  bool closeWhenStopped_ = false;
+  bool updating_ = false;      // the window sets a box: not the user's edit
+  bool closeAllowed_ = false;  // the model said the window goes
+  bool inCloseEvent_ = false;
   std::shared_ptr<RunRecord> record_;  // of the run going on or last ended
   QWidget* reportPane_ = nullptr;
   QPlainTextEdit* reportText_ = nullptr;
   QLabel* reportStatus_ = nullptr;
+  QPushButton* saveReport_ = nullptr;
   RunController runner_;  // last, so that a run still going stops first
 };
 

@@ -29,9 +29,6 @@ class frmChangeVersio : public gui::WizardWindow {
   void Command1_Click();
   void cmdConvert_Click();
 
- protected:
-  void RunReturned() override;
-
  private:
   std::unique_ptr<Ui::frmChangeVersio> ui_;
 };
