@@ -9,6 +9,7 @@
 #include <set>
 #include <stdexcept>
 
+#include "migration.h"
 #include "test_util.h"
 #include "wizard_run.h"
 
@@ -34,6 +35,8 @@ struct Front : RunStarter, WizardView {
   }
   void Refresh() override {}
   void Close() override { ++closes; }
+  std::vector<Control> focused;
+  void FocusBox(Control c) override { focused.push_back(c); }
 };
 
 struct Fixture {
@@ -191,6 +194,38 @@ TEST_P(WizardModelTest, ReportSaveOffersTheProjectFolder) {
   EXPECT_EQ(f.model.reportStatus(), "Could not save C:\\r.txt: Access is denied");
   f.model.Action();
   EXPECT_EQ(f.model.reportStatus(), "");
+}
+
+// A version text that would end the value it is written into starts no run:
+// the list says why, that box gets the focus, the path stays for a retry.
+TEST(WizardModel, HostileVersionTextStartsNoRun) {
+  const struct {
+    std::string major, minor;
+    Control box;
+    const char* name;
+  } cases[] = {{"5\" Evil=\"1", "0", Control::Major, "major"},
+               {"5", "0\nEvil", Control::Minor, "minor"},
+               {"</VersionMajor>", "&", Control::Major, "major"}};
+  for (const auto& c : cases) {
+    Fixture f(WizardKind::DotNet);
+    f.model.OpenPath("C:\\p\\S.sln");
+    f.model.AddLines({"old"});
+    f.model.MajorEdited(c.major);
+    f.model.MinorEdited(c.minor);
+    f.model.Action();
+    EXPECT_TRUE(f.front.started.empty());
+    EXPECT_FALSE(f.model.running());
+    EXPECT_EQ(f.front.shown, std::vector<std::string>{
+                                 "Refused: the " + std::string(c.name) + " version " +
+                                 std::string(kv::kVersionTextRule) + "; no file was changed"});
+    EXPECT_EQ(f.front.focused, std::vector<Control>{c.box});
+    EXPECT_EQ(f.model.path(), "C:\\p\\S.sln");
+  }
+  // kvMigrate has no version boxes: its texts are never looked at.
+  Fixture v(WizardKind::Vb6);
+  v.model.MajorEdited("\"");
+  v.model.Action();
+  EXPECT_EQ(v.front.started.size(), 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(BothWindows, WizardModelTest,
