@@ -367,8 +367,13 @@ std::string& RewriteComReferenceVersions(const VersionTargets& t, std::string& c
         const size_t open = FindNoCase(element, key.open, nameEnd);
         if (open == npos) continue;
         const size_t begin = open + key.open.size();
-        const size_t end = FindNoCase(element, key.close, begin);
-        if (end != npos) edits.push_back(ValueEdit{begin, end, key.value});
+        // The value is the text up to the next tag, which must be its own
+        // end tag: a value that runs into other markup (a broken end tag)
+        // is left alone rather than replaced together with what it runs into.
+        const size_t end = element.find('<', begin);
+        if (end != npos && EqualsNoCase(element.substr(end, key.close.size()), key.close)) {
+          edits.push_back(ValueEdit{begin, end, key.value});
+        }
       }
     }
     p = FindNoCase(text, kComReference, next);

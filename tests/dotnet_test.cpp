@@ -276,6 +276,13 @@ TEST(DotNetText, ComReferenceVersions) {
       {"no end tag", "<COMReference><Guid>" + kNew0 + "</Guid><VersionMajor>1</VersionMajor>",
        "<COMReference><Guid>" + kNew0 + "</Guid><VersionMajor>1</VersionMajor>"},
       {"no closing key", com(kNew0, "<VersionMajor>1"), com(kNew0, "<VersionMajor>1")},
+      {"a broken end tag: not replaced with the markup behind it",
+       com(kNew0,
+           "<VersionMajor>1</VersionM_ajor><VersionMinor>3</VersionMinor><X/>"
+           "<VersionMajor>2</VersionMajor>"),
+       com(kNew0,
+           "<VersionMajor>1</VersionM_ajor><VersionMinor>0</VersionMinor><X/>"
+           "<VersionMajor>2</VersionMajor>")},
   };
   RealDisk disk;
   DotNetMigrator m(disk);
