@@ -105,7 +105,8 @@ constexpr size_t kLeftoversShown = 50;
 
 // Writes the JSON record to `path` ("-": `out`, alone there). Returns 0 or
 // the errno.
-int WriteRecord(const std::string& path, const std::string& json, std::FILE* out) {
+int WriteRecord(const std::string& path, const std::string& json, std::FILE* out,
+                unsigned pathCodePage) {
   if (path == "-") {
     errno = 0;
     if (std::fwrite(json.data(), 1, json.size(), out) != json.size() || std::fflush(out) != 0) {
@@ -113,20 +114,21 @@ int WriteRecord(const std::string& path, const std::string& json, std::FILE* out
     }
     return 0;
   }
-  return WriteOutputFile(path, json).code;
+  return WriteOutputFile(path, json, pathCodePage).code;
 }
 
 // What the arguments ask to run: the options and the kind of the project.
 struct CliRun {
   CliOptions options;
   const MigrationKind* kind = nullptr;
+  unsigned pathCodePage = kDefaultCodePage;  // of the arguments' paths
 };
 
 // Step 1: the run that the arguments ask for. For --help, --version and bad
 // arguments, what they call for is printed, `*status` is set and there is no
 // run.
-std::optional<CliRun> ParseArguments(int argc, const char* const* argv, std::FILE* out,
-                                     std::FILE* err, int* status) {
+std::optional<CliRun> ParseArguments(int argc, const char* const* argv, unsigned pathCodePage,
+                                     std::FILE* out, std::FILE* err, int* status) {
   const CliParse parse = ParseCliArguments(argc, argv);
   switch (parse.action) {
     case CliParse::Action::Help:
@@ -158,12 +160,12 @@ std::optional<CliRun> ParseArguments(int argc, const char* const* argv, std::FIL
   for (const auto& [name, path] :
        {std::pair{"--json ", &options.json}, std::pair{"--sarif ", &options.sarif}}) {
     if (!*path || **path == "-") continue;
-    if (const std::optional<std::string> problem = OutputPathProblem(**path)) {
+    if (const std::optional<std::string> problem = OutputPathProblem(**path, pathCodePage)) {
       *status = UsageError(err, name + **path + ": " + *problem);
       return std::nullopt;
     }
   }
-  return CliRun{parse.options, kind};
+  return CliRun{parse.options, kind, pathCodePage};
 }
 
 // With the record or the log on standard output, the lines and diffs go to
@@ -201,6 +203,7 @@ RunOutcome Run(const CliRun& run, std::FILE* out, std::FILE* err, RunRecord& rec
                            .allModules = options.allModules,
                            .webRoot = options.webRoot,
                            .entries = options.entries,
+                           .pathCodePage = run.pathCodePage,
                            .major = options.major,
                            .minor = options.minor};
   // A check or a scan writes no file of the project: it runs as a dry run,
@@ -221,17 +224,20 @@ RunOutcome Run(const CliRun& run, std::FILE* out, std::FILE* err, RunRecord& rec
 
 // Writes the SARIF log to `path` ("-": `out`, alone there). Returns 0 or the
 // errno.
-int WriteSarif(const std::string& path, const RunRecord& record, std::FILE* out) {
-  RealDisk disk;
-  return WriteRecord(path, RunRecordSarif(record, disk, "kvmigrate-cli", kVersion), out);
+int WriteSarif(const std::string& path, const RunRecord& record, std::FILE* out,
+               unsigned pathCodePage) {
+  RealDisk disk({}, pathCodePage);
+  return WriteRecord(path, RunRecordSarif(record, disk, "kvmigrate-cli", kVersion), out,
+                     pathCodePage);
 }
 
 // Step 3: what the run came to: the summary and leftovers (and the verdict of
 // a check or a scan) on `err`, the JSON record and the SARIF log, and the line
 // that says why a run stopped. Returns the exit status when the reporting
 // itself failed.
-std::optional<int> Report(const CliOptions& options, const RunOutcome& outcome,
-                          const RunRecord& record, std::FILE* out, std::FILE* err) {
+std::optional<int> Report(const CliRun& run, const RunOutcome& outcome, const RunRecord& record,
+                          std::FILE* out, std::FILE* err) {
+  const CliOptions& options = run.options;
   std::FILE* lines = LinesStream(options, out, err);
   const bool writeNothing = options.dryRun || options.check || options.scanOnly;
   // The record and the log are written whatever the run's end, also when the
@@ -251,9 +257,11 @@ std::optional<int> Report(const CliOptions& options, const RunOutcome& outcome,
       outputLost = true;
     }
   };
-  write(options.json, "record",
-        [&] { return WriteRecord(*options.json, RunRecordJson(record, AllRuleRows()), out); });
-  write(options.sarif, "log", [&] { return WriteSarif(*options.sarif, record, out); });
+  write(options.json, "record", [&] {
+    return WriteRecord(*options.json, RunRecordJson(record, AllRuleRows()), out, run.pathCodePage);
+  });
+  write(options.sarif, "log",
+        [&] { return WriteSarif(*options.sarif, record, out, run.pathCodePage); });
   if (const int e = g_outputError.load()) {
     std::fprintf(err, "kvmigrate-cli: could not write the output: %s; %s\n", std::strerror(e),
                  completed ? "the run had completed" : "no file was changed");
@@ -297,13 +305,14 @@ int ExitStatus(const CliOptions& options, const RunOutcome& outcome, const RunRe
 
 }  // namespace
 
-int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
+int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err,
+           unsigned pathCodePage) {
   int status = kCliOk;
-  const std::optional<CliRun> run = ParseArguments(argc, argv, out, err, &status);
+  const std::optional<CliRun> run = ParseArguments(argc, argv, pathCodePage, out, err, &status);
   if (!run) return status;
   RunRecord record(run->options.path);
   const RunOutcome outcome = Run(*run, out, err, record);
-  if (const std::optional<int> failed = Report(run->options, outcome, record, out, err)) {
+  if (const std::optional<int> failed = Report(*run, outcome, record, out, err)) {
     return *failed;
   }
   return ExitStatus(run->options, outcome, record);

@@ -3,6 +3,8 @@
 
 #include <cstdio>
 
+#include "disk.h"
+
 namespace kv {
 
 // Exit statuses of kvmigrate-cli.
@@ -18,7 +20,9 @@ enum CliStatus {
 };
 
 // Runs the front end; `out` receives the progress lines (and diffs), `err`
-// the messages. Returns the exit status.
-int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err);
+// the messages. Returns the exit status. On Windows the arguments are in code
+// page `pathCodePage`, which the run's file layer and output files take.
+int RunCli(int argc, const char* const* argv, std::FILE* out, std::FILE* err,
+           unsigned pathCodePage = kDefaultCodePage);
 
 }  // namespace kv

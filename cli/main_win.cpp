@@ -49,8 +49,8 @@ UINT NamedCodePage(int argc, wchar_t** argv) {
 int wmain(int argc, wchar_t** argv) {
   _setmode(_fileno(stdout), _O_BINARY);
   _setmode(_fileno(stderr), _O_BINARY);
-  if (const UINT named = NamedCodePage(argc, argv)) kv::SetPathCodePage(named);
-  const UINT cp = kv::PathCodePage();
+  const UINT named = NamedCodePage(argc, argv);
+  const UINT cp = named ? named : kv::kDefaultCodePage;
   std::vector<std::string> args;
   for (int i = 0; i < argc; ++i) {
     BOOL lost = FALSE;
@@ -71,7 +71,7 @@ int wmain(int argc, wchar_t** argv) {
   // it for the length of the run (0 when there is no console: nothing to do).
   const UINT consoleCp = ::GetConsoleOutputCP();
   if (consoleCp != 0 && consoleCp != cp) ::SetConsoleOutputCP(cp);
-  const int status = kv::RunCli(argc, pointers.data(), stdout, stderr);
+  const int status = kv::RunCli(argc, pointers.data(), stdout, stderr, cp);
   std::fflush(stdout);
   if (consoleCp != 0 && consoleCp != cp) ::SetConsoleOutputCP(consoleCp);
   return status;

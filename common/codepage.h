@@ -24,17 +24,19 @@ bool CodepageSupported(const std::string& codepage);
 // "932" or "SHIFT_JIS" stands for; 0 when it names none.
 unsigned WindowsCodePage(const std::string& name);
 
-// A path the system gave in UTF-16 (a folder walk's), as the file layer takes
-// it: in the path code page when that holds every character, otherwise in
-// UTF-8 behind kUtf8Mark.
-std::string LayerPathFromWide(const std::wstring& path);
+// A path the system gave in UTF-16 (a folder walk's), as a file layer whose
+// paths are in code page `pathCodePage` takes it: in that code page when it
+// holds every character, otherwise in UTF-8 behind kUtf8Mark.
+std::string LayerPathFromWide(const std::wstring& path, unsigned pathCodePage);
 #endif
 
 // The name that the file layer opens for `bytes` written in `codepage`, or
 // nullopt when the bytes are not valid text in it. On POSIX systems its UTF-8
-// form; on Windows the narrow form in the path code page (PathCodePage) when
-// that holds every character, otherwise the UTF-8 form behind kUtf8Mark.
-std::optional<std::string> EntryNameFrom(std::string_view bytes, const std::string& codepage);
+// form; on Windows the narrow form in the layer's path code page
+// (Disk::PathCodePage) when that holds every character, otherwise the UTF-8
+// form behind kUtf8Mark.
+std::optional<std::string> EntryNameFrom(std::string_view bytes, const std::string& codepage,
+                                         unsigned pathCodePage);
 
 // The code pages tried, in order, when none is named: every Windows ANSI code
 // page, western European first (1252, 932, 936, 949, 950, 1250, 1251, 1253,

@@ -40,7 +40,8 @@ std::optional<std::string> DecodeToUtf8(std::string_view bytes, const std::strin
   return out;
 }
 
-std::optional<std::string> EntryNameFrom(std::string_view bytes, const std::string& codepage) {
+std::optional<std::string> EntryNameFrom(std::string_view bytes, const std::string& codepage,
+                                         unsigned) {
   return DecodeToUtf8(bytes, codepage);
 }
 

@@ -67,21 +67,22 @@ std::optional<std::string> DecodeToUtf8(std::string_view bytes, const std::strin
   return FromWide(*text, CP_UTF8);
 }
 
-std::optional<std::string> EntryNameFrom(std::string_view bytes, const std::string& codepage) {
+std::optional<std::string> EntryNameFrom(std::string_view bytes, const std::string& codepage,
+                                         unsigned pathCodePage) {
   const UINT number = WindowsCodePage(codepage);
   if (number == 0) return std::nullopt;
   const std::optional<std::wstring> text = ToWide(bytes, number);
   if (!text) return std::nullopt;
   // The file layer takes narrow paths in the path code page; a name it cannot
   // hold goes in UTF-8 behind the mark that says so.
-  if (std::optional<std::string> narrow = FromWide(*text, PathCodePage())) return narrow;
+  if (std::optional<std::string> narrow = FromWide(*text, pathCodePage)) return narrow;
   const std::optional<std::string> utf8 = FromWide(*text, CP_UTF8);
   if (!utf8) return std::nullopt;
   return std::string(1, kUtf8Mark) + *utf8;
 }
 
-std::string LayerPathFromWide(const std::wstring& path) {
-  if (std::optional<std::string> narrow = FromWide(path, PathCodePage())) return *narrow;
+std::string LayerPathFromWide(const std::wstring& path, unsigned pathCodePage) {
+  if (std::optional<std::string> narrow = FromWide(path, pathCodePage)) return *narrow;
   // UTF-16 from the system may hold a lone surrogate, which no UTF-8 holds:
   // such a name cannot be opened by the layer, and reads as unreadable.
   return std::string(1, kUtf8Mark) + FromWide(path, CP_UTF8).value_or(std::string());

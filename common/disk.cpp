@@ -514,7 +514,7 @@ IoError WriteOpenFile(int fd, std::string_view text, const std::function<int()>&
   return WriteOpenFile(fd, EditedText{text, {}}, fault);
 }
 
-IoError CheckWritable(const std::string& resolvedPath) {
+IoError CheckWritable(const std::string& resolvedPath, unsigned) {
   char real[PATH_MAX];
   if (!::realpath(resolvedPath.c_str(), real)) return IoError{errno};
   struct stat st;

@@ -4,7 +4,7 @@
 //
 // RealDisk has one implementation per platform, chosen when building:
 // disk.cpp (POSIX, byte paths) and disk_win.cpp (the wide API; the narrow
-// paths the engines pass are in the project's ANSI code page).
+// paths the engines pass are in the ANSI code page the disk was made with).
 #pragma once
 
 #include <sys/types.h>
@@ -23,6 +23,12 @@
 #include "edited_text.h"
 
 namespace kv {
+
+// The ANSI code page that a run's narrow paths are in on Windows unless it
+// names another (project files list their entries in it; command-line
+// arguments are converted to it): Windows-1252. POSIX systems take paths as
+// bytes and use no code page.
+constexpr unsigned kDefaultCodePage = 1252;
 
 // Identity of a file on disk: two paths naming the same file (a symlink and
 // its target, two spellings) have the same key.
@@ -131,6 +137,11 @@ class Disk {
   // WriteAll of an edited text (of a mapped file, say), written from its
   // pieces where the file layer can. This default joins it first.
   virtual IoError WriteEdited(const std::string& resolvedPath, const EditedText& text);
+
+  // On Windows, the code page of the narrow paths this disk takes and gives
+  // (Find, ListFolder, Canonical...); a disk that stands over another gives
+  // that one's. Unused on POSIX systems.
+  virtual unsigned PathCodePage() const { return kDefaultCodePage; }
 };
 
 // The operations of the file layer that a test can make fail: those of
@@ -147,12 +158,16 @@ class RealDisk : public Disk {
 
   RealDisk() = default;
   explicit RealDisk(FaultHook hook) : hook_(std::move(hook)) {}
+  // `pathCodePage`: see Disk::PathCodePage.
+  RealDisk(FaultHook hook, unsigned pathCodePage)
+      : hook_(std::move(hook)), pathCodePage_(pathCodePage) {}
 
   std::optional<std::string> Find(std::string_view path, std::string_view baseFolder) override;
   std::optional<FileKey> Key(const std::string& resolvedPath) override;
   std::optional<std::string> Canonical(const std::string& path) override;
   IoError ReadAll(const std::string& resolvedPath, std::string* contents) override;
   IoError WriteAll(const std::string& resolvedPath, std::string_view contents) override;
+  unsigned PathCodePage() const override { return pathCodePage_; }
 
   // Marks our temporary files, those of RealDisk and of the transaction
   // alike (Transaction::kTempMarker is this one); the name starts with "."
@@ -170,6 +185,7 @@ class RealDisk : public Disk {
  private:
   int Fault(DiskOp op, const std::string& path) const { return hook_ ? hook_(op, path) : 0; }
   FaultHook hook_;
+  unsigned pathCodePage_ = kDefaultCodePage;
   std::unordered_map<std::string, std::string> realFolders_;
 #ifndef _WIN32
   std::optional<std::string> RealPathOf(const std::string& path);
@@ -204,19 +220,14 @@ bool MapOpenFile(int fd, size_t size, MappedText* text);
 #endif
 
 // Checks, without writing, whether WriteAll would refuse the file for its
-// permissions (no write bit at all, or not writable by this user).
-IoError CheckWritable(const std::string& resolvedPath);
+// permissions (no write bit at all, or not writable by this user). On Windows
+// the path is in code page `pathCodePage`.
+IoError CheckWritable(const std::string& resolvedPath, unsigned pathCodePage = kDefaultCodePage);
 
 // A listed path with the platform's separator: "\" becomes "/" on POSIX
 // systems, "/" becomes "\" on Windows.
 std::string NativePath(std::string_view path);
 
-// The ANSI code page that the narrow paths handed to RealDisk are in on
-// Windows (project files list their entries in it; command-line arguments are
-// converted to it). Windows-1252 unless set. POSIX systems take paths as bytes.
-constexpr unsigned kDefaultCodePage = 1252;
-void SetPathCodePage(unsigned codePage);
-unsigned PathCodePage();
 // On Windows a narrow path may name a file whose name the path code page
 // cannot write (an entry decoded from another code page): what follows this
 // byte, which no Windows file name holds, is UTF-8. Only the entry resolver

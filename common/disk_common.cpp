@@ -7,13 +7,6 @@
 
 namespace kv {
 
-namespace {
-unsigned g_pathCodePage = kDefaultCodePage;
-}  // namespace
-
-void SetPathCodePage(unsigned codePage) { g_pathCodePage = codePage; }
-unsigned PathCodePage() { return g_pathCodePage; }
-
 std::string IoError::Message() const { return reason.empty() ? std::strerror(code) : reason; }
 
 const char* DiskOpName(DiskOp op) {

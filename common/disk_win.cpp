@@ -1,5 +1,5 @@
 // The file layer on Windows: UTF-16 paths through the wide API, converted
-// from the project's ANSI code page; the system's own case-blind lookup; an
+// from the disk's ANSI code page; the system's own case-blind lookup; an
 // atomic replacement with ReplaceFileW (which keeps the replaced file's ACL,
 // attributes and alternate data streams) after FlushFileBuffers.
 #include <windows.h>
@@ -64,9 +64,9 @@ int ErrnoOf(DWORD error) {
 
 IoError LastError() { return IoError{ErrnoOf(::GetLastError())}; }
 
-// A narrow path in the project's code page as UTF-16. Bytes the code page does
+// A narrow path in code page `codePage` as UTF-16. Bytes the code page does
 // not define come through as the system chooses (Windows-1252 leaves none).
-std::optional<std::wstring> Wide(std::string_view path) {
+std::optional<std::wstring> Wide(std::string_view path, unsigned codePage) {
   if (path.empty()) return std::wstring();
   // The part behind kUtf8Mark, if any, is UTF-8.
   const size_t mark = path.find(kUtf8Mark);
@@ -84,7 +84,7 @@ std::optional<std::wstring> Wide(std::string_view path) {
     ::MultiByteToWideChar(cp, flags, part.data(), size, out.data() + at, n);
     return true;
   };
-  if (!append(path.substr(0, mark), PathCodePage(), 0)) return std::nullopt;
+  if (!append(path.substr(0, mark), codePage, 0)) return std::nullopt;
   if (mark != std::string_view::npos &&
       !append(path.substr(mark + 1), CP_UTF8, MB_ERR_INVALID_CHARS)) {
     return std::nullopt;
@@ -172,7 +172,7 @@ std::optional<std::string> RealDisk::Canonical(const std::string& path) {
   // followed, and each name in its letter case on disk, so that a folder typed
   // in another case is the same folder. "\" between names, as Windows shows
   // paths. Where the file cannot be opened, its full path as typed.
-  const std::optional<std::wstring> wide = Wide(path.empty() ? "." : path);
+  const std::optional<std::wstring> wide = Wide(path.empty() ? "." : path, pathCodePage_);
   if (!wide) return std::nullopt;
   IoError ignored;
   std::optional<std::wstring> full = FinalPath(*wide, &ignored);
@@ -187,11 +187,10 @@ std::optional<std::string> RealDisk::Canonical(const std::string& path) {
   } else if (full->starts_with(L"\\\\?\\")) {
     full = full->substr(4);
   }
-  // Into the project's code page. A path it cannot write (a folder named in
+  // Into the disk's code page. A path it cannot write (a folder named in
   // another script) is given in UTF-8 instead: every path below that folder
   // holds the same name and so comes out the same way, and still compares.
-  const UINT cp = PathCodePage();
-  for (const UINT page : {cp, UINT{CP_UTF8}}) {
+  for (const UINT page : {UINT{pathCodePage_}, UINT{CP_UTF8}}) {
     BOOL lost = FALSE;
     const DWORD flags = page == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
     BOOL* lostPtr = page == CP_UTF8 ? nullptr : &lost;
@@ -217,7 +216,7 @@ std::optional<std::string> RealDisk::Find(std::string_view path, std::string_vie
     full += NativePath(path);
   }
   // The file system looks names up without regard to letter case itself.
-  const std::optional<std::wstring> wide = Wide(full);
+  const std::optional<std::wstring> wide = Wide(full, pathCodePage_);
   if (!wide) return std::nullopt;
   const DWORD attributes = Attributes(*wide);
   if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
@@ -227,7 +226,7 @@ std::optional<std::string> RealDisk::Find(std::string_view path, std::string_vie
 }
 
 std::optional<FileKey> RealDisk::Key(const std::string& resolvedPath) {
-  const std::optional<std::wstring> wide = Wide(resolvedPath);
+  const std::optional<std::wstring> wide = Wide(resolvedPath, pathCodePage_);
   if (!wide) return std::nullopt;
   Handle f;
   f.h = ::CreateFileW(wide->c_str(), 0, kShareAll, nullptr, OPEN_EXISTING,
@@ -242,7 +241,7 @@ std::optional<FileKey> RealDisk::Key(const std::string& resolvedPath) {
 IoError RealDisk::ReadAll(const std::string& resolvedPath, std::string* contents) {
   contents->clear();
   if (int e = Fault(DiskOp::Open, resolvedPath)) return IoError{e};
-  const std::optional<std::wstring> wide = Wide(resolvedPath);
+  const std::optional<std::wstring> wide = Wide(resolvedPath, pathCodePage_);
   if (!wide) return IoError{ENOENT};
   const DWORD attributes = Attributes(*wide);
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
@@ -287,8 +286,8 @@ IoError RealDisk::ReadAll(const std::string& resolvedPath, std::string* contents
   return IoError{};
 }
 
-IoError CheckWritable(const std::string& resolvedPath) {
-  const std::optional<std::wstring> wide = Wide(resolvedPath);
+IoError CheckWritable(const std::string& resolvedPath, unsigned pathCodePage) {
+  const std::optional<std::wstring> wide = Wide(resolvedPath, pathCodePage);
   if (!wide) return IoError{ENOENT};
   IoError error;
   const std::optional<std::wstring> target = FinalPath(*wide, &error);
@@ -297,7 +296,7 @@ IoError CheckWritable(const std::string& resolvedPath) {
 }
 
 IoError RealDisk::WriteAll(const std::string& resolvedPath, std::string_view contents) {
-  const std::optional<std::wstring> wide = Wide(resolvedPath);
+  const std::optional<std::wstring> wide = Wide(resolvedPath, pathCodePage_);
   if (!wide) return IoError{ENOENT};
   // Replace the file a symbolic link points to, so that the link stays a link.
   IoError error;
@@ -395,20 +394,21 @@ std::optional<std::vector<Disk::FolderEntry>> Disk::ListFolder(const std::string
   std::string pattern = folder.empty() ? std::string(".") : NativePath(folder);
   if (pattern.back() != '\\') pattern += '\\';
   pattern += '*';
-  const std::optional<std::wstring> wide = win::Wide(pattern);
+  const std::optional<std::wstring> wide = win::Wide(pattern, PathCodePage());
   if (!wide) return std::nullopt;
   WIN32_FIND_DATAW data;
   HANDLE find = ::FindFirstFileW(wide->c_str(), &data);
   if (find == INVALID_HANDLE_VALUE) return std::nullopt;
-  // Names in the path code page; a name it cannot write in UTF-8 behind the
-  // mark, and every name in UTF-8 below a folder already named so.
+  // Names in the disk's path code page; a name it cannot write in UTF-8 behind
+  // the mark, and every name in UTF-8 below a folder already named so.
+  const UINT codePage = PathCodePage();
   const bool utf8Folder = folder.find(kUtf8Mark) != std::string::npos;
   std::vector<FolderEntry> entries;
   do {
     const std::wstring_view name(data.cFileName);
     if (name == L"." || name == L"..") continue;
     std::string narrow;
-    for (const UINT page : {utf8Folder ? UINT{CP_UTF8} : PathCodePage(), UINT{CP_UTF8}}) {
+    for (const UINT page : {utf8Folder ? UINT{CP_UTF8} : codePage, UINT{CP_UTF8}}) {
       BOOL lost = FALSE;
       const DWORD flags = page == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
       BOOL* lostPtr = page == CP_UTF8 ? nullptr : &lost;

@@ -319,10 +319,11 @@ void FindLeftoversInFile(const fs::path& file, const std::string& path, Leftover
   }
 }
 
-// A path of the walk as the file layer and the findings name it.
-std::string LayerPath(const fs::path& path) {
+// A path of the walk as the file layer and the findings name it (on Windows,
+// in the layer's path code page).
+std::string LayerPath(const fs::path& path, [[maybe_unused]] unsigned pathCodePage) {
 #ifdef _WIN32
-  return LayerPathFromWide(path.wstring());
+  return LayerPathFromWide(path.wstring(), pathCodePage);
 #else
   return path.string();
 #endif
@@ -335,7 +336,8 @@ std::string LayerPath(const fs::path& path) {
 // among them): the search is not complete there. One folder is open at a
 // time, whatever the depth.
 template <class OnFile>
-void WalkFolder(const fs::path& top, OnFile&& file, std::vector<Leftover>& found) {
+void WalkFolder(const fs::path& top, unsigned pathCodePage, OnFile&& file,
+                std::vector<Leftover>& found) {
   std::vector<fs::path> pending{top};
   while (!pending.empty()) {
     const fs::path folder = std::move(pending.back());
@@ -348,18 +350,18 @@ void WalkFolder(const fs::path& top, OnFile&& file, std::vector<Leftover>& found
       std::error_code kindError;
       const fs::file_status status = it->symlink_status(kindError);
       if (kindError) {
-        found.push_back(Unreadable(LayerPath(path), ErrnoOf(kindError)));
+        found.push_back(Unreadable(LayerPath(path, pathCodePage), ErrnoOf(kindError)));
         continue;
       }
       if (fs::is_directory(status)) {
         below.push_back(path);
         continue;
       }
-      const std::string name = LayerPath(path.filename());
+      const std::string name = LayerPath(path.filename(), pathCodePage);
       if (name.find(RealDisk::kTempMarker) != std::string::npos || !IsScannedKind(name)) continue;
       if (it->is_regular_file(kindError)) file(path);  // a symlink to a file counts
     }
-    if (ec) found.push_back(Unreadable(LayerPath(folder), ErrnoOf(ec)));
+    if (ec) found.push_back(Unreadable(LayerPath(folder, pathCodePage), ErrnoOf(ec)));
     pending.insert(pending.end(), below.rbegin(), below.rend());
   }
 }
@@ -451,11 +453,12 @@ std::vector<Leftover> ScanLeftovers(Disk& disk, const ScanRequest& request) {
   std::map<std::string, std::pair<FileKey, fs::path>> files;
   std::set<FileKey> seen;
   std::vector<Leftover> found;
+  const unsigned pathCodePage = disk.PathCodePage();
   for (const std::string& folder : request.folders) {
     WalkFolder(
-        folder.empty() ? "." : folder,
+        folder.empty() ? "." : folder, pathCodePage,
         [&](const fs::path& file) {
-          const std::string path = LayerPath(file);
+          const std::string path = LayerPath(file, pathCodePage);
           const std::optional<FileKey> key = disk.Key(path);
           if (!key) {
             // The walk saw it; it is gone, or its path cannot be used.

@@ -33,6 +33,7 @@ class WatchedDisk : public Disk {
     observer_(path, before, contents);
     return IoError{};
   }
+  unsigned PathCodePage() const override { return real_.PathCodePage(); }
 
  private:
   Disk& real_;
@@ -79,6 +80,7 @@ RunOutcome RunMigration(const MigrationRequest& request, Reporter& reporter,
     Transaction::Options options;
     options.dryRun = request.dryRun;
     options.hook = request.hook;
+    options.pathCodePage = request.pathCodePage;
     outcome = RunAsTransaction(request.path, to, cancel, job, std::move(options));
   }
   return ReportEnd(to, std::move(outcome));

@@ -75,6 +75,9 @@ struct MigrationRequest {
   std::optional<std::string> webRoot = {};
   // How listed entries are resolved: confinement, code page.
   ResolveOptions entries = {};
+  // On Windows, the code page of the narrow paths of the request and of the
+  // run's file layer (see Disk::PathCodePage); a given `disk` has its own.
+  unsigned pathCodePage = kDefaultCodePage;
   // .NET: the target version texts (unset: "5" and "0").
   std::optional<std::string> major = {};
   std::optional<std::string> minor = {};

@@ -10,7 +10,7 @@
 
 namespace kv {
 
-std::optional<std::string> OutputPathProblem(const std::string& path) {
+std::optional<std::string> OutputPathProblem(const std::string& path, unsigned) {
   if (path.empty()) return "the name is empty";
   const OutputPathParts parts = SplitOutputPath(path);
   if (parts.name.empty() || parts.name == "." || parts.name == "..") return "it names a folder";
@@ -31,7 +31,7 @@ std::optional<std::string> OutputPathProblem(const std::string& path) {
   return std::nullopt;
 }
 
-IoError WriteOutputFile(const std::string& path, std::string_view contents) {
+IoError WriteOutputFile(const std::string& path, std::string_view contents, unsigned) {
   const OutputPathParts parts = SplitOutputPath(path);
   if (parts.name.empty() || parts.name == "." || parts.name == "..") return IoError{EISDIR};
   const os::Node dir(::open(parts.folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));

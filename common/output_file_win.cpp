@@ -18,12 +18,12 @@ std::string Joined(const OutputPathParts& parts, const std::string& name) {
 
 }  // namespace
 
-std::optional<std::string> OutputPathProblem(const std::string& path) {
+std::optional<std::string> OutputPathProblem(const std::string& path, unsigned pathCodePage) {
   if (path.empty()) return "the name is empty";
   const OutputPathParts parts = SplitOutputPath(path);
   if (parts.name.empty() || parts.name == "." || parts.name == "..") return "it names a folder";
-  const std::optional<std::wstring> folder = win::Wide(parts.folder);
-  const std::optional<std::wstring> file = win::Wide(path);
+  const std::optional<std::wstring> folder = win::Wide(parts.folder, pathCodePage);
+  const std::optional<std::wstring> file = win::Wide(path, pathCodePage);
   if (!folder || !file) return "it names no file";
   const DWORD attributes = ::GetFileAttributesW(folder->c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
@@ -45,15 +45,16 @@ std::optional<std::string> OutputPathProblem(const std::string& path) {
   return std::nullopt;
 }
 
-IoError WriteOutputFile(const std::string& path, std::string_view contents) {
+IoError WriteOutputFile(const std::string& path, std::string_view contents, unsigned pathCodePage) {
   const OutputPathParts parts = SplitOutputPath(path);
   if (parts.name.empty() || parts.name == "." || parts.name == "..") return IoError{EISDIR};
-  const std::optional<std::wstring> target = win::Wide(path);
+  const std::optional<std::wstring> target = win::Wide(path, pathCodePage);
   if (!target) return IoError{ENOENT};
   std::wstring temp;
   win::Handle file;
   for (int attempt = 0; attempt < 100 && !file.Ok(); ++attempt) {
-    const std::optional<std::wstring> name = win::Wide(Joined(parts, OutputTempName(parts.name)));
+    const std::optional<std::wstring> name =
+        win::Wide(Joined(parts, OutputTempName(parts.name)), pathCodePage);
     if (!name) return IoError{ENOENT};
     temp = *name;
     file = win::Handle(::CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,

@@ -95,7 +95,8 @@ std::optional<std::string> EntryResolver::Lookup(std::string_view entry, std::st
   for (const std::string& codepage : codepages_) {
     for (const std::string_view spelling : spellings) {
       if (spelling.empty() || !HasNonAscii(spelling)) continue;
-      const std::optional<std::string> decoded = EntryNameFrom(spelling, codepage);
+      const std::optional<std::string> decoded =
+          EntryNameFrom(spelling, codepage, disk_.PathCodePage());
       if (!decoded || *decoded == spelling) continue;
       if (std::optional<std::string> found = disk_.Find(*decoded, base)) return found;
     }

@@ -171,7 +171,8 @@ void Note(std::vector<LeftAlone>* notes, std::string path, std::string reason) {
 using FaultFn = std::function<int(DiskOp, const std::string&)>;
 
 // Removes our temporary files in the folder whose runs are gone; nothing else.
-void RemoveStaleTemps(const Dir& dir, const FaultFn& fault, std::vector<LeftAlone>* notes) {
+void RemoveStaleTemps(const Dir& dir, unsigned pathCodePage, const FaultFn& fault,
+                      std::vector<LeftAlone>* notes) {
   std::vector<std::string> stale;
   os::List(dir, [&](const std::string& name) {
     const std::optional<os::Maker> maker = MakerOfTemp(name);
@@ -183,7 +184,7 @@ void RemoveStaleTemps(const Dir& dir, const FaultFn& fault, std::vector<LeftAlon
     std::string_view stem;
     MakerOfTemp(name, &stem);
     const bool hasOriginal = !os::InfoAt(dir, std::string(stem), &original);
-    const std::string path = os::Shown(dir.path, name);
+    const std::string path = os::Shown(dir.path, name, pathCodePage);
     if (const char* why = Distrust(st, hasOriginal ? &original : nullptr)) {
       Note(notes, path, why);
       continue;
@@ -293,13 +294,13 @@ struct Transaction::State {
       return IoError{};
     }
     Dir dir;
-    if (IoError e = os::OpenFolder(path, &dir)) return e;
+    if (IoError e = os::OpenFolder(path, options.pathCodePage, &dir)) return e;
     const std::pair<uint64_t, uint64_t> id{dir.info.volume, dir.info.index};
     if (auto it = folderById.find(id); it != folderById.end()) {
       *index = folderByPath[path] = it->second;
       return IoError{};
     }
-    if (!options.dryRun) RemoveStaleTemps(dir, Faults(), &leftAlone);
+    if (!options.dryRun) RemoveStaleTemps(dir, options.pathCodePage, Faults(), &leftAlone);
     *index = folders.size();
     folders.push_back(std::move(dir));
     folderByPath[path] = *index;
@@ -497,7 +498,7 @@ struct Transaction::State {
       return {options.journalFolder, err};
     const Dir& dir = folders[journal->folder];
     journal->name = std::string(kJournalMarker) + maker;
-    journal->path = os::Shown(dir.path, journal->name);
+    journal->path = os::Shown(dir.path, journal->name, options.pathCodePage);
     std::vector<JournalEntry> records;
     records.reserve(order.size());
     for (const size_t i : order) {
@@ -691,7 +692,7 @@ Transaction::Transaction() : Transaction(Options{}) {}
 
 Transaction::Transaction(Options options) : state_(std::make_unique<State>()) {
   state_->options = std::move(options);
-  state_->base = RealDisk(state_->options.hook);
+  state_->base = RealDisk(state_->options.hook, state_->options.pathCodePage);
   os::Maker self = os::Self();
   self.token = state_->token;
   state_->maker = MakerText(self);
@@ -723,6 +724,8 @@ std::optional<FileKey> Transaction::Key(const std::string& resolvedPath) {
 std::optional<std::string> Transaction::Canonical(const std::string& path) {
   return state_->base.Canonical(path);
 }
+
+unsigned Transaction::PathCodePage() const { return state_->options.pathCodePage; }
 
 size_t Transaction::StagedCount() const {
   if (!state_->options.dryRun) return state_->staged.size();
@@ -907,10 +910,12 @@ namespace {
 // One journal of a dead run, met by the recovery.
 class Recovery {
  public:
-  Recovery(const Dir& dir, std::string name, const FaultFn& fault, std::vector<LeftAlone>* notes)
+  Recovery(const Dir& dir, std::string name, unsigned pathCodePage, const FaultFn& fault,
+           std::vector<LeftAlone>* notes)
       : dir_(dir),
         name_(std::move(name)),
-        path_(os::Shown(dir.path, name_)),
+        path_(os::Shown(dir.path, name_, pathCodePage)),
+        pathCodePage_(pathCodePage),
         maker_(name_.substr(Transaction::kJournalMarker.size())),
         fault_(fault),
         notes_(notes) {}
@@ -1000,7 +1005,8 @@ class Recovery {
       if (d.path == e.folder) return &d;
     }
     Dir d;
-    if (os::OpenFolder(e.folder, &d) || d.info.volume != e.device || d.info.index != e.folderInode)
+    if (os::OpenFolder(e.folder, pathCodePage_, &d) || d.info.volume != e.device ||
+        d.info.index != e.folderInode)
       return nullptr;  // the folder is gone or moved: nothing to do there
     touched_.push_back(std::move(d));
     return &touched_.back();
@@ -1015,7 +1021,7 @@ class Recovery {
   bool Complete(const JournalEntry& e) {
     const Dir* dir = FolderOf(e);
     if (!dir) return true;
-    const std::string path = os::Shown(dir->path, e.name);
+    const std::string path = os::Shown(dir->path, e.name, pathCodePage_);
     FileInfo name, temp;
     if (IoError err = os::InfoAt(*dir, e.name, &name)) return Fail(path, err);
     if (IoError err = os::InfoAt(*dir, e.temp, &temp)) return Fail(path, err);
@@ -1025,7 +1031,7 @@ class Recovery {
     const char* why = temp.size != e.newSize ? "its size is not the recorded one"
                                              : Distrust(temp, original ? &name : nullptr);
     if (why) {
-      Note(notes_, os::Shown(dir->path, e.temp), why);
+      Note(notes_, os::Shown(dir->path, e.temp, pathCodePage_), why);
       return true;
     }
     if (e.kind == 'R') {
@@ -1081,7 +1087,7 @@ class Recovery {
       if (name->empty()) continue;
       FileInfo st;
       if (os::InfoAt(*dir, *name, &st) || st.kind == FileInfo::Kind::Missing) continue;
-      const std::string path = os::Shown(dir->path, *name);
+      const std::string path = os::Shown(dir->path, *name, pathCodePage_);
       if (const char* why = Distrust(st, hasName ? &at : nullptr)) {
         Note(notes_, path, why);
         continue;
@@ -1091,7 +1097,9 @@ class Recovery {
   }
 
   const Dir& dir_;
-  const std::string name_, path_, maker_;
+  const std::string name_, path_;
+  const unsigned pathCodePage_;
+  const std::string maker_;
   const FaultFn& fault_;
   std::vector<LeftAlone>* notes_;
   Node journal_;
@@ -1103,12 +1111,12 @@ class Recovery {
 }  // namespace
 
 FileFailure Transaction::Recover(const std::string& folderPath, const FaultHook& hook,
-                                 std::vector<LeftAlone>* leftAlone) {
+                                 std::vector<LeftAlone>* leftAlone, unsigned pathCodePage) {
   const FaultFn fault = [&](DiskOp op, const std::string& path) {
     return hook ? hook(op, path) : 0;
   };
   Dir dir;
-  if (os::OpenFolder(folderPath.empty() ? "." : folderPath, &dir))
+  if (os::OpenFolder(folderPath.empty() ? "." : folderPath, pathCodePage, &dir))
     return {};  // no folder, nothing to recover; the run will say more
   std::vector<std::string> journals;
   os::List(dir, [&](const std::string& name) {
@@ -1116,9 +1124,9 @@ FileFailure Transaction::Recover(const std::string& folderPath, const FaultHook&
     if (maker && !Alive(*maker)) journals.push_back(name);
   });
   for (const std::string& name : journals) {
-    if (FileFailure f = Recovery(dir, name, fault, leftAlone).Run()) return f;
+    if (FileFailure f = Recovery(dir, name, pathCodePage, fault, leftAlone).Run()) return f;
   }
-  RemoveStaleTemps(dir, fault, leftAlone);
+  RemoveStaleTemps(dir, pathCodePage, fault, leftAlone);
   return {};
 }
 

@@ -62,6 +62,9 @@ class Transaction : public Disk {
     // flushed by a second thread while the run goes on.
     size_t flushEvery = size_t{64} << 20;
     FaultHook hook;
+    // On Windows, the code page of the narrow paths the run reads and writes
+    // through this transaction, and shows (see Disk::PathCodePage).
+    unsigned pathCodePage = kDefaultCodePage;
   };
 
   Transaction();
@@ -85,6 +88,7 @@ class Transaction : public Disk {
                      MappedText* text) override;
   // WriteAll of an edited text, staged from its pieces.
   IoError WriteEdited(const std::string& resolvedPath, const EditedText& text) override;
+  unsigned PathCodePage() const override;
 
   // Replaces every original by its staged text, or, on a failure, changes
   // nothing (`pending` false) or leaves a journal that the next Recover
@@ -104,9 +108,12 @@ class Transaction : public Disk {
   // Completes the commits recorded by journals in `folder` whose runs are no
   // longer alive, and removes our stale temporary files there. Only files
   // that pass every check are used or removed (see docs/reliability.md);
-  // the others go to `leftAlone` (when given) and stop nothing.
+  // the others go to `leftAlone` (when given) and stop nothing. On Windows
+  // `folder`, and the paths of failures and of files left alone, are in code
+  // page `pathCodePage`.
   static FileFailure Recover(const std::string& folder, const FaultHook& hook = {},
-                             std::vector<LeftAlone>* leftAlone = nullptr);
+                             std::vector<LeftAlone>* leftAlone = nullptr,
+                             unsigned pathCodePage = kDefaultCodePage);
 
   // The files the clean-up of the folders this transaction met left alone,
   // since the last call.

@@ -68,7 +68,7 @@ const char kSeparator = '/';
 const bool kFlushesVolumes = true;
 const bool kMakerHasCreation = false;
 
-std::string Shown(const std::string& folder, const std::string& name) {
+std::string Shown(const std::string& folder, const std::string& name, unsigned) {
   return folder.ends_with('/') ? folder + name : folder + "/" + name;
 }
 
@@ -84,7 +84,7 @@ IoError Locate(RealDisk& base, const std::string& path, std::string* folder, std
   return IoError{};
 }
 
-IoError OpenFolder(const std::string& path, Dir* dir) {
+IoError OpenFolder(const std::string& path, unsigned, Dir* dir) {
   Node fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!fd.ok()) return Errno();
   struct stat st;

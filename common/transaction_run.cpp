@@ -9,8 +9,8 @@
 
 namespace kv {
 
-std::string JournalFolderOf(const std::string& projectPath) {
-  const std::optional<std::string> found = RealDisk().Find(projectPath, "");
+std::string JournalFolderOf(const std::string& projectPath, unsigned pathCodePage) {
+  const std::optional<std::string> found = RealDisk({}, pathCodePage).Find(projectPath, "");
   const std::string folder = GetFolderFromPath(found ? *found : NativePath(projectPath));
   return folder.empty() ? "." : folder;
 }
@@ -32,12 +32,13 @@ RunOutcome RunAsTransaction(const std::string& projectPath, Reporter& reporter,
           ProgressEvent{.kind = EventKind::LeftAlone, .path = f.path, .detail = f.reason});
     }
   };
-  options.journalFolder = JournalFolderOf(projectPath);
+  options.journalFolder = JournalFolderOf(projectPath, options.pathCodePage);
   std::optional<Transaction> transaction;
   try {
     if (!options.dryRun) {
       std::vector<LeftAlone> files;
-      const FileFailure f = Transaction::Recover(options.journalFolder, options.hook, &files);
+      const FileFailure f =
+          Transaction::Recover(options.journalFolder, options.hook, &files, options.pathCodePage);
       leftAlone(files);
       if (f) return stop(RunOutcome{}, StopCause::RecoveryFailed, f);
     }

@@ -27,13 +27,14 @@ using EngineJob =
 // Files named like ours that the recovery or the clean-up left alone are
 // reported once each (EventKind::LeftAlone). A run that runs out of memory
 // stops like any other failure: its staged files go and no file changes.
-// `options.journalFolder` is set from `projectPath`.
+// `options.journalFolder` is set from `projectPath`, which is in code page
+// `options.pathCodePage` on Windows.
 RunOutcome RunAsTransaction(const std::string& projectPath, Reporter& reporter,
                             const CancelFlag* cancel, const EngineJob& job,
                             Transaction::Options options = {});
 
 // The folder that holds the project file's journal: the folder of
 // `projectPath` as the engines resolve it ("." for a bare name).
-std::string JournalFolderOf(const std::string& projectPath);
+std::string JournalFolderOf(const std::string& projectPath, unsigned pathCodePage);
 
 }  // namespace kv

@@ -160,9 +160,9 @@ const char kSeparator = '\\';
 const bool kFlushesVolumes = false;
 const bool kMakerHasCreation = true;
 
-// Without the "\\?\" prefix, in the project's code page where it can be
+// Without the "\\?\" prefix, in the run's path code page where it can be
 // written so, in UTF-8 otherwise.
-std::string Shown(const std::string& folder, const std::string& name) {
+std::string Shown(const std::string& folder, const std::string& name, unsigned pathCodePage) {
   std::wstring path = FromUtf8(folder) + L"\\" + FromUtf8(name);
   if (path.starts_with(L"\\\\?\\UNC\\")) {
     path = L"\\" + path.substr(7);
@@ -171,7 +171,7 @@ std::string Shown(const std::string& folder, const std::string& name) {
   }
   const int size = static_cast<int>(path.size());
   BOOL lost = FALSE;
-  const UINT cp = PathCodePage();
+  const UINT cp = pathCodePage;
   const int n = ::WideCharToMultiByte(cp, WC_NO_BEST_FIT_CHARS, path.data(), size, nullptr, 0,
                                       nullptr, &lost);
   if (n <= 0 || lost) return ToUtf8(path);
@@ -185,8 +185,8 @@ bool IsAbsolute(std::string_view p) {
   return p.starts_with("\\\\") || (p.size() >= 3 && p[1] == ':' && p[2] == '\\');
 }
 
-IoError Locate(RealDisk&, const std::string& path, std::string* folder, std::string* name) {
-  const std::optional<std::wstring> wide = win::Wide(path);
+IoError Locate(RealDisk& base, const std::string& path, std::string* folder, std::string* name) {
+  const std::optional<std::wstring> wide = win::Wide(path, base.PathCodePage());
   if (!wide) return IoError{ENOENT};
   const DWORD attributes = ::GetFileAttributesW(wide->c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
@@ -201,11 +201,11 @@ IoError Locate(RealDisk&, const std::string& path, std::string* folder, std::str
   return IoError{};
 }
 
-// A final path ("\\?\..." in UTF-8, as recorded), or a path in the project's
-// code page as the run was given it.
-IoError OpenFolder(const std::string& path, Dir* dir) {
+// A final path ("\\?\..." in UTF-8, as recorded), or a path in the run's
+// path code page as the run was given it.
+IoError OpenFolder(const std::string& path, unsigned pathCodePage, Dir* dir) {
   std::optional<std::wstring> wide =
-      path.starts_with("\\\\?\\") ? std::optional(FromUtf8(path)) : win::Wide(path);
+      path.starts_with("\\\\?\\") ? std::optional(FromUtf8(path)) : win::Wide(path, pathCodePage);
   if (!wide) return IoError{ENOENT};
   IoError error{ENOENT};
   const std::optional<std::wstring> final = win::FinalPath(*wide, &error);

@@ -41,10 +41,9 @@ std::wstring ErrorText(DWORD error) {
   return text;
 }
 
-// The file layer takes narrow paths in its code page; nullopt when the text
-// holds characters that the code page cannot write.
-std::optional<std::string> Narrow(const std::wstring& text) {
-  const UINT cp = PathCodePage();
+// The file layer takes narrow paths in its code page `cp`; nullopt when the
+// text holds characters that the code page cannot write.
+std::optional<std::string> Narrow(const std::wstring& text, UINT cp) {
   if (text.empty()) return std::string();
   const bool utf8 = cp == CP_UTF8;
   BOOL lost = FALSE;
@@ -107,9 +106,8 @@ std::string Utf8(const std::wstring& wide) {
   return out;
 }
 
-std::wstring LineText(const std::string& bytes) {
+std::wstring LineText(const std::string& bytes, unsigned cp) {
   if (bytes.empty()) return {};
-  const UINT cp = PathCodePage();
   const int size = static_cast<int>(bytes.size());
   const int n = MultiByteToWideChar(cp, 0, bytes.data(), size, nullptr, 0);
   std::wstring out(static_cast<size_t>(std::max(n, 0)), L'\0');
@@ -139,7 +137,8 @@ class WinWizard::PostingReporter : public LineReporter {
 WinWizard::WinWizard(WinProgram program, Disk* disk)
     : program_(std::move(program)),
       ownDisk_(disk ? nullptr : std::make_unique<RealDisk>()),
-      disk_(disk ? disk : ownDisk_.get()) {
+      disk_(disk ? disk : ownDisk_.get()),
+      pathCodePage_(disk_->PathCodePage()) {
   model_ = std::make_unique<WizardModel>(program_.kind, *this, *this,
                                          [this](const std::string& p) { return FileExists(p); });
 }
@@ -210,7 +209,7 @@ void WinWizard::SetText(int id, const std::wstring& text) {
 }
 
 bool WinWizard::FileExists(const std::string& utf8) {
-  const std::optional<std::string> path = Narrow(Widen(utf8));
+  const std::optional<std::string> path = Narrow(Widen(utf8), pathCodePage_);
   return path && !path->empty() && disk_->Find(*path, "").has_value();
 }
 
@@ -525,16 +524,17 @@ void WinWizard::StartRun(const RunSettings& settings) {
     pending_.clear();
     outcome_ = {};
   }
-  const std::optional<std::string> path = Narrow(Widen(settings.path));
+  const std::optional<std::string> path = Narrow(Widen(settings.path), pathCodePage_);
   record_ = std::make_shared<RunRecord>(path.value_or(settings.path));
   MigrationRequest request;
   request.path = path.value_or("");
   request.kind = program_.migration;
   // The check box and the version boxes as they stood when the run started.
   request.allModules = settings.allModules;
-  request.major = Narrow(Widen(settings.major)).value_or(settings.major);
-  request.minor = Narrow(Widen(settings.minor)).value_or(settings.minor);
+  request.major = Narrow(Widen(settings.major), pathCodePage_).value_or(settings.major);
+  request.minor = Narrow(Widen(settings.minor), pathCodePage_).value_or(settings.minor);
   request.hook = hook_;
+  request.pathCodePage = pathCodePage_;
   if (!ownDisk_) request.disk = disk_;
   const bool unnamed = !path;
   thread_ = std::thread([this, request = std::move(request), record = record_, unnamed] {
@@ -544,7 +544,7 @@ void WinWizard::StartRun(const RunSettings& settings) {
       // A path that the file layer cannot name is a failure of its own.
       TeeReporter both(reporter, *record);
       RunLog::Fail(both, outcome, StopCause::Unexpected, "", 0,
-                   "the path holds characters that code page " + std::to_string(PathCodePage()) +
+                   "the path holds characters that code page " + std::to_string(pathCodePage_) +
                        " cannot write");
     } else {
       outcome = RunWindowMigration(request, reporter, cancel_, *record);
@@ -597,7 +597,7 @@ void WinWizard::AppendLines(const std::vector<std::string>& lines) {
   HGDIOBJ old = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(list, WM_GETFONT, 0, 0)));
   int widest = listExtent_;
   for (const std::string& line : lines) {
-    const std::wstring text = LineText(line);
+    const std::wstring text = LineText(line, pathCodePage_);
     SendMessageW(list, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text.c_str()));
     SIZE size{};
     if (GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size)) {
@@ -645,7 +645,7 @@ void WinWizard::Refresh() {
     while (begin <= report.size()) {
       const size_t end = std::min(report.find('\n', begin), report.size());
       if (!text.empty() || begin) text += L"\r\n";
-      text += LineText(report.substr(begin, end - begin));
+      text += LineText(report.substr(begin, end - begin), pathCodePage_);
       begin = end + 1;
     }
     SetText(IDC_reportText, text);

@@ -28,8 +28,9 @@ namespace kv::gui {
 std::wstring Widen(const std::string& utf8);
 std::string Utf8(const std::wstring& wide);
 // An engine line or a report line for display: its bytes are in the file
-// layer's code page (names read from a project, paths typed by the user).
-std::wstring LineText(const std::string& bytes);
+// layer's path code page `cp` (names read from a project, paths typed by the
+// user).
+std::wstring LineText(const std::string& bytes, unsigned cp);
 
 // What one program adds to the shared window.
 struct WinProgram {
@@ -99,6 +100,9 @@ class WinWizard final : public RunStarter, public WizardView {
   WinProgram program_;
   std::unique_ptr<Disk> ownDisk_;
   Disk* disk_;
+  // The code page of the narrow paths the window hands its runs and its disk,
+  // and of the lines it shows: its disk's.
+  unsigned pathCodePage_;
   std::unique_ptr<WizardModel> model_;
   HWND hwnd_ = nullptr;
   HWND tooltip_ = nullptr;

@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <memory>
+#include <vector>
 
 #include "journal.h"
 #include "test_util.h"
@@ -148,6 +150,49 @@ TEST(WinTransaction, RecoverLeavesAlonePlantedJournals) {
   }
   EXPECT_TRUE(fs::exists(dir.path() / planted));
   EXPECT_EQ(outside.Read("victim"), "secret");
+}
+
+// Two runs alive in one process, each with its own path code page: each finds,
+// lists, reads, writes and commits a file named outside ASCII by that name's
+// bytes in its code page, and the other run's bytes name no file for it.
+TEST(WinTransaction, RunsInOneProcessTakePathsInTheirOwnCodePages) {
+  TempDir dir;
+  kvtest::WriteFile(dir.path() / L"\u0424\u0430\u0439\u043b.bas", "0");
+  const std::string folder = dir.path().string();
+  struct Run {
+    unsigned codePage;
+    std::string name;  // the file's name in that code page
+  };
+  const std::vector<Run> runs = {{1251, "\xd4\xe0\xe9\xeb.bas"},
+                                 {CP_UTF8, "\xd0\xa4\xd0\xb0\xd0\xb9\xd0\xbb.bas"}};
+  std::vector<std::unique_ptr<Transaction>> live;
+  for (const Run& run : runs) {
+    Transaction::Options options;
+    options.pathCodePage = run.codePage;
+    live.push_back(std::make_unique<Transaction>(std::move(options)));
+  }
+  std::string text, expected = "0";
+  for (size_t i = 0; i < runs.size(); ++i) {
+    Transaction& t = *live[i];
+    const Run& run = runs[i];
+    EXPECT_FALSE(t.Find(runs[1 - i].name, folder)) << run.codePage;
+    EXPECT_TRUE(RealDisk({}, run.codePage).Find(run.name, folder)) << run.codePage;
+    const std::optional<std::string> found = t.Find(run.name, folder);
+    ASSERT_TRUE(found) << run.codePage;
+    EXPECT_TRUE(t.Canonical(*found).value_or("").ends_with("\\" + run.name)) << run.codePage;
+    const auto listed = t.ListFolder(folder);
+    ASSERT_TRUE(listed && listed->size() == 1) << run.codePage;
+    // In the run's code page (a UTF-8 name behind the mark that says so).
+    EXPECT_TRUE(listed->front().name.ends_with(run.name)) << run.codePage;
+    ASSERT_FALSE(t.ReadAll(*found, &text)) << run.codePage;
+    EXPECT_EQ(text, expected);
+    expected += "," + std::to_string(run.codePage);
+    ASSERT_FALSE(t.WriteAll(*found, expected)) << run.codePage;
+    ASSERT_FALSE(t.Commit().failure) << run.codePage;
+  }
+  EXPECT_EQ(kvtest::ReadFile(dir.path() / L"\u0424\u0430\u0439\u043b.bas"), "0,1251,65001");
+  // The default code page, Windows-1252, reads neither name as this file.
+  for (const Run& run : runs) EXPECT_FALSE(RealDisk().Find(run.name, folder)) << run.codePage;
 }
 
 }  // namespace

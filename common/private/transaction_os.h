@@ -77,15 +77,18 @@ using Fault = std::function<int(DiskOp op)>;
 
 // The separator of paths shown.
 extern const char kSeparator;
-// A path to show for an entry of a folder.
-std::string Shown(const std::string& folder, const std::string& name);
+// A path to show for an entry of a folder (on Windows, in code page
+// `pathCodePage` where that can write it).
+std::string Shown(const std::string& folder, const std::string& name, unsigned pathCodePage);
 // Whether `path` is absolute, as a journal records its folders.
 bool IsAbsolute(std::string_view path);
 
 // The folder and the name of the file a path names, a symlink at the end
 // followed (the file a project lists through a link is the one changed).
 IoError Locate(RealDisk& base, const std::string& path, std::string* folder, std::string* name);
-IoError OpenFolder(const std::string& path, Dir* dir);
+// `path` as the run was given it (on Windows in code page `pathCodePage`), or
+// as a journal records it.
+IoError OpenFolder(const std::string& path, unsigned pathCodePage, Dir* dir);
 // Flush: what flushing the file's data takes (a read on POSIX).
 enum class Access { Read, Write, Flush };
 // Opens an entry of the folder: never a link (ELOOP), never blocking.

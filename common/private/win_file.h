@@ -42,9 +42,9 @@ struct Handle {
 int ErrnoOf(DWORD error);
 IoError LastError();
 
-// A narrow path in the project's code page as UTF-16, in the "\\?\" form
-// beyond MAX_PATH; nullopt for a path that names no file.
-std::optional<std::wstring> Wide(std::string_view path);
+// A narrow path in code page `codePage` (UTF-8 behind kUtf8Mark) as UTF-16,
+// in the "\\?\" form beyond MAX_PATH; nullopt for a path that names no file.
+std::optional<std::wstring> Wide(std::string_view path, unsigned codePage);
 
 // The final path of the file or folder a path names (links followed, names in
 // their case on disk), in the "\\?\" form.
