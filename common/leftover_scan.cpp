@@ -453,7 +453,14 @@ std::vector<Leftover> ScanLeftovers(Disk& disk, const ScanRequest& request) {
   std::map<std::string, std::pair<FileKey, fs::path>> files;
   std::set<FileKey> seen;
   std::vector<Leftover> found;
+  // Paths are bytes on POSIX systems: no code page to ask the disk for (and
+  // no call at all before the walk, which may run with every file number
+  // taken).
+#ifdef _WIN32
   const unsigned pathCodePage = disk.PathCodePage();
+#else
+  const unsigned pathCodePage = kDefaultCodePage;
+#endif
   for (const std::string& folder : request.folders) {
     WalkFolder(
         folder.empty() ? "." : folder, pathCodePage,
