@@ -212,14 +212,17 @@ RunOutcome Run(const CliRun& run, std::FILE* out, std::FILE* err, RunRecord& rec
   // The search for leftovers is made only where its result is shown or
   // decides something: the summary (silenced by --quiet), --check, --scan,
   // --json and --sarif.
-  request.scan = options.scan && (!options.quiet || options.check || options.scanOnly ||
-                                  options.json.has_value() || options.sarif.has_value());
+  const bool recorded = !options.quiet || options.check || options.scanOnly ||
+                        options.json.has_value() || options.sarif.has_value();
+  request.scan = options.scan && recorded;
   if (options.diff) {
     request.onWrite = [lines](const std::string& path, std::string_view before,
                               std::string_view after) { PrintDiff(lines, path, before, after); };
   }
   PrintingReporter printer(lines, err, options.quiet || options.scanOnly);
-  return RunMigration(request, printer, &g_interrupted, &record);
+  // What no summary, verdict, record or log shows is not kept: a run of many
+  // files with --quiet holds no list of them.
+  return RunMigration(request, printer, &g_interrupted, recorded ? &record : nullptr);
 }
 
 // Writes the SARIF log to `path` ("-": `out`, alone there). Returns 0 or the

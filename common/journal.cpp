@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace kv {
 
@@ -93,19 +94,44 @@ bool Number(Bytes& in, uint64_t* n) {
 
 }  // namespace
 
-std::string EncodeJournal(const std::vector<JournalEntry>& entries) {
-  std::string out(kJournalHead);
-  for (const JournalEntry& e : entries) {
-    out += e.kind;
-    for (const std::string* f : {&e.folder, &e.name, &e.temp, &e.old}) PutField(out, *f);
-    for (const uint64_t n : {e.device, e.folderInode, e.inode, e.newInode, e.newSize}) {
-      PutField(out, std::to_string(n));
-    }
-    if (!e.capability.empty() || e.mode != 0) PutField(out, e.capability);
-    if (e.mode != 0) PutField(out, std::to_string(e.mode));
-    out += '\n';
+JournalWriter::JournalWriter(std::function<int(std::string_view)> put)
+    : put_(std::move(put)), block_(kJournalHead), sum_(Checksum(kJournalHead)) {}
+
+int JournalWriter::Flush() {
+  const int err = block_.empty() ? 0 : put_(block_);
+  block_.clear();
+  return err;
+}
+
+int JournalWriter::Add(const JournalEntry& e) {
+  const size_t from = block_.size();
+  block_ += e.kind;
+  for (const std::string* f : {&e.folder, &e.name, &e.temp, &e.old}) PutField(block_, *f);
+  for (const uint64_t n : {e.device, e.folderInode, e.inode, e.newInode, e.newSize}) {
+    PutField(block_, std::to_string(n));
   }
-  return out + Trailer(entries.size(), Checksum(out));
+  if (!e.capability.empty() || e.mode != 0) PutField(block_, e.capability);
+  if (e.mode != 0) PutField(block_, std::to_string(e.mode));
+  block_ += '\n';
+  sum_ = Checksum(std::string_view(block_).substr(from), sum_);
+  ++count_;
+  return block_.size() >= (size_t{1} << 16) ? Flush() : 0;
+}
+
+int JournalWriter::Finish() {
+  block_ += Trailer(count_, sum_);
+  return Flush();
+}
+
+std::string EncodeJournal(const std::vector<JournalEntry>& entries) {
+  std::string out;
+  JournalWriter writer([&](std::string_view block) {
+    out += block;
+    return 0;
+  });
+  for (const JournalEntry& e : entries) writer.Add(e);
+  writer.Finish();
+  return out;
 }
 
 JournalRead ReadJournal(const std::function<long(char*, size_t)>& read,

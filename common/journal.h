@@ -32,6 +32,24 @@ struct JournalEntry {
 
 std::string EncodeJournal(const std::vector<JournalEntry>& entries);
 
+// Writes a journal an entry at a time, handing `put` a block whenever 64 KiB
+// are gathered (and the rest at Finish), so that memory stays bounded
+// whatever the number of entries. `put` returns 0 or an errno value, which
+// Add and Finish return and which ends the writing.
+class JournalWriter {
+ public:
+  explicit JournalWriter(std::function<int(std::string_view)> put);
+  int Add(const JournalEntry& e);
+  int Finish();
+
+ private:
+  int Flush();
+  std::function<int(std::string_view)> put_;
+  std::string block_;
+  size_t count_ = 0;
+  uint64_t sum_;
+};
+
 // No field of a journal we write is longer: a longer one is not ours.
 inline constexpr size_t kJournalFieldLimit = size_t{1} << 16;
 

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -273,6 +274,14 @@ struct Transaction::State {
   size_t unflushed = 0;        // bytes staged since the last background flush
   os::BackgroundFlush flusher;
   std::vector<LeftAlone> leftAlone;
+  // The original read last, still open, with its status after the read: the
+  // write that usually follows opens nothing again. (The commit checks every
+  // original by its name again before it changes anything.)
+  struct LastRead {
+    size_t index = SIZE_MAX;
+    Node file;
+    FileInfo info;
+  } lastRead;
 
   int Fault(DiskOp op, const std::string& path) const {
     return options.hook ? options.hook(op, path) : 0;
@@ -499,21 +508,36 @@ struct Transaction::State {
     const Dir& dir = folders[journal->folder];
     journal->name = std::string(kJournalMarker) + maker;
     journal->path = os::Shown(dir.path, journal->name, options.pathCodePage);
-    std::vector<JournalEntry> records;
-    records.reserve(order.size());
-    for (const size_t i : order) {
-      const Entry& e = entries[i];
-      const Dir& f = FolderOf(e);
-      records.push_back({e.inPlace ? 'W' : 'R', f.path, e.name, e.temp, e.old, f.info.volume,
-                         f.info.index, e.read.index, e.tempIndex, e.stagedSize, e.saved,
-                         e.inPlace ? e.read.mode : 0});
-    }
     const std::string& path = journal->path;
     if (int err = Fault(DiskOp::Journal, path)) return {path, IoError{err}};
     Node fd;
     if (IoError err = os::CreateEntry(dir, journal->name, &fd)) return {path, err};
-    IoError err =
-        os::WriteText(fd, EncodeJournal(records), [&] { return Fault(DiskOp::Journal, path); });
+    // Written a block at a time as the entries are encoded: a run of many
+    // files holds no second copy of their names.
+    IoError err;
+    JournalWriter writer([&](std::string_view block) {
+      err = os::WriteText(fd, block, [&] { return Fault(DiskOp::Journal, path); });
+      return err.code;
+    });
+    JournalEntry record;
+    for (size_t k = 0; k < order.size() && !err; ++k) {
+      const Entry& e = entries[order[k]];
+      const Dir& f = FolderOf(e);
+      record = {e.inPlace ? 'W' : 'R',
+                f.path,
+                e.name,
+                e.temp,
+                e.old,
+                f.info.volume,
+                f.info.index,
+                e.read.index,
+                e.tempIndex,
+                e.stagedSize,
+                e.saved,
+                e.inPlace ? e.read.mode : 0};
+      writer.Add(record);
+    }
+    if (!err) writer.Finish();
     if (!err) {
       if (int f = Fault(DiskOp::Flush, path)) {
         err = IoError{f};
@@ -758,6 +782,7 @@ IoError Transaction::ReadAll(const std::string& resolvedPath, std::string* conte
     contents->clear();
     return Changed();
   }
+  s.lastRead = {index, std::move(fd), now};
   return IoError{};
 }
 
@@ -782,6 +807,7 @@ IoError Transaction::ReadMapped(const std::string& resolvedPath, std::string* bu
         text->Reset();
         return Changed();
       }
+      s.lastRead = {index, std::move(fd), now};
       return IoError{};
     }
   }
@@ -808,7 +834,13 @@ IoError Transaction::WriteEdited(const std::string& resolvedPath, const EditedTe
   if (int err = s.Fault(DiskOp::Check, resolvedPath)) return IoError{err};
   Node original;
   FileInfo now;
-  if (IoError err = s.OpenOriginal(e, os::Access::Read, &original, &now)) return err;
+  if (s.lastRead.index == index) {
+    original = std::move(s.lastRead.file);
+    now = s.lastRead.info;
+    s.lastRead = {};
+  } else if (IoError err = s.OpenOriginal(e, os::Access::Read, &original, &now)) {
+    return err;
+  }
   if (HoldsText(original, e.read.size, contents)) {
     if (!e.temp.empty()) s.Unstage(e);
     e.dryText.reset();
@@ -832,6 +864,7 @@ IoError Transaction::WriteEdited(const std::string& resolvedPath, const EditedTe
 
 void Transaction::Rollback() {
   State& s = *state_;
+  s.lastRead = {};
   s.flusher.Stop();
   std::vector<std::pair<const Dir*, std::string>> staged;
   for (const size_t i : s.staged) {
@@ -849,6 +882,7 @@ void Transaction::Rollback() {
 Transaction::CommitResult Transaction::Commit() {
   State& s = *state_;
   CommitResult result;
+  s.lastRead = {};
   if (s.options.dryRun || s.staged.empty()) return result;
   auto stop = [&](FileFailure failure) {
     Rollback();

@@ -25,6 +25,11 @@ namespace kv::os {
 namespace {
 
 IoError Errno() { return IoError{errno}; }
+
+// The user this process runs as, for the owner check of every status taken:
+// read again whenever a run opens a folder, rather than once per status
+// (a process does not change users in the middle of a run).
+std::atomic<uid_t> g_user{::geteuid()};
 int Fd(const Node& n) { return static_cast<int>(n.get()); }
 int Fd(const Dir& d) { return static_cast<int>(d.node.get()); }
 
@@ -41,7 +46,7 @@ void Fill(const struct stat& st, FileInfo* info) {
   info->owner = st.st_uid;
   info->group = st.st_gid;
   info->mode = st.st_mode & 07777;
-  info->ours = st.st_uid == ::geteuid();
+  info->ours = st.st_uid == g_user.load(std::memory_order_relaxed);
   info->shared = (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
 }
 
@@ -85,6 +90,7 @@ IoError Locate(RealDisk& base, const std::string& path, std::string* folder, std
 }
 
 IoError OpenFolder(const std::string& path, unsigned, Dir* dir) {
+  g_user.store(::geteuid(), std::memory_order_relaxed);
   Node fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!fd.ok()) return Errno();
   struct stat st;
