@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <optional>
@@ -243,20 +244,23 @@ constexpr size_t kFlushEachUpTo = 64;
 }  // namespace
 
 struct Transaction::State {
-  enum class Applied { None, Exchanged, OldKept, Renamed, Written };
+  enum class Applied : uint8_t { None, Exchanged, OldKept, Renamed, Written };
+  // One file of the run. A run may hold a hundred thousand: our names beside
+  // the original are kept as their serial numbers, and the path is the key
+  // of byPath.
   struct Entry {
-    size_t folder = 0;
-    std::string name;  // in the folder
-    std::string path;  // as the engine first named it
-    FileInfo read;     // as read
-    std::string temp;  // the staged text; empty when not staged
-    std::string old;   // the original's second name during a commit, or the old bytes
+    uint32_t folder = 0;
+    uint32_t tempSerial = 0;  // the staged text; 0 when not staged
+    uint32_t oldSerial = 0;   // the original's second name during a commit, or the old bytes
     bool oldMade = false;
     bool inPlace = false;  // several names: the text is written into the file
-    uint64_t tempIndex = 0, stagedSize = 0;
-    std::optional<std::string> dryText;
-    std::string saved;  // what a write into the file clears (os::SavedByWrite)
     Applied applied = Applied::None;
+    std::string name;                   // in the folder
+    const std::string* path = nullptr;  // as the engine first named it
+    FileInfo read;                      // as read
+    uint64_t tempIndex = 0, stagedSize = 0;
+    std::unique_ptr<std::string> dryText;
+    std::string saved;  // what a write into the file clears (os::SavedByWrite)
   };
 
   Options options;
@@ -267,20 +271,18 @@ struct Transaction::State {
   std::deque<Dir> folders;
   std::map<std::string, size_t> folderByPath;
   std::map<std::pair<uint64_t, uint64_t>, size_t> folderById;
-  std::vector<Entry> entries;
+  std::vector<std::unique_ptr<Entry>> entries;
   std::map<FileKey, size_t> byKey;
   std::map<std::string, size_t> byPath;
   std::vector<size_t> staged;  // in the order staged
   size_t unflushed = 0;        // bytes staged since the last background flush
   os::BackgroundFlush flusher;
   std::vector<LeftAlone> leftAlone;
-  // The original read last, still open, with its status after the read: the
-  // write that usually follows opens nothing again. (The commit checks every
-  // original by its name again before it changes anything.)
+  // The original read last, still open: the write that usually follows
+  // opens nothing again.
   struct LastRead {
     size_t index = SIZE_MAX;
     Node file;
-    FileInfo info;
   } lastRead;
 
   int Fault(DiskOp op, const std::string& path) const {
@@ -291,7 +293,10 @@ struct Transaction::State {
   }
 
   const Dir& FolderOf(const Entry& e) const { return folders[e.folder]; }
-  std::string NewTemp(const Entry& e) { return TempName(e.name, maker, ++serial); }
+  std::string TempOf(const Entry& e) const { return TempName(e.name, maker, e.tempSerial); }
+  std::string OldOf(const Entry& e) const {
+    return e.oldSerial ? TempName(e.name, maker, e.oldSerial) : std::string();
+  }
 
   // --- the files of the run ---
 
@@ -328,8 +333,8 @@ struct Transaction::State {
     std::string name;
     if (auto it = byPath.find(path); it != byPath.end()) {
       known = it->second;
-      folder = entries[*known].folder;
-      name = entries[*known].name;
+      folder = entries[*known]->folder;
+      name = entries[*known]->name;
     } else {
       std::string folderPath;
       if (IoError e = os::Locate(base, path, &folderPath, &name)) return e;
@@ -347,18 +352,17 @@ struct Transaction::State {
       if (auto it = byKey.find(key); it != byKey.end()) known = it->second;
     }
     if (known) {
-      if (!st.Same(entries[*known].read)) return Changed();
+      if (!st.Same(entries[*known]->read)) return Changed();
       *index = byPath[path] = *known;
     } else {
       *index = entries.size();
-      Entry e;
-      e.folder = folder;
+      entries.push_back(std::make_unique<Entry>());
+      Entry& e = *entries.back();
+      e.folder = static_cast<uint32_t>(folder);
       e.name = name;
-      e.path = path;
       e.read = st;
-      entries.push_back(std::move(e));
+      e.path = &byPath.try_emplace(path, *index).first->first;
       byKey[key] = *index;
-      byPath[path] = *index;
     }
     if (file) *file = std::move(fd);
     return IoError{};
@@ -379,33 +383,36 @@ struct Transaction::State {
   }
 
   void RemoveName(const Entry& e, const std::string& name) const {
-    if (name.empty() || Fault(DiskOp::Remove, e.path)) return;
+    if (name.empty() || Fault(DiskOp::Remove, *e.path)) return;
     (void)os::Remove(FolderOf(e), name);
   }
 
   void Forget(Entry& e) const {
-    e.temp.clear();
-    e.old.clear();
+    e.tempSerial = 0;
+    e.oldSerial = 0;
     e.oldMade = false;
     e.applied = Applied::None;
   }
 
-  void Unstage(Entry& e) {
-    RemoveName(e, e.temp);
-    if (e.oldMade) RemoveName(e, e.old);
+  void Unstage(size_t index) {
+    Entry& e = *entries[index];
+    RemoveName(e, TempOf(e));
+    if (e.oldMade) RemoveName(e, OldOf(e));
     Forget(e);
-    staged.erase(std::remove(staged.begin(), staged.end(), static_cast<size_t>(&e - &entries[0])),
-                 staged.end());
+    staged.erase(std::remove(staged.begin(), staged.end(), index), staged.end());
   }
 
   // The text in a new file beside the original, with the original's
   // metadata; for a file written in place, a copy of its old bytes beside it
   // too, to undo with.
-  IoError Stage(Entry& e, const EditedText& text, bool inPlace, const Node& original) {
-    if (!e.temp.empty()) Unstage(e);
+  IoError Stage(size_t index, const EditedText& text, bool inPlace, const Node& original) {
+    Entry& e = *entries[index];
+    if (e.tempSerial != 0) Unstage(index);
     const Dir& dir = FolderOf(e);
-    const std::string temp = NewTemp(e);
-    if (int err = Fault(DiskOp::Open, e.path)) return IoError{err};
+    const uint32_t tempSerial = ++serial;
+    uint32_t oldSerial = 0;
+    const std::string temp = TempName(e.name, maker, tempSerial);
+    if (int err = Fault(DiskOp::Open, *e.path)) return IoError{err};
     Node fd;
     if (IoError err = os::CreateEntry(dir, temp, &fd)) return err;
     std::string old;
@@ -415,13 +422,14 @@ struct Transaction::State {
       if (!old.empty()) (void)os::Remove(dir, old);
       return err;
     };
-    if (IoError err = os::WriteEdited(fd, text, [&] { return Fault(DiskOp::Write, e.path); }))
+    if (IoError err = os::WriteEdited(fd, text, [&] { return Fault(DiskOp::Write, *e.path); }))
       return fail(err);
     if (inPlace) {
       // The text goes into the file itself at the commit, so that every name
       // of it sees the change.
-      old = NewTemp(e);
-      if (int err = Fault(DiskOp::Write, e.path)) return fail(IoError{err});
+      oldSerial = ++serial;
+      old = TempName(e.name, maker, oldSerial);
+      if (int err = Fault(DiskOp::Write, *e.path)) return fail(IoError{err});
       Node copy;
       if (IoError err = os::CreateEntry(dir, old, &copy)) {
         old.clear();
@@ -431,7 +439,7 @@ struct Transaction::State {
       if (int err = copy.Close()) return fail(IoError{err});
       e.saved = os::SavedByWrite(original);
     } else {
-      if (int err = Fault(DiskOp::Meta, e.path)) return fail(IoError{err});
+      if (int err = Fault(DiskOp::Meta, *e.path)) return fail(IoError{err});
       if (IoError err = os::KeepMetadata(original, fd, e.read)) return fail(err);
     }
     FileInfo st;
@@ -440,13 +448,13 @@ struct Transaction::State {
     // took a fifth more time than none); a batch of staged files is flushed
     // at once on a second thread.
     if (int err = fd.Close()) return fail(IoError{err});
-    e.temp = temp;
-    e.old = inPlace ? old : NewTemp(e);
+    e.tempSerial = tempSerial;
+    e.oldSerial = inPlace ? oldSerial : ++serial;
     e.oldMade = inPlace;
     e.inPlace = inPlace;
     e.tempIndex = st.index;
     e.stagedSize = text.size();
-    staged.push_back(static_cast<size_t>(&e - &entries[0]));
+    staged.push_back(index);
     unflushed += e.stagedSize;
     if (unflushed >= options.flushEvery) {
       unflushed = 0;
@@ -461,12 +469,13 @@ struct Transaction::State {
   // still ours.
   FileFailure VerifyOriginals(const std::vector<size_t>& order) const {
     for (const size_t i : order) {
-      const Entry& e = entries[i];
-      if (int err = Fault(DiskOp::Check, e.path)) return {e.path, IoError{err}};
+      const Entry& e = *entries[i];
+      if (int err = Fault(DiskOp::Check, *e.path)) return {*e.path, IoError{err}};
       FileInfo st, temp;
-      if (os::InfoAt(FolderOf(e), e.name, &st) || !st.Same(e.read)) return {e.path, Changed()};
-      if (os::InfoAt(FolderOf(e), e.temp, &temp) || !temp.regular() || temp.index != e.tempIndex) {
-        return {e.path, IoError{ENOENT, "its staged copy is gone"}};
+      if (os::InfoAt(FolderOf(e), e.name, &st) || !st.Same(e.read)) return {*e.path, Changed()};
+      if (os::InfoAt(FolderOf(e), TempOf(e), &temp) || !temp.regular() ||
+          temp.index != e.tempIndex) {
+        return {*e.path, IoError{ENOENT, "its staged copy is gone"}};
       }
     }
     return {};
@@ -478,18 +487,18 @@ struct Transaction::State {
     flusher.Stop();
     if (order.size() <= kFlushEachUpTo || !os::kFlushesVolumes) {
       for (const size_t i : order) {
-        const Entry& e = entries[i];
-        if (int err = Fault(DiskOp::Flush, e.path)) return {e.path, IoError{err}};
+        const Entry& e = *entries[i];
+        if (int err = Fault(DiskOp::Flush, *e.path)) return {*e.path, IoError{err}};
         Node temp;
-        if (IoError err = os::OpenEntry(FolderOf(e), e.temp, os::Access::Flush, &temp))
-          return {e.path, err};
-        if (IoError err = os::Flush(temp)) return {e.path, err};
+        if (IoError err = os::OpenEntry(FolderOf(e), TempOf(e), os::Access::Flush, &temp))
+          return {*e.path, err};
+        if (IoError err = os::Flush(temp)) return {*e.path, err};
       }
       return {};
     }
     std::set<uint64_t> volumes;
     for (const size_t i : order) {
-      const Dir& f = FolderOf(entries[i]);
+      const Dir& f = FolderOf(*entries[i]);
       if (!volumes.insert(f.info.volume).second) continue;
       if (int err = Fault(DiskOp::Flush, f.path)) return {f.path, IoError{err}};
       if (IoError err = os::FlushFolder(f, true)) return {f.path, err};
@@ -521,13 +530,13 @@ struct Transaction::State {
     });
     JournalEntry record;
     for (size_t k = 0; k < order.size() && !err; ++k) {
-      const Entry& e = entries[order[k]];
+      const Entry& e = *entries[order[k]];
       const Dir& f = FolderOf(e);
       record = {e.inPlace ? 'W' : 'R',
                 f.path,
                 e.name,
-                e.temp,
-                e.old,
+                TempOf(e),
+                OldOf(e),
                 f.info.volume,
                 f.info.index,
                 e.read.index,
@@ -560,21 +569,21 @@ struct Transaction::State {
   // that the original is still the file that was read.
   IoError Apply(Entry& e) {
     const Dir& dir = FolderOf(e);
-    if (int err = Fault(DiskOp::Check, e.path)) return IoError{err};
+    if (int err = Fault(DiskOp::Check, *e.path)) return IoError{err};
     if (e.inPlace) {
       Node target, temp;
       if (IoError err = OpenOriginal(e, os::Access::Write, &target)) return err;
-      if (IoError err = os::OpenEntry(dir, e.temp, os::Access::Read, &temp)) return err;
-      if (int err = Fault(DiskOp::Write, e.path)) return IoError{err};
+      if (IoError err = os::OpenEntry(dir, TempOf(e), os::Access::Read, &temp)) return err;
+      if (int err = Fault(DiskOp::Write, *e.path)) return IoError{err};
       e.applied = Applied::Written;
       return WriteInto(e, temp, target, e.stagedSize);
     }
     FileInfo st;
     if (IoError err = os::InfoAt(dir, e.name, &st)) return err;
     if (!st.Same(e.read)) return Changed();
-    if (int err = Fault(DiskOp::Rename, e.path)) return IoError{err};
+    if (int err = Fault(DiskOp::Rename, *e.path)) return IoError{err};
     os::Swapped state = os::Swapped::None;
-    const IoError err = os::Swap(dir, e.name, e.temp, e.old, options.exchange, &state);
+    const IoError err = os::Swap(dir, e.name, TempOf(e), OldOf(e), options.exchange, &state);
     switch (state) {
       case os::Swapped::None:
         return err;
@@ -582,7 +591,7 @@ struct Transaction::State {
         e.applied = Applied::Exchanged;
         // What went out must be the original; anything swapped in meanwhile
         // goes back.
-        if (os::InfoAt(dir, e.temp, &st) || st.index != e.read.index ||
+        if (os::InfoAt(dir, TempOf(e), &st) || st.index != e.read.index ||
             st.volume != e.read.volume) {
           return Changed();
         }
@@ -598,8 +607,8 @@ struct Transaction::State {
     }
     if (err) return err;
     // The original kept at its second name: it must be the original.
-    if (os::InfoAt(dir, e.old, &st) || st.index != e.read.index) return Changed();
-    if (IoError r = os::Rename(dir, e.temp, e.name)) return r;
+    if (os::InfoAt(dir, OldOf(e), &st) || st.index != e.read.index) return Changed();
+    if (IoError r = os::Rename(dir, TempOf(e), e.name)) return r;
     e.applied = Applied::Renamed;
     return IoError{};
   }
@@ -608,14 +617,14 @@ struct Transaction::State {
   // the permission bits stay.
   IoError WriteInto(const Entry& e, const Node& from, const Node& to, uint64_t size) const {
     if (IoError err = os::WriteInPlace(from, to, size, e.read.mode, e.saved)) return err;
-    if (int err = Fault(DiskOp::Flush, e.path)) return IoError{err};
+    if (int err = Fault(DiskOp::Flush, *e.path)) return IoError{err};
     return os::Flush(to);
   }
 
   FileFailure ApplyInOrder(const std::vector<size_t>& applyOrder) {
     for (const size_t i : applyOrder) {
-      Entry& e = entries[i];
-      if (IoError err = Apply(e)) return {e.path, err};
+      Entry& e = *entries[i];
+      if (IoError err = Apply(e)) return {*e.path, err};
     }
     return {};
   }
@@ -624,19 +633,19 @@ struct Transaction::State {
   bool Undo(Entry& e) {
     const Dir& dir = FolderOf(e);
     if (e.applied == Applied::None) return true;
-    if (Fault(DiskOp::Rename, e.path)) return false;
+    if (Fault(DiskOp::Rename, *e.path)) return false;
     switch (e.applied) {
       case Applied::None:
         break;
       case Applied::Exchanged:
-        if (os::Exchange(dir, e.temp, e.name)) return false;
+        if (os::Exchange(dir, TempOf(e), e.name)) return false;
         break;
       case Applied::OldKept: {
         // The original still at its name, or only at its second name.
         FileInfo st;
         if (os::InfoAt(dir, e.name, &st)) return false;
         if (st.kind == FileInfo::Kind::Missing) {
-          if (os::Rename(dir, e.old, e.name)) return false;
+          if (os::Rename(dir, OldOf(e), e.name)) return false;
           e.oldMade = false;
         } else if (st.index != e.read.index) {
           return false;
@@ -644,14 +653,14 @@ struct Transaction::State {
         break;
       }
       case Applied::Renamed:
-        if (os::Rename(dir, e.old, e.name)) return false;
+        if (os::Rename(dir, OldOf(e), e.name)) return false;
         e.oldMade = false;
-        e.temp.clear();  // gone: renamed over the name and replaced again
+        e.tempSerial = 0;  // gone: renamed over the name and replaced again
         break;
       case Applied::Written: {
         Node target, old;
         if (os::OpenEntry(dir, e.name, os::Access::Write, &target) ||
-            os::OpenEntry(dir, e.old, os::Access::Read, &old) ||
+            os::OpenEntry(dir, OldOf(e), os::Access::Read, &old) ||
             WriteInto(e, old, target, e.read.size)) {
           return false;
         }
@@ -665,7 +674,7 @@ struct Transaction::State {
   bool UndoAll(const std::vector<size_t>& applyOrder) {
     bool undone = true;
     for (auto it = applyOrder.rbegin(); it != applyOrder.rend(); ++it)
-      undone = Undo(entries[*it]) && undone;
+      undone = Undo(*entries[*it]) && undone;
     return undone;
   }
 
@@ -674,7 +683,7 @@ struct Transaction::State {
   // flush costs a commit of the file system's journal each).
   FileFailure FlushFolders(const std::vector<size_t>& list) const {
     std::set<size_t> folderSet;
-    for (const size_t i : list) folderSet.insert(entries[i].folder);
+    for (const size_t i : list) folderSet.insert(entries[i]->folder);
     const bool volume = folderSet.size() > kFlushEachUpTo && os::kFlushesVolumes;
     std::set<uint64_t> volumes;
     for (const size_t i : folderSet) {
@@ -697,10 +706,12 @@ struct Transaction::State {
     RemoveJournal(journal);
     std::vector<std::pair<const Dir*, std::string>> leftovers;
     for (const size_t i : order) {
-      Entry& e = entries[i];
+      Entry& e = *entries[i];
       const bool tempLeft = e.applied == Applied::Exchanged || e.inPlace;
-      if (tempLeft && !Fault(DiskOp::Remove, e.path)) leftovers.emplace_back(&FolderOf(e), e.temp);
-      if (e.oldMade && !Fault(DiskOp::Remove, e.path)) leftovers.emplace_back(&FolderOf(e), e.old);
+      if (tempLeft && !Fault(DiskOp::Remove, *e.path))
+        leftovers.emplace_back(&FolderOf(e), TempOf(e));
+      if (e.oldMade && !Fault(DiskOp::Remove, *e.path))
+        leftovers.emplace_back(&FolderOf(e), OldOf(e));
       Forget(e);
     }
     staged.clear();
@@ -739,7 +750,7 @@ std::optional<FileKey> Transaction::Key(const std::string& resolvedPath) {
   // the original until the commit).
   const State& s = *state_;
   if (auto it = s.byPath.find(resolvedPath); it != s.byPath.end()) {
-    const FileInfo& read = s.entries[it->second].read;
+    const FileInfo& read = s.entries[it->second]->read;
     return FileKey{read.volume, read.index};
   }
   return state_->base.Key(resolvedPath);
@@ -754,7 +765,7 @@ unsigned Transaction::PathCodePage() const { return state_->options.pathCodePage
 size_t Transaction::StagedCount() const {
   if (!state_->options.dryRun) return state_->staged.size();
   return static_cast<size_t>(std::count_if(state_->entries.begin(), state_->entries.end(),
-                                           [](const State::Entry& e) { return e.dryText; }));
+                                           [](const auto& e) { return e->dryText != nullptr; }));
 }
 
 std::vector<LeftAlone> Transaction::TakeLeftAlone() { return std::exchange(state_->leftAlone, {}); }
@@ -765,12 +776,13 @@ IoError Transaction::ReadAll(const std::string& resolvedPath, std::string* conte
   size_t index = 0;
   Node fd;
   if (IoError e = s.Identify(resolvedPath, &index, &fd)) return e;
-  const State::Entry& e = s.entries[index];
+  const State::Entry& e = *s.entries[index];
   auto fault = [&] { return s.Fault(DiskOp::Read, resolvedPath); };
   if (e.dryText) return CopyWatchingStop(*e.dryText, contents) ? IoError{} : IoError{ECANCELED};
-  if (!e.temp.empty()) {
+  if (!e.tempSerial == 0) {
     Node temp;
-    if (IoError err = os::OpenEntry(s.FolderOf(e), e.temp, os::Access::Read, &temp)) return err;
+    if (IoError err = os::OpenEntry(s.FolderOf(e), s.TempOf(e), os::Access::Read, &temp))
+      return err;
     return os::ReadRest(temp, e.stagedSize, contents, fault);
   }
   if (IoError err = os::ReadRest(fd, e.read.size, contents, fault, false)) return err;
@@ -782,7 +794,7 @@ IoError Transaction::ReadAll(const std::string& resolvedPath, std::string* conte
     contents->clear();
     return Changed();
   }
-  s.lastRead = {index, std::move(fd), now};
+  s.lastRead = {index, std::move(fd)};
   return IoError{};
 }
 
@@ -793,8 +805,8 @@ IoError Transaction::ReadMapped(const std::string& resolvedPath, std::string* bu
   size_t index = 0;
   Node fd;
   if (IoError e = s.Identify(resolvedPath, &index, &fd)) return e;
-  const State::Entry& e = s.entries[index];
-  if (!e.dryText && e.temp.empty() && e.read.size >= kMapFrom) {
+  const State::Entry& e = *s.entries[index];
+  if (!e.dryText && e.tempSerial == 0 && e.read.size >= kMapFrom) {
     if (int err = s.Fault(DiskOp::Read, resolvedPath)) return IoError{err};
     if (os::MapRest(fd, e.read.size, text)) {
       // A file written to meanwhile is not the file that was read.
@@ -807,7 +819,7 @@ IoError Transaction::ReadMapped(const std::string& resolvedPath, std::string* bu
         text->Reset();
         return Changed();
       }
-      s.lastRead = {index, std::move(fd), now};
+      s.lastRead = {index, std::move(fd)};
       return IoError{};
     }
   }
@@ -829,20 +841,22 @@ IoError Transaction::WriteEdited(const std::string& resolvedPath, const EditedTe
   } else if (IoError e = s.Identify(resolvedPath, &index, nullptr)) {
     return e;
   }
-  State::Entry& e = s.entries[index];
+  State::Entry& e = *s.entries[index];
   // Still the file that was read, and is there anything to change?
   if (int err = s.Fault(DiskOp::Check, resolvedPath)) return IoError{err};
   Node original;
   FileInfo now;
   if (s.lastRead.index == index) {
+    // Still open from the read: only its name is checked again.
     original = std::move(s.lastRead.file);
-    now = s.lastRead.info;
     s.lastRead = {};
+    if (IoError err = os::InfoAt(s.FolderOf(e), e.name, &now)) return err;
+    if (!now.Same(e.read)) return Changed();
   } else if (IoError err = s.OpenOriginal(e, os::Access::Read, &original, &now)) {
     return err;
   }
   if (HoldsText(original, e.read.size, contents)) {
-    if (!e.temp.empty()) s.Unstage(e);
+    if (e.tempSerial != 0) s.Unstage(index);
     e.dryText.reset();
     return IoError{};
   }
@@ -852,14 +866,14 @@ IoError Transaction::WriteEdited(const std::string& resolvedPath, const EditedTe
     if (!inPlace) {
       if (IoError err = os::CheckOwnerKeepable(e.read)) return err;
     }
-    e.dryText.emplace();
+    e.dryText = std::make_unique<std::string>();
     if (!CopyWatchingStop(contents, &*e.dryText)) {
       e.dryText.reset();
       return IoError{ECANCELED};
     }
     return IoError{};
   }
-  return s.Stage(e, contents, inPlace, original);
+  return s.Stage(index, contents, inPlace, original);
 }
 
 void Transaction::Rollback() {
@@ -868,15 +882,16 @@ void Transaction::Rollback() {
   s.flusher.Stop();
   std::vector<std::pair<const Dir*, std::string>> staged;
   for (const size_t i : s.staged) {
-    State::Entry& e = s.entries[i];
-    if (!e.temp.empty() && !s.Fault(DiskOp::Remove, e.path))
-      staged.emplace_back(&s.FolderOf(e), e.temp);
-    if (e.oldMade && !s.Fault(DiskOp::Remove, e.path)) staged.emplace_back(&s.FolderOf(e), e.old);
+    State::Entry& e = *s.entries[i];
+    if (e.tempSerial != 0 && !s.Fault(DiskOp::Remove, *e.path))
+      staged.emplace_back(&s.FolderOf(e), s.TempOf(e));
+    if (e.oldMade && !s.Fault(DiskOp::Remove, *e.path))
+      staged.emplace_back(&s.FolderOf(e), s.OldOf(e));
     s.Forget(e);
   }
   s.staged.clear();
   os::RemoveMany(staged);
-  for (State::Entry& e : s.entries) e.dryText.reset();
+  for (const auto& e : s.entries) e->dryText.reset();
 }
 
 Transaction::CommitResult Transaction::Commit() {
@@ -896,7 +911,7 @@ Transaction::CommitResult Transaction::Commit() {
     // Renames first, then the files written in place.
     for (const bool inPlace : {false, true}) {
       for (const size_t i : order) {
-        if (s.entries[i].inPlace == inPlace) applyOrder.push_back(i);
+        if (s.entries[i]->inPlace == inPlace) applyOrder.push_back(i);
       }
     }
     if (FileFailure f = s.VerifyOriginals(order)) return stop(std::move(f));
@@ -925,7 +940,7 @@ Transaction::CommitResult Transaction::Commit() {
   if (failure && !undone) {
     result.failure = std::move(failure);
     result.pending = true;
-    for (const size_t i : order) s.entries[i].temp.clear();
+    for (const size_t i : order) s.entries[i]->tempSerial = 0;
     s.staged.clear();
     return result;
   }
