@@ -702,20 +702,26 @@ struct Transaction::State {
       (void)os::Remove(folders[journal.folder], journal.name);
   }
 
-  void DropLeftovers(const std::vector<size_t>& order, const Journal& journal) {
-    RemoveJournal(journal);
-    std::vector<std::pair<const Dir*, std::string>> leftovers;
-    for (const size_t i : order) {
+  // Removes our names beside the files of `list` and forgets them: after a
+  // commit, the originals' old copies; otherwise the staged files. In
+  // batches, so that a run of many files holds no list of every name.
+  void RemoveOurNames(const std::vector<size_t>& list, bool committed) {
+    constexpr size_t kBatch = 4096;
+    std::vector<std::pair<const Dir*, std::string>> batch;
+    for (const size_t i : list) {
       Entry& e = *entries[i];
-      const bool tempLeft = e.applied == Applied::Exchanged || e.inPlace;
-      if (tempLeft && !Fault(DiskOp::Remove, *e.path))
-        leftovers.emplace_back(&FolderOf(e), TempOf(e));
-      if (e.oldMade && !Fault(DiskOp::Remove, *e.path))
-        leftovers.emplace_back(&FolderOf(e), OldOf(e));
+      const bool tempLeft =
+          committed ? e.applied == Applied::Exchanged || e.inPlace : e.tempSerial != 0;
+      if (tempLeft && !Fault(DiskOp::Remove, *e.path)) batch.emplace_back(&FolderOf(e), TempOf(e));
+      if (e.oldMade && !Fault(DiskOp::Remove, *e.path)) batch.emplace_back(&FolderOf(e), OldOf(e));
       Forget(e);
+      if (batch.size() >= kBatch) {
+        os::RemoveMany(batch);
+        batch.clear();
+      }
     }
+    os::RemoveMany(batch);
     staged.clear();
-    os::RemoveMany(leftovers);
   }
 
   FileFailure OutOfMemory() const {
@@ -880,17 +886,7 @@ void Transaction::Rollback() {
   State& s = *state_;
   s.lastRead = {};
   s.flusher.Stop();
-  std::vector<std::pair<const Dir*, std::string>> staged;
-  for (const size_t i : s.staged) {
-    State::Entry& e = *s.entries[i];
-    if (e.tempSerial != 0 && !s.Fault(DiskOp::Remove, *e.path))
-      staged.emplace_back(&s.FolderOf(e), s.TempOf(e));
-    if (e.oldMade && !s.Fault(DiskOp::Remove, *e.path))
-      staged.emplace_back(&s.FolderOf(e), s.OldOf(e));
-    s.Forget(e);
-  }
-  s.staged.clear();
-  os::RemoveMany(staged);
+  s.RemoveOurNames(s.staged, false);
   for (const auto& e : s.entries) e->dryText.reset();
 }
 
@@ -948,7 +944,8 @@ Transaction::CommitResult Transaction::Commit() {
     s.RemoveJournal(journal);
     return stop(std::move(failure));
   }
-  s.DropLeftovers(order, journal);
+  s.RemoveJournal(journal);
+  s.RemoveOurNames(order, true);
   return result;
 }
 

@@ -1,6 +1,8 @@
 // Path and text helpers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <string>
 #include <vector>
 
@@ -190,6 +192,32 @@ TEST(Journal, RoundTripsAndRefusesDamage) {
   std::string altered = text;
   altered[30] ^= 1;
   EXPECT_FALSE(DecodeJournal(altered));
+}
+
+// A journal of many entries is handed on in bounded blocks that read back
+// whole; a failed block ends the writing with its error.
+TEST(Journal, WrittenInBlocksReadsBackWhole) {
+  std::string text;
+  size_t blocks = 0, largest = 0;
+  JournalWriter writer([&](std::string_view block) {
+    ++blocks;
+    largest = std::max(largest, block.size());
+    text += block;
+    return 0;
+  });
+  const JournalEntry e{'R', std::string(200, 'f'), "name", ".t", ".o", 1, 2, 3, 4, 5, ""};
+  for (int i = 0; i < 2000; ++i) ASSERT_EQ(writer.Add(e), 0);
+  ASSERT_EQ(writer.Finish(), 0);
+  EXPECT_GT(blocks, 4u);
+  EXPECT_LT(largest, size_t{1} << 17);
+  const auto back = DecodeJournal(text);
+  ASSERT_TRUE(back);
+  EXPECT_EQ(back->size(), 2000u);
+
+  JournalWriter failing([](std::string_view) { return ENOSPC; });
+  int err = 0;
+  for (int i = 0; i < 2000 && err == 0; ++i) err = failing.Add(e);
+  EXPECT_EQ(err, ENOSPC);
 }
 
 }  // namespace kv
