@@ -785,7 +785,7 @@ IoError Transaction::ReadAll(const std::string& resolvedPath, std::string* conte
   const State::Entry& e = *s.entries[index];
   auto fault = [&] { return s.Fault(DiskOp::Read, resolvedPath); };
   if (e.dryText) return CopyWatchingStop(*e.dryText, contents) ? IoError{} : IoError{ECANCELED};
-  if (!e.tempSerial == 0) {
+  if (e.tempSerial != 0) {
     Node temp;
     if (IoError err = os::OpenEntry(s.FolderOf(e), s.TempOf(e), os::Access::Read, &temp))
       return err;
