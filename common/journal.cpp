@@ -98,12 +98,13 @@ JournalWriter::JournalWriter(std::function<int(std::string_view)> put)
     : put_(std::move(put)), block_(kJournalHead), sum_(Checksum(kJournalHead)) {}
 
 int JournalWriter::Flush() {
-  const int err = block_.empty() ? 0 : put_(block_);
+  if (!block_.empty()) error_ = put_(block_);
   block_.clear();
-  return err;
+  return error_;
 }
 
 int JournalWriter::Add(const JournalEntry& e) {
+  if (error_) return error_;
   const size_t from = block_.size();
   block_ += e.kind;
   for (const std::string* f : {&e.folder, &e.name, &e.temp, &e.old}) PutField(block_, *f);
@@ -119,6 +120,7 @@ int JournalWriter::Add(const JournalEntry& e) {
 }
 
 int JournalWriter::Finish() {
+  if (error_) return error_;
   block_ += Trailer(count_, sum_);
   return Flush();
 }

@@ -48,6 +48,7 @@ class JournalWriter {
   std::string block_;
   size_t count_ = 0;
   uint64_t sum_;
+  int error_ = 0;
 };
 
 // No field of a journal we write is longer: a longer one is not ours.

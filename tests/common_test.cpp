@@ -218,6 +218,7 @@ TEST(Journal, WrittenInBlocksReadsBackWhole) {
   int err = 0;
   for (int i = 0; i < 2000 && err == 0; ++i) err = failing.Add(e);
   EXPECT_EQ(err, ENOSPC);
+  EXPECT_EQ(failing.Finish(), ENOSPC);
 }
 
 }  // namespace kv
