@@ -169,9 +169,11 @@ std::vector<std::string> ListMemberFiles(std::string_view cfile) {
     }
     if (IsListedKind(name)) listed.emplace_back(e.start, std::move(name));
   });
-  // <File> elements and items, merged by where they stand.
-  std::stable_sort(listed.begin(), listed.end(),
-                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  // <File> elements and items, merged by where they stand (a project of one
+  // kind lists them in order already).
+  const auto before = [](const auto& a, const auto& b) { return a.first < b.first; };
+  if (!std::is_sorted(listed.begin(), listed.end(), before))
+    std::stable_sort(listed.begin(), listed.end(), before);
   std::vector<std::string> files;
   files.reserve(listed.size());
   for (auto& [position, name] : listed) files.push_back(std::move(name));
