@@ -529,8 +529,8 @@ struct Transaction::State {
       return err.code;
     });
     JournalEntry record;
-    for (size_t k = 0; k < order.size() && !err; ++k) {
-      const Entry& e = *entries[order[k]];
+    for (const size_t i : order) {
+      const Entry& e = *entries[i];
       const Dir& f = FolderOf(e);
       record = {e.inPlace ? 'W' : 'R',
                 f.path,
@@ -544,9 +544,9 @@ struct Transaction::State {
                 e.stagedSize,
                 e.saved,
                 e.inPlace ? e.read.mode : 0};
-      writer.Add(record);
+      if (writer.Add(record)) break;
     }
-    if (!err) writer.Finish();
+    writer.Finish();  // nothing more after a failed block
     if (!err) {
       if (int f = Fault(DiskOp::Flush, path)) {
         err = IoError{f};

@@ -26,12 +26,13 @@ namespace {
 
 IoError Errno() { return IoError{errno}; }
 
+int Fd(const Node& n) { return static_cast<int>(n.get()); }
+int Fd(const Dir& d) { return static_cast<int>(d.node.get()); }
+
 // The user this process runs as, for the owner check of every status taken:
 // read again whenever a run opens a folder, rather than once per status
 // (a process does not change users in the middle of a run).
 std::atomic<uid_t> g_user{::geteuid()};
-int Fd(const Node& n) { return static_cast<int>(n.get()); }
-int Fd(const Dir& d) { return static_cast<int>(d.node.get()); }
 
 void Fill(const struct stat& st, FileInfo* info) {
   info->kind = S_ISREG(st.st_mode)   ? FileInfo::Kind::Regular
