@@ -181,7 +181,7 @@ class DotNetMigrator::SolutionRun {
   struct Project {
     std::string path;
     std::string resolved;
-    std::vector<std::string> files;
+    NameList files;
     SdkItems sdk;  // what an SDK-style project compiles without listing it
   };
 
@@ -267,8 +267,9 @@ class DotNetMigrator::SolutionRun {
       const std::string projectFolder = GetFolderFromPath(project.path);
       const std::string foundFolder = GetFolderFromPath(project.resolved);
       std::set<FileKey> listed;
-      for (const std::string& entry : project.files) {
+      for (size_t i = 0; i < project.files.size(); ++i) {
         if (log_.CancelRequested()) return false;
+        const std::string entry(project.files[i]);
         const std::string path = Listed(projectFolder, entry);
         Report(EventKind::FileParsing, GetFileNameFromPath(path));
         const std::optional<std::string> resolved = resolver_.Find(entry, foundFolder);

@@ -156,28 +156,33 @@ std::vector<SolutionEntry> GetSolutionEntries(std::string_view cfile) {
   return entries;
 }
 
-std::vector<std::string> ListMemberFiles(std::string_view cfile) {
-  std::vector<std::pair<size_t, std::string>> listed;
+NameList ListMemberFiles(std::string_view cfile) {
+  NameList files;
+  std::vector<size_t> positions;  // where each file's element starts
+  std::string name;
   ForEachMemberElement(cfile, [&](const MemberElement& e) {
     const std::optional<TextRange> value = e.link ? e.link : e.relPath ? e.relPath : e.include;
     if (!value) return;
-    std::string name = TrimBlanks(cfile.substr(value->begin, value->end - value->begin));
+    name = TrimBlanks(cfile.substr(value->begin, value->end - value->begin));
     if (e.include) {
       if (name.find_first_of("*?;") != std::string::npos) return;
       // MSBuild's escapes: "%20" names a blank.
       name = UnescapeMsBuild(name);
     }
-    if (IsListedKind(name)) listed.emplace_back(e.start, std::move(name));
+    if (!IsListedKind(name)) return;
+    files.Add(name);
+    positions.push_back(e.start);
   });
   // <File> elements and items, merged by where they stand (a project of one
   // kind lists them in order already).
-  const auto before = [](const auto& a, const auto& b) { return a.first < b.first; };
-  if (!std::is_sorted(listed.begin(), listed.end(), before))
-    std::stable_sort(listed.begin(), listed.end(), before);
-  std::vector<std::string> files;
-  files.reserve(listed.size());
-  for (auto& [position, name] : listed) files.push_back(std::move(name));
-  return files;
+  if (std::is_sorted(positions.begin(), positions.end())) return files;
+  std::vector<size_t> order(files.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(),
+                   [&](size_t a, size_t b) { return positions[a] < positions[b]; });
+  NameList sorted;
+  for (const size_t i : order) sorted.Add(files[i]);
+  return sorted;
 }
 
 std::vector<TextRange> MemberPathRanges(std::string_view cfile) {

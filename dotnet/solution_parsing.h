@@ -23,12 +23,32 @@ struct SolutionEntry {
 };
 std::vector<SolutionEntry> GetSolutionEntries(std::string_view cfile);
 
+// Names kept one after another in one buffer: a project may list hundreds of
+// thousands of members, and a string object of its own for each costs more
+// than the name.
+class NameList {
+ public:
+  void Add(std::string_view name) {
+    bytes_.append(name);
+    ends_.push_back(bytes_.size());
+  }
+  size_t size() const { return ends_.size(); }
+  std::string_view operator[](size_t i) const {
+    const size_t begin = i == 0 ? 0 : ends_[i - 1];
+    return std::string_view(bytes_).substr(begin, ends_[i] - begin);
+  }
+
+ private:
+  std::string bytes_;
+  std::vector<size_t> ends_;
+};
+
 // The files of a project that a run migrates, in document order: each <File>
 // element's RelPath, or its Link when it has one (the file lives where Link
 // says), and the Include of each Compile, EmbeddedResource, Content and None
 // item (a value with a wildcard or a ";" left out); of those, the ones that
 // end in .cs, .vb or .resx.
-std::vector<std::string> ListMemberFiles(std::string_view cfile);
+NameList ListMemberFiles(std::string_view cfile);
 
 // The values that name member files (RelPath and Link of every <File>
 // element, Include of every item above): they keep their bytes.

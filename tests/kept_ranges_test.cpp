@@ -43,6 +43,47 @@ TEST(ApplyOutside, KeptBytesStayAndTheRestMigrates) {
   }
 }
 
+// Random texts of old texts, their new texts and bytes that cut them, with
+// random kept ranges: the result is each part between kept ranges migrated
+// as a text of its own, and the kept bytes as they were.
+TEST(ApplyOutside, EqualsEachPartMigratedAlone) {
+  const kv::RuleMatcher rules(kv::BuildTextRules());
+  const char* const pieces[] = {"REDidIzo",     "REDidIzo5", ".PenColor", ".backcolor.ColorIndex",
+                                ".WMFSaveSize", "x",         "\r\n",      "=",
+                                "RUVivEvu.dll"};
+  std::mt19937 rng(7);
+  for (int iter = 0; iter < 2000; ++iter) {
+    std::string text;
+    for (int n = rng() % 30; n > 0; --n) text += pieces[rng() % std::size(pieces)];
+    std::vector<kv::TextRange> kept;
+    for (int n = rng() % 6; n > 0; --n) {
+      const size_t begin = rng() % (text.size() + 3);
+      kept.push_back({.begin = begin, .end = begin + rng() % 12});
+    }
+    std::vector<bool> keep(text.size());
+    for (const kv::TextRange& r : kept) {
+      for (size_t i = r.begin; i < std::min(r.end, text.size()); ++i) keep[i] = true;
+    }
+    std::string expected;
+    std::vector<size_t> expectedHits(rules.table().size());
+    for (size_t i = 0; i < text.size();) {
+      size_t j = i;
+      while (j < text.size() && keep[j] == keep[i]) ++j;
+      std::string part = text.substr(i, j - i);
+      if (!keep[i]) rules.Apply(part, &expectedHits);
+      expected += part;
+      i = j;
+    }
+    std::string t = text;
+    std::vector<size_t> hits(rules.table().size());
+    bool changed = false;
+    kv::ApplyOutside(rules, t, kept, &hits, &changed);
+    ASSERT_EQ(t, expected) << text;
+    EXPECT_EQ(hits, expectedHits) << text;
+    EXPECT_EQ(changed, t != text) << text;
+  }
+}
+
 // Random texts with random edits, near and far apart, against the text built
 // by hand: the pieces join to it (large unchanged ranges handed over as they
 // are), and a needle found in it is always reported.
