@@ -25,6 +25,7 @@
 #include <set>
 
 #include "cancel.h"
+#include "index_table.h"
 #include "journal.h"
 #include "private/transaction_os.h"
 
@@ -246,8 +247,8 @@ constexpr size_t kFlushEachUpTo = 64;
 struct Transaction::State {
   enum class Applied : uint8_t { None, Exchanged, OldKept, Renamed, Written };
   // One file of the run. A run may hold a hundred thousand: our names beside
-  // the original are kept as their serial numbers, and the path is the key
-  // of byPath.
+  // the original are kept as their serial numbers, and the path in one store
+  // for all.
   struct Entry {
     uint32_t folder = 0;
     uint32_t tempSerial = 0;  // the staged text; 0 when not staged
@@ -255,12 +256,12 @@ struct Transaction::State {
     bool oldMade = false;
     bool inPlace = false;  // several names: the text is written into the file
     Applied applied = Applied::None;
-    std::string name;                   // in the folder
-    const std::string* path = nullptr;  // as the engine first named it
-    FileInfo read;                      // as read
+    std::string name;       // in the folder
+    std::string_view path;  // as the engine first named it (in `paths`)
+    FileInfo read;          // as read
     uint64_t tempIndex = 0, stagedSize = 0;
     std::unique_ptr<std::string> dryText;
-    std::string saved;  // what a write into the file clears (os::SavedByWrite)
+    std::unique_ptr<std::string> saved;  // what a write into the file clears (os::SavedByWrite)
   };
 
   Options options;
@@ -271,9 +272,10 @@ struct Transaction::State {
   std::deque<Dir> folders;
   std::map<std::string, size_t> folderByPath;
   std::map<std::pair<uint64_t, uint64_t>, size_t> folderById;
-  std::vector<std::unique_ptr<Entry>> entries;
-  std::map<FileKey, size_t> byKey;
-  std::map<std::string, size_t> byPath;
+  std::deque<Entry> entries;
+  TextStore paths;
+  IndexTable byPath;           // each entry by its path
+  IndexTable byKey;            // each entry by the file it was read from
   std::vector<size_t> staged;  // in the order staged
   size_t unflushed = 0;        // bytes staged since the last background flush
   os::BackgroundFlush flusher;
@@ -285,8 +287,8 @@ struct Transaction::State {
     Node file;
   } lastRead;
 
-  int Fault(DiskOp op, const std::string& path) const {
-    return options.hook ? options.hook(op, path) : 0;
+  int Fault(DiskOp op, std::string_view path) const {
+    return options.hook ? options.hook(op, std::string(path)) : 0;
   }
   FaultFn Faults() const {
     return [this](DiskOp op, const std::string& p) { return Fault(op, p); };
@@ -296,6 +298,14 @@ struct Transaction::State {
   std::string TempOf(const Entry& e) const { return TempName(e.name, maker, e.tempSerial); }
   std::string OldOf(const Entry& e) const {
     return e.oldSerial ? TempName(e.name, maker, e.oldSerial) : std::string();
+  }
+
+  static uint64_t PathHash(std::string_view path) { return std::hash<std::string_view>{}(path); }
+  FileKey KeyOf(size_t i) const { return FileKey{entries[i].read.volume, entries[i].read.index}; }
+  // The entry of a file first met under `path`, or npos (a file met under
+  // another name is found by its identity when it is opened).
+  size_t Find(std::string_view path) const {
+    return byPath.Find(PathHash(path), [&](size_t i) { return entries[i].path == path; });
   }
 
   // --- the files of the run ---
@@ -331,10 +341,10 @@ struct Transaction::State {
     std::optional<size_t> known;
     size_t folder = 0;
     std::string name;
-    if (auto it = byPath.find(path); it != byPath.end()) {
-      known = it->second;
-      folder = entries[*known]->folder;
-      name = entries[*known]->name;
+    if (const size_t i = Find(path); i != IndexTable::npos) {
+      known = i;
+      folder = entries[i].folder;
+      name = entries[i].name;
     } else {
       std::string folderPath;
       if (IoError e = os::Locate(base, path, &folderPath, &name)) return e;
@@ -348,21 +358,22 @@ struct Transaction::State {
     if (st.kind == FileInfo::Kind::Folder) return IoError{EISDIR};
     if (!st.regular()) return IoError{EINVAL, "not a regular file"};
     const FileKey key{st.volume, st.index};
-    if (!known) {
-      if (auto it = byKey.find(key); it != byKey.end()) known = it->second;
-    }
     if (known) {
-      if (!st.Same(entries[*known]->read)) return Changed();
-      *index = byPath[path] = *known;
+      if (!st.Same(entries[*known].read)) return Changed();
+      *index = *known;
+    } else if (const size_t i = byKey.Find(HashKey(key), [&](size_t i) { return KeyOf(i) == key; });
+               i != IndexTable::npos) {
+      if (!st.Same(entries[i].read)) return Changed();
+      *index = i;
     } else {
       *index = entries.size();
-      entries.push_back(std::make_unique<Entry>());
-      Entry& e = *entries.back();
+      Entry& e = entries.emplace_back();
       e.folder = static_cast<uint32_t>(folder);
       e.name = name;
       e.read = st;
-      e.path = &byPath.try_emplace(path, *index).first->first;
-      byKey[key] = *index;
+      e.path = paths.Keep(path);
+      byPath.Insert(PathHash(path), *index);
+      byKey.Insert(HashKey(key), *index);
     }
     if (file) *file = std::move(fd);
     return IoError{};
@@ -383,7 +394,7 @@ struct Transaction::State {
   }
 
   void RemoveName(const Entry& e, const std::string& name) const {
-    if (name.empty() || Fault(DiskOp::Remove, *e.path)) return;
+    if (name.empty() || Fault(DiskOp::Remove, e.path)) return;
     (void)os::Remove(FolderOf(e), name);
   }
 
@@ -395,7 +406,7 @@ struct Transaction::State {
   }
 
   void Unstage(size_t index) {
-    Entry& e = *entries[index];
+    Entry& e = entries[index];
     RemoveName(e, TempOf(e));
     if (e.oldMade) RemoveName(e, OldOf(e));
     Forget(e);
@@ -406,13 +417,13 @@ struct Transaction::State {
   // metadata; for a file written in place, a copy of its old bytes beside it
   // too, to undo with.
   IoError Stage(size_t index, const EditedText& text, bool inPlace, const Node& original) {
-    Entry& e = *entries[index];
+    Entry& e = entries[index];
     if (e.tempSerial != 0) Unstage(index);
     const Dir& dir = FolderOf(e);
     const uint32_t tempSerial = ++serial;
     uint32_t oldSerial = 0;
     const std::string temp = TempName(e.name, maker, tempSerial);
-    if (int err = Fault(DiskOp::Open, *e.path)) return IoError{err};
+    if (int err = Fault(DiskOp::Open, e.path)) return IoError{err};
     Node fd;
     if (IoError err = os::CreateEntry(dir, temp, &fd)) return err;
     std::string old;
@@ -422,14 +433,14 @@ struct Transaction::State {
       if (!old.empty()) (void)os::Remove(dir, old);
       return err;
     };
-    if (IoError err = os::WriteEdited(fd, text, [&] { return Fault(DiskOp::Write, *e.path); }))
+    if (IoError err = os::WriteEdited(fd, text, [&] { return Fault(DiskOp::Write, e.path); }))
       return fail(err);
     if (inPlace) {
       // The text goes into the file itself at the commit, so that every name
       // of it sees the change.
       oldSerial = ++serial;
       old = TempName(e.name, maker, oldSerial);
-      if (int err = Fault(DiskOp::Write, *e.path)) return fail(IoError{err});
+      if (int err = Fault(DiskOp::Write, e.path)) return fail(IoError{err});
       Node copy;
       if (IoError err = os::CreateEntry(dir, old, &copy)) {
         old.clear();
@@ -437,9 +448,9 @@ struct Transaction::State {
       }
       if (IoError err = os::CopyInto(original, copy, e.read.size)) return fail(err);
       if (int err = copy.Close()) return fail(IoError{err});
-      e.saved = os::SavedByWrite(original);
+      e.saved = std::make_unique<std::string>(os::SavedByWrite(original));
     } else {
-      if (int err = Fault(DiskOp::Meta, *e.path)) return fail(IoError{err});
+      if (int err = Fault(DiskOp::Meta, e.path)) return fail(IoError{err});
       if (IoError err = os::KeepMetadata(original, fd, e.read)) return fail(err);
     }
     FileInfo st;
@@ -469,13 +480,14 @@ struct Transaction::State {
   // still ours.
   FileFailure VerifyOriginals(const std::vector<size_t>& order) const {
     for (const size_t i : order) {
-      const Entry& e = *entries[i];
-      if (int err = Fault(DiskOp::Check, *e.path)) return {*e.path, IoError{err}};
+      const Entry& e = entries[i];
+      if (int err = Fault(DiskOp::Check, e.path)) return {std::string(e.path), IoError{err}};
       FileInfo st, temp;
-      if (os::InfoAt(FolderOf(e), e.name, &st) || !st.Same(e.read)) return {*e.path, Changed()};
+      if (os::InfoAt(FolderOf(e), e.name, &st) || !st.Same(e.read))
+        return {std::string(e.path), Changed()};
       if (os::InfoAt(FolderOf(e), TempOf(e), &temp) || !temp.regular() ||
           temp.index != e.tempIndex) {
-        return {*e.path, IoError{ENOENT, "its staged copy is gone"}};
+        return {std::string(e.path), IoError{ENOENT, "its staged copy is gone"}};
       }
     }
     return {};
@@ -487,18 +499,18 @@ struct Transaction::State {
     flusher.Stop();
     if (order.size() <= kFlushEachUpTo || !os::kFlushesVolumes) {
       for (const size_t i : order) {
-        const Entry& e = *entries[i];
-        if (int err = Fault(DiskOp::Flush, *e.path)) return {*e.path, IoError{err}};
+        const Entry& e = entries[i];
+        if (int err = Fault(DiskOp::Flush, e.path)) return {std::string(e.path), IoError{err}};
         Node temp;
         if (IoError err = os::OpenEntry(FolderOf(e), TempOf(e), os::Access::Flush, &temp))
-          return {*e.path, err};
-        if (IoError err = os::Flush(temp)) return {*e.path, err};
+          return {std::string(e.path), err};
+        if (IoError err = os::Flush(temp)) return {std::string(e.path), err};
       }
       return {};
     }
     std::set<uint64_t> volumes;
     for (const size_t i : order) {
-      const Dir& f = FolderOf(*entries[i]);
+      const Dir& f = FolderOf(entries[i]);
       if (!volumes.insert(f.info.volume).second) continue;
       if (int err = Fault(DiskOp::Flush, f.path)) return {f.path, IoError{err}};
       if (IoError err = os::FlushFolder(f, true)) return {f.path, err};
@@ -530,7 +542,7 @@ struct Transaction::State {
     });
     JournalEntry record;
     for (const size_t i : order) {
-      const Entry& e = *entries[i];
+      const Entry& e = entries[i];
       const Dir& f = FolderOf(e);
       record = {e.inPlace ? 'W' : 'R',
                 f.path,
@@ -542,7 +554,7 @@ struct Transaction::State {
                 e.read.index,
                 e.tempIndex,
                 e.stagedSize,
-                e.saved,
+                e.saved ? *e.saved : std::string(),
                 e.inPlace ? e.read.mode : 0};
       if (writer.Add(record)) break;
     }
@@ -569,19 +581,19 @@ struct Transaction::State {
   // that the original is still the file that was read.
   IoError Apply(Entry& e) {
     const Dir& dir = FolderOf(e);
-    if (int err = Fault(DiskOp::Check, *e.path)) return IoError{err};
+    if (int err = Fault(DiskOp::Check, e.path)) return IoError{err};
     if (e.inPlace) {
       Node target, temp;
       if (IoError err = OpenOriginal(e, os::Access::Write, &target)) return err;
       if (IoError err = os::OpenEntry(dir, TempOf(e), os::Access::Read, &temp)) return err;
-      if (int err = Fault(DiskOp::Write, *e.path)) return IoError{err};
+      if (int err = Fault(DiskOp::Write, e.path)) return IoError{err};
       e.applied = Applied::Written;
       return WriteInto(e, temp, target, e.stagedSize);
     }
     FileInfo st;
     if (IoError err = os::InfoAt(dir, e.name, &st)) return err;
     if (!st.Same(e.read)) return Changed();
-    if (int err = Fault(DiskOp::Rename, *e.path)) return IoError{err};
+    if (int err = Fault(DiskOp::Rename, e.path)) return IoError{err};
     os::Swapped state = os::Swapped::None;
     const IoError err = os::Swap(dir, e.name, TempOf(e), OldOf(e), options.exchange, &state);
     switch (state) {
@@ -616,15 +628,17 @@ struct Transaction::State {
   // Writes `size` bytes of `from` into the file `to` and makes them durable;
   // the permission bits stay.
   IoError WriteInto(const Entry& e, const Node& from, const Node& to, uint64_t size) const {
-    if (IoError err = os::WriteInPlace(from, to, size, e.read.mode, e.saved)) return err;
-    if (int err = Fault(DiskOp::Flush, *e.path)) return IoError{err};
+    if (IoError err =
+            os::WriteInPlace(from, to, size, e.read.mode, e.saved ? *e.saved : std::string()))
+      return err;
+    if (int err = Fault(DiskOp::Flush, e.path)) return IoError{err};
     return os::Flush(to);
   }
 
   FileFailure ApplyInOrder(const std::vector<size_t>& applyOrder) {
     for (const size_t i : applyOrder) {
-      Entry& e = *entries[i];
-      if (IoError err = Apply(e)) return {*e.path, err};
+      Entry& e = entries[i];
+      if (IoError err = Apply(e)) return {std::string(e.path), err};
     }
     return {};
   }
@@ -633,7 +647,7 @@ struct Transaction::State {
   bool Undo(Entry& e) {
     const Dir& dir = FolderOf(e);
     if (e.applied == Applied::None) return true;
-    if (Fault(DiskOp::Rename, *e.path)) return false;
+    if (Fault(DiskOp::Rename, e.path)) return false;
     switch (e.applied) {
       case Applied::None:
         break;
@@ -674,7 +688,7 @@ struct Transaction::State {
   bool UndoAll(const std::vector<size_t>& applyOrder) {
     bool undone = true;
     for (auto it = applyOrder.rbegin(); it != applyOrder.rend(); ++it)
-      undone = Undo(*entries[*it]) && undone;
+      undone = Undo(entries[*it]) && undone;
     return undone;
   }
 
@@ -683,7 +697,7 @@ struct Transaction::State {
   // flush costs a commit of the file system's journal each).
   FileFailure FlushFolders(const std::vector<size_t>& list) const {
     std::set<size_t> folderSet;
-    for (const size_t i : list) folderSet.insert(entries[i]->folder);
+    for (const size_t i : list) folderSet.insert(entries[i].folder);
     const bool volume = folderSet.size() > kFlushEachUpTo && os::kFlushesVolumes;
     std::set<uint64_t> volumes;
     for (const size_t i : folderSet) {
@@ -709,11 +723,11 @@ struct Transaction::State {
     constexpr size_t kBatch = 4096;
     std::vector<std::pair<const Dir*, std::string>> batch;
     for (const size_t i : list) {
-      Entry& e = *entries[i];
+      Entry& e = entries[i];
       const bool tempLeft =
           committed ? e.applied == Applied::Exchanged || e.inPlace : e.tempSerial != 0;
-      if (tempLeft && !Fault(DiskOp::Remove, *e.path)) batch.emplace_back(&FolderOf(e), TempOf(e));
-      if (e.oldMade && !Fault(DiskOp::Remove, *e.path)) batch.emplace_back(&FolderOf(e), OldOf(e));
+      if (tempLeft && !Fault(DiskOp::Remove, e.path)) batch.emplace_back(&FolderOf(e), TempOf(e));
+      if (e.oldMade && !Fault(DiskOp::Remove, e.path)) batch.emplace_back(&FolderOf(e), OldOf(e));
       Forget(e);
       if (batch.size() >= kBatch) {
         os::RemoveMany(batch);
@@ -755,8 +769,8 @@ std::optional<FileKey> Transaction::Key(const std::string& resolvedPath) {
   // A file this run has read: the key it had then (a staged file is not
   // the original until the commit).
   const State& s = *state_;
-  if (auto it = s.byPath.find(resolvedPath); it != s.byPath.end()) {
-    const FileInfo& read = s.entries[it->second]->read;
+  if (const size_t i = s.Find(resolvedPath); i != IndexTable::npos) {
+    const FileInfo& read = s.entries[i].read;
     return FileKey{read.volume, read.index};
   }
   return state_->base.Key(resolvedPath);
@@ -771,7 +785,7 @@ unsigned Transaction::PathCodePage() const { return state_->options.pathCodePage
 size_t Transaction::StagedCount() const {
   if (!state_->options.dryRun) return state_->staged.size();
   return static_cast<size_t>(std::count_if(state_->entries.begin(), state_->entries.end(),
-                                           [](const auto& e) { return e->dryText != nullptr; }));
+                                           [](const auto& e) { return e.dryText != nullptr; }));
 }
 
 std::vector<LeftAlone> Transaction::TakeLeftAlone() { return std::exchange(state_->leftAlone, {}); }
@@ -782,7 +796,7 @@ IoError Transaction::ReadAll(const std::string& resolvedPath, std::string* conte
   size_t index = 0;
   Node fd;
   if (IoError e = s.Identify(resolvedPath, &index, &fd)) return e;
-  const State::Entry& e = *s.entries[index];
+  const State::Entry& e = s.entries[index];
   auto fault = [&] { return s.Fault(DiskOp::Read, resolvedPath); };
   if (e.dryText) return CopyWatchingStop(*e.dryText, contents) ? IoError{} : IoError{ECANCELED};
   if (e.tempSerial != 0) {
@@ -811,7 +825,7 @@ IoError Transaction::ReadMapped(const std::string& resolvedPath, std::string* bu
   size_t index = 0;
   Node fd;
   if (IoError e = s.Identify(resolvedPath, &index, &fd)) return e;
-  const State::Entry& e = *s.entries[index];
+  const State::Entry& e = s.entries[index];
   if (!e.dryText && e.tempSerial == 0 && e.read.size >= kMapFrom) {
     if (int err = s.Fault(DiskOp::Read, resolvedPath)) return IoError{err};
     if (os::MapRest(fd, e.read.size, text)) {
@@ -842,12 +856,12 @@ IoError Transaction::WriteAll(const std::string& resolvedPath, std::string_view 
 IoError Transaction::WriteEdited(const std::string& resolvedPath, const EditedText& contents) {
   State& s = *state_;
   size_t index = 0;
-  if (auto it = s.byPath.find(resolvedPath); it != s.byPath.end()) {
-    index = it->second;
+  if (const size_t i = s.Find(resolvedPath); i != IndexTable::npos) {
+    index = i;
   } else if (IoError e = s.Identify(resolvedPath, &index, nullptr)) {
     return e;
   }
-  State::Entry& e = *s.entries[index];
+  State::Entry& e = s.entries[index];
   // Still the file that was read, and is there anything to change?
   if (int err = s.Fault(DiskOp::Check, resolvedPath)) return IoError{err};
   Node original;
@@ -887,7 +901,7 @@ void Transaction::Rollback() {
   s.lastRead = {};
   s.flusher.Stop();
   s.RemoveOurNames(s.staged, false);
-  for (const auto& e : s.entries) e->dryText.reset();
+  for (auto& e : s.entries) e.dryText.reset();
 }
 
 Transaction::CommitResult Transaction::Commit() {
@@ -907,7 +921,7 @@ Transaction::CommitResult Transaction::Commit() {
     // Renames first, then the files written in place.
     for (const bool inPlace : {false, true}) {
       for (const size_t i : order) {
-        if (s.entries[i]->inPlace == inPlace) applyOrder.push_back(i);
+        if (s.entries[i].inPlace == inPlace) applyOrder.push_back(i);
       }
     }
     if (FileFailure f = s.VerifyOriginals(order)) return stop(std::move(f));
@@ -936,7 +950,7 @@ Transaction::CommitResult Transaction::Commit() {
   if (failure && !undone) {
     result.failure = std::move(failure);
     result.pending = true;
-    for (const size_t i : order) s.entries[i]->tempSerial = 0;
+    for (const size_t i : order) s.entries[i].tempSerial = 0;
     s.staged.clear();
     return result;
   }

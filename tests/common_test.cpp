@@ -3,11 +3,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <random>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "diff.h"
 #include "general_functions.h"
+#include "index_table.h"
 #include "journal.h"
 #include "string_functions.h"
 
@@ -166,6 +169,26 @@ TEST(StringFunctions, FingerprintSeesEveryByteChange) {
       }
     }
   }
+}
+
+// The lookup tables for many files against the standard ones: keys from a
+// small range (so that hashes and slots collide), texts of every size up to
+// past a block of the store, each view still reading its text at the end.
+TEST(IndexTable, AgreesWithAStandardSetAndKeptTextsStay) {
+  std::mt19937_64 rng(5);
+  FileKeySet keys;
+  std::set<FileKey> expected;
+  TextStore store;
+  std::vector<std::pair<std::string_view, std::string>> kept;
+  for (int i = 0; i < 20000; ++i) {
+    const FileKey key{rng() % 4, rng() % 3000};
+    ASSERT_EQ(keys.Insert(key), expected.insert(key).second);
+    if (i % 100 == 0) {
+      const std::string text(rng() % 3 == 0 ? rng() % 100000 : rng() % 40, char('a' + i % 26));
+      kept.emplace_back(store.Keep(text), text);
+    }
+  }
+  for (const auto& [view, text] : kept) EXPECT_EQ(view, text);
 }
 
 }  // namespace

@@ -73,6 +73,25 @@ TEST(Transaction, UnchangedFilesAreNeverWrittenAndStagedTextReadsBack) {
   EXPECT_EQ(ScanTree(dir.path()).ours, 0);
 }
 
+// A file met under a second name (a hard link made before the run) is the
+// same record: it reads back the staged text, and the commit writes it once.
+TEST(Transaction, OneFileUnderTwoNamesIsOneRecord) {
+  TempDir dir;
+  dir.Write("a.txt", "abc");
+  fs::create_hard_link(dir / "a.txt", dir / "b.txt");
+  Transaction t;
+  std::string text;
+  ASSERT_FALSE(t.ReadAll(dir / "a.txt", &text));
+  ASSERT_FALSE(t.WriteAll(dir / "a.txt", Upper(text)));
+  ASSERT_FALSE(t.ReadAll(dir / "b.txt", &text));
+  EXPECT_EQ(text, "ABC");
+  EXPECT_EQ(t.Key(dir / "b.txt"), t.Key(dir / "a.txt"));
+  EXPECT_EQ(t.StagedCount(), 1u);
+  ASSERT_FALSE(t.Commit().failure);
+  EXPECT_EQ(dir.Read("b.txt"), "ABC");
+  EXPECT_EQ(ScanTree(dir.path()).ours, 0);
+}
+
 // A large file read in place (mapped) and written as an edited text: the
 // commit gives the edited bytes, an edit that gives the text back stages
 // nothing, and a file written to after the read is refused at the commit.

@@ -12,6 +12,7 @@
 
 #include "cancel.h"
 #include "general_functions.h"
+#include "index_table.h"
 #include "kept_ranges.h"
 #include "own_members.h"
 #include "string_functions.h"
@@ -130,7 +131,7 @@ struct Vb6Migrator::Run {
   RunLog log;
   EntryResolver resolver;
   std::string baseFolder = {};  // folder of the project being walked
-  std::set<FileKey> seen = {};  // files converted, or being converted, in this run
+  FileKeySet seen = {};         // files converted, or being converted, in this run
   std::vector<Frame> stack = {};
 };
 
@@ -389,7 +390,7 @@ bool Vb6Migrator::Open(Run& run, const std::string& path, const std::string& bas
   // Each file at most once per run: a form that lists itself, or two entries
   // naming one file, convert it once.
   if (const std::optional<FileKey> key = disk_.Key(*resolved)) {
-    if (!run.seen.insert(*key).second) return false;
+    if (!run.seen.Insert(*key)) return false;
   }
   // A project's entries resolve against the folder where the project file was
   // found, by whichever spelling found it, wherever the process happens to be.
@@ -430,7 +431,7 @@ void Vb6Migrator::Close(Run& run) {
     }
     // A replaced file may be a new inode: remember it too, so that a later
     // entry naming the same file still counts as done.
-    if (const std::optional<FileKey> key = disk_.Key(frame.resolved)) run.seen.insert(*key);
+    if (const std::optional<FileKey> key = disk_.Key(frame.resolved)) run.seen.Insert(*key);
   }
   run.log.Report(ProgressEvent{.kind = EventKind::FileConverted,
                                .name = frame.listed,

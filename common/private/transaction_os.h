@@ -49,12 +49,12 @@ class Node {
 struct FileInfo {
   enum class Kind { Missing, Regular, Folder, Other };
   Kind kind = Kind::Missing;
+  bool ours = false;    // owned by the user this process runs as
+  bool shared = false;  // writable by others than its owner
   uint64_t volume = 0, index = 0, size = 0, links = 1;
   int64_t written = 0, changed = 0;         // times, in the platform's units
   uint32_t owner = 0, group = 0, mode = 0;  // POSIX: ids and permission bits
   uint32_t attributes = 0;                  // Windows: the file's attributes
-  bool ours = false;                        // owned by the user this process runs as
-  bool shared = false;                      // writable by others than its owner
   bool regular() const { return kind == Kind::Regular; }
   // Still the file that was read: same volume, index, size and times.
   bool Same(const FileInfo& o) const {
