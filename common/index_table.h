@@ -15,8 +15,9 @@
 namespace kv {
 
 // Indices into a list the caller holds, found by a hash of each one's key:
-// the caller says whether an index's key is the one looked for. Open
-// addressing, at most half full; 8 bytes a slot.
+// the caller says whether an index's key is the one looked for, and gives
+// the hash of an index's key when the table grows. Open addressing, at most
+// half full; 4 bytes a slot.
 class IndexTable {
  public:
   static constexpr size_t npos = SIZE_MAX;
@@ -27,44 +28,39 @@ class IndexTable {
   size_t Find(uint64_t hash, Matches&& matches) const {
     if (slots_.empty()) return npos;
     const size_t mask = slots_.size() - 1;
-    const uint32_t h = static_cast<uint32_t>(hash);
-    for (size_t i = h & mask;; i = (i + 1) & mask) {
-      const Slot& s = slots_[i];
-      if (s.index == 0) return npos;
-      if (s.hash == h && matches(size_t{s.index} - 1)) return size_t{s.index} - 1;
+    for (size_t i = hash & mask;; i = (i + 1) & mask) {
+      if (slots_[i] == 0) return npos;
+      if (matches(size_t{slots_[i]} - 1)) return size_t{slots_[i]} - 1;
     }
   }
 
   // Adds `index` under `hash`; indices already held are not looked at.
-  void Insert(uint64_t hash, size_t index) {
+  // `hashOf(i)` is the hash of index i's key.
+  template <typename HashOf>
+  void Insert(uint64_t hash, size_t index, HashOf&& hashOf) {
     if (index >= UINT32_MAX) throw std::length_error("too many files for one run");
-    if ((count_ + 1) * 2 > slots_.size()) Grow();
-    Place(Slot{static_cast<uint32_t>(index + 1), static_cast<uint32_t>(hash)});
+    if ((count_ + 1) * 2 > slots_.size()) {
+      std::vector<uint32_t> old = std::move(slots_);
+      slots_.assign(old.empty() ? 16 : old.size() * 2, 0);
+      for (const uint32_t s : old) {
+        if (s != 0) Place(s, hashOf(size_t{s} - 1));
+      }
+    }
+    Place(static_cast<uint32_t>(index + 1), hash);
     ++count_;
   }
 
   size_t size() const { return count_; }
 
  private:
-  struct Slot {
-    uint32_t index = 0;  // the caller's index + 1; 0 for an empty slot
-    uint32_t hash = 0;   // the low half of the key's hash
-  };
-  void Place(Slot slot) {
+  void Place(uint32_t slot, uint64_t hash) {
     const size_t mask = slots_.size() - 1;
-    size_t i = slot.hash & mask;
-    while (slots_[i].index != 0) i = (i + 1) & mask;
+    size_t i = hash & mask;
+    while (slots_[i] != 0) i = (i + 1) & mask;
     slots_[i] = slot;
   }
-  void Grow() {
-    std::vector<Slot> old = std::move(slots_);
-    slots_.assign(old.empty() ? 16 : old.size() * 2, Slot{});
-    for (const Slot& s : old) {
-      if (s.index != 0) Place(s);
-    }
-  }
 
-  std::vector<Slot> slots_;
+  std::vector<uint32_t> slots_;  // the caller's index + 1; 0 for an empty slot
   size_t count_ = 0;
 };
 
@@ -88,7 +84,7 @@ class FileKeySet {
     const uint64_t hash = HashKey(key);
     if (table_.Find(hash, [&](size_t i) { return keys_[i] == key; }) != IndexTable::npos)
       return false;
-    table_.Insert(hash, keys_.size());
+    table_.Insert(hash, keys_.size(), [&](size_t i) { return HashKey(keys_[i]); });
     keys_.push_back(key);
     return true;
   }

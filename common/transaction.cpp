@@ -372,8 +372,8 @@ struct Transaction::State {
       e.name = name;
       e.read = st;
       e.path = paths.Keep(path);
-      byPath.Insert(PathHash(path), *index);
-      byKey.Insert(HashKey(key), *index);
+      byPath.Insert(PathHash(path), *index, [&](size_t i) { return PathHash(entries[i].path); });
+      byKey.Insert(HashKey(key), *index, [&](size_t i) { return HashKey(KeyOf(i)); });
     }
     if (file) *file = std::move(fd);
     return IoError{};
