@@ -115,13 +115,14 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2f", a / b}'; }
 # Inputs that are done with go to a trash folder, emptied between runs (by
 # several processes at once: on a file system with online discard, each
 # removal waits for the disk). ext4 without a journal, before it takes a free
-# inode for a new file, skips each one freed in the last 30 s, reading its
-# record: right after thousands of files were removed, every file created
-# in their folders' groups walks all of them, which no user's run meets.
-# So every timed command waits until the last removal (by a command timed
-# before it, or of the trash) is KV_BENCH_SETTLE seconds old (default 31;
-# 0 waits for nothing).
-SETTLE=${KV_BENCH_SETTLE:-31}
+# inode for a new file, skips each one freed in the last 60 s (six minutes
+# while its record is not yet written back), reading its record: right
+# after thousands of files were removed, every file created in their
+# folders' groups walks all of them, which no user's run meets. So every
+# timed command waits, after a sync, until the last removal (by a command
+# timed before it, or of the trash) is KV_BENCH_SETTLE seconds old (default
+# 61; 0 waits for nothing).
+SETTLE=${KV_BENCH_SETTLE:-61}
 LAST_FREE=0
 TRASH_SERIAL=0
 discard() {
@@ -760,9 +761,10 @@ EOF
   freed file costs the disk a discard, which only kvmigrate-cli, sed -i and
   the floor pay.
 - The file system matters. ext4 without a journal, before it takes a free
-  inode for a new file, skips each one freed in the last 30 s, reading its
-  record: right after a tree was removed, each file created in the groups
-  of its folders walks thousands of them, which a user's run over a project
+  inode for a new file, skips each one freed in the last 60 s (six minutes
+  while its record is not yet written back), reading its record: right
+  after a tree was removed, each file created in the groups of its folders
+  walks thousands of them, which a user's run over a project
   that has been there a while never meets. Inputs done with are therefore
   moved aside and removed between runs, and each timed command waits until
   the last removal of many files is $SETTLE s old (\`KV_BENCH_SETTLE\`).
