@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <stdexcept>
+#include <new>
 #include <string_view>
 #include <vector>
 
@@ -38,7 +38,9 @@ class IndexTable {
   // `hashOf(i)` is the hash of index i's key.
   template <typename HashOf>
   void Insert(uint64_t hash, size_t index, HashOf&& hashOf) {
-    if (index >= UINT32_MAX) throw std::length_error("too many files for one run");
+    // More files than a slot can count: the run stops as when memory runs
+    // out, and rolls back.
+    if (index >= UINT32_MAX) throw std::bad_alloc();
     if ((count_ + 1) * 2 > slots_.size()) {
       std::vector<uint32_t> old = std::move(slots_);
       slots_.assign(old.empty() ? 16 : old.size() * 2, 0);
