@@ -52,8 +52,6 @@ class IndexTable {
     ++count_;
   }
 
-  size_t size() const { return count_; }
-
  private:
   void Place(uint32_t slot, uint64_t hash) {
     const size_t mask = slots_.size() - 1;

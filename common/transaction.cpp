@@ -304,8 +304,14 @@ struct Transaction::State {
   FileKey KeyOf(size_t i) const { return FileKey{entries[i].read.volume, entries[i].read.index}; }
   // The entry of a file first met under `path`, or npos (a file met under
   // another name is found by its identity when it is opened).
-  size_t Find(std::string_view path) const {
-    return byPath.Find(PathHash(path), [&](size_t i) { return entries[i].path == path; });
+  size_t Find(std::string_view path, uint64_t hash) const {
+    return byPath.Find(hash, [&](size_t i) { return entries[i].path == path; });
+  }
+  size_t Find(std::string_view path) const { return Find(path, PathHash(path)); }
+  // What a write into the file clears, for a file written in place.
+  static const std::string& SavedOf(const Entry& e) {
+    static const std::string none;
+    return e.saved ? *e.saved : none;
   }
 
   // --- the files of the run ---
@@ -341,7 +347,8 @@ struct Transaction::State {
     std::optional<size_t> known;
     size_t folder = 0;
     std::string name;
-    if (const size_t i = Find(path); i != IndexTable::npos) {
+    const uint64_t pathHash = PathHash(path);
+    if (const size_t i = Find(path, pathHash); i != IndexTable::npos) {
       known = i;
       folder = entries[i].folder;
       name = entries[i].name;
@@ -372,7 +379,7 @@ struct Transaction::State {
       e.name = name;
       e.read = st;
       e.path = paths.Keep(path);
-      byPath.Insert(PathHash(path), *index, [&](size_t i) { return PathHash(entries[i].path); });
+      byPath.Insert(pathHash, *index, [&](size_t i) { return PathHash(entries[i].path); });
       byKey.Insert(HashKey(key), *index, [&](size_t i) { return HashKey(KeyOf(i)); });
     }
     if (file) *file = std::move(fd);
@@ -554,7 +561,7 @@ struct Transaction::State {
                 e.read.index,
                 e.tempIndex,
                 e.stagedSize,
-                e.saved ? *e.saved : std::string(),
+                SavedOf(e),
                 e.inPlace ? e.read.mode : 0};
       if (writer.Add(record)) break;
     }
@@ -628,9 +635,7 @@ struct Transaction::State {
   // Writes `size` bytes of `from` into the file `to` and makes them durable;
   // the permission bits stay.
   IoError WriteInto(const Entry& e, const Node& from, const Node& to, uint64_t size) const {
-    if (IoError err =
-            os::WriteInPlace(from, to, size, e.read.mode, e.saved ? *e.saved : std::string()))
-      return err;
+    if (IoError err = os::WriteInPlace(from, to, size, e.read.mode, SavedOf(e))) return err;
     if (int err = Fault(DiskOp::Flush, e.path)) return IoError{err};
     return os::Flush(to);
   }
