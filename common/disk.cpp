@@ -108,6 +108,10 @@ std::optional<std::string> RealDisk::RealPathOf(const std::string& path) {
   std::string joined = it->second;
   if (joined.back() != '/') joined += '/';
   joined += name;
+  if (!lastPlain_.empty() && path == lastPlain_) {
+    lastPlain_.clear();
+    return joined;
+  }
   struct stat st;
   if (::lstat(joined.c_str(), &st) != 0) return std::nullopt;
   if (S_ISLNK(st.st_mode)) return whole();
@@ -136,11 +140,20 @@ std::optional<std::string> RealDisk::Find(std::string_view path, std::string_vie
   // No longer path names a file; the walk below would also cost the square
   // of the length.
   if (full.size() >= PATH_MAX) return std::nullopt;
-  struct stat st;
-  if (!full.empty() && ::stat(full.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+  // The name itself first: a regular file there needs no second status when
+  // the engine asks for its real path; a link is followed.
+  struct stat st {};
+  lastPlain_.clear();
+  bool found = false, plain = false;
+  if (!full.empty() && ::lstat(full.c_str(), &st) == 0) {
+    plain = S_ISREG(st.st_mode);
+    found = plain || (S_ISLNK(st.st_mode) && ::stat(full.c_str(), &st) == 0 && S_ISREG(st.st_mode));
+  }
+  if (found) {
     // An engine asks for the file's key right after finding it.
     lastFound_.emplace(full,
                        FileKey{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)});
+    if (plain) lastPlain_ = full;
     return full;
   }
 

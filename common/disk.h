@@ -190,9 +190,12 @@ class RealDisk : public Disk {
 #ifndef _WIN32
   std::optional<std::string> RealPathOf(const std::string& path);
   // The last path RealPath resolved, and the last file Find found (its key
-  // answers the Key asked for next).
+  // answers the Key asked for next). `lastPlain_`: the last path Find found
+  // to be a regular file itself, not a link, which RealPath then need not ask
+  // again.
   std::optional<std::pair<std::string, std::string>> lastReal_;
   std::optional<std::pair<std::string, FileKey>> lastFound_;
+  std::string lastPlain_;
 #endif
 };
 

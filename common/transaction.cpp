@@ -442,6 +442,7 @@ struct Transaction::State {
     };
     if (IoError err = os::WriteEdited(fd, text, [&] { return Fault(DiskOp::Write, e.path); }))
       return fail(err);
+    uint64_t stagedIndex = 0;
     if (inPlace) {
       // The text goes into the file itself at the commit, so that every name
       // of it sees the change.
@@ -456,12 +457,13 @@ struct Transaction::State {
       if (IoError err = os::CopyInto(original, copy, e.read.size)) return fail(err);
       if (int err = copy.Close()) return fail(IoError{err});
       e.saved = std::make_unique<std::string>(os::SavedByWrite(original));
+      FileInfo st;
+      if (IoError err = os::InfoOf(fd, &st)) return fail(err);
+      stagedIndex = st.index;
     } else {
       if (int err = Fault(DiskOp::Meta, e.path)) return fail(IoError{err});
-      if (IoError err = os::KeepMetadata(original, fd, e.read)) return fail(err);
+      if (IoError err = os::KeepMetadata(original, fd, e.read, &stagedIndex)) return fail(err);
     }
-    FileInfo st;
-    if (IoError err = os::InfoOf(fd, &st)) return fail(err);
     // No write-back is started here for each file (on a 1 GiB tree that
     // took a fifth more time than none); a batch of staged files is flushed
     // at once on a second thread.
@@ -470,7 +472,7 @@ struct Transaction::State {
     e.oldSerial = inPlace ? oldSerial : ++serial;
     e.oldMade = inPlace;
     e.inPlace = inPlace;
-    e.tempIndex = st.index;
+    e.tempIndex = stagedIndex;
     e.stagedSize = text.size();
     staged.push_back(index);
     unflushed += e.stagedSize;

@@ -217,10 +217,12 @@ IoError CheckOwnerKeepable(const FileInfo& read) {
 // The owner, group and extended attributes of the original, onto the staged
 // file; owner and group first, since changing them clears the setuid and
 // setgid bits and file capabilities.
-IoError KeepMetadata(const Node& originalNode, const Node& tempNode, const FileInfo& read) {
+IoError KeepMetadata(const Node& originalNode, const Node& tempNode, const FileInfo& read,
+                     uint64_t* stagedIndex) {
   const int original = Fd(originalNode), temp = Fd(tempNode);
   struct stat now;
   if (::fstat(temp, &now) != 0) return Errno();
+  *stagedIndex = static_cast<uint64_t>(now.st_ino);
   if ((now.st_uid != read.owner || now.st_gid != read.group) &&
       ::fchown(temp, read.owner, read.group) != 0) {
     return errno == EPERM ? OwnerNotKept() : Errno();

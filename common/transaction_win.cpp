@@ -340,7 +340,10 @@ IoError CheckWritable(const Dir& dir, const std::string& name, const FileInfo&) 
 IoError CheckOwnerKeepable(const FileInfo&) { return IoError{}; }
 
 // The attributes the replacement carries only on some volumes.
-IoError KeepMetadata(const Node&, const Node& staged, const FileInfo& read) {
+IoError KeepMetadata(const Node&, const Node& staged, const FileInfo& read, uint64_t* stagedIndex) {
+  FileInfo st;
+  if (IoError err = InfoOf(staged, &st)) return err;
+  *stagedIndex = st.index;
   constexpr DWORD kKeep = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
                           FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
   FILE_BASIC_INFO basic{};

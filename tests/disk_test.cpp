@@ -180,5 +180,30 @@ TEST(RealDiskKey, SymlinkAndTargetAreOneFile) {
   EXPECT_FALSE(disk.Key(dir / "none"));
 }
 
+// A file found is asked for its real path next; a link found, or a file that
+// became a link after another file was found, is resolved to its target.
+TEST(RealDiskFind, RealPathOfWhatWasFound) {
+  TempDir dir;
+  dir.Write("sub/t.frm", "x");
+  dir.Write("a.frm", "x");
+  dir.Write("c.frm", "x");
+  fs::create_symlink("sub/t.frm", dir.path() / "l.frm");
+  RealDisk disk;
+  const std::string real = disk.Canonical(dir.path().string()).value_or("?");
+  const std::string a = dir / "a.frm", l = dir / "l.frm";
+  ASSERT_EQ(disk.Find("a.frm", dir.path().string()), a);
+  EXPECT_EQ(disk.Canonical(a), real + "/a.frm");
+  ASSERT_EQ(disk.Find("l.frm", dir.path().string()), l);
+  EXPECT_EQ(disk.Canonical(l), real + "/sub/t.frm");
+  ASSERT_EQ(disk.Find("A.FRM", dir.path().string()), a);  // found by a walk
+  EXPECT_EQ(disk.Canonical(a), real + "/a.frm");
+  EXPECT_EQ(disk.Canonical(l), real + "/sub/t.frm");  // (the last answer is kept)
+  ASSERT_EQ(disk.Find("a.frm", dir.path().string()), a);
+  fs::remove(dir.path() / "a.frm");
+  fs::create_symlink("sub/t.frm", dir.path() / "a.frm");
+  ASSERT_TRUE(disk.Find("c.frm", dir.path().string()));
+  EXPECT_EQ(disk.Canonical(a), real + "/sub/t.frm");
+}
+
 }  // namespace
 }  // namespace kv

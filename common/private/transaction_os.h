@@ -122,8 +122,9 @@ IoError CheckWritable(const Dir& dir, const std::string& name, const FileInfo& r
 // A dry run's check that the owner and group of a replaced file can be kept.
 IoError CheckOwnerKeepable(const FileInfo& read);
 // The original's owner, group, permission bits and attributes onto its
-// staged copy.
-IoError KeepMetadata(const Node& original, const Node& staged, const FileInfo& read);
+// staged copy; `*stagedIndex` is then the copy's file index.
+IoError KeepMetadata(const Node& original, const Node& staged, const FileInfo& read,
+                     uint64_t* stagedIndex);
 // What a write into the file itself clears and must set again afterwards
 // (POSIX: its capability attribute); empty when nothing.
 std::string SavedByWrite(const Node& original);
