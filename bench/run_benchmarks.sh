@@ -112,16 +112,18 @@ maxcol() { awk -v f="$2" 'BEGIN {m = 0} {if ($f > m) m = $f} END {print m}' "$1"
 fmt() { awk -v x="$1" -v d="${2:-2}" 'BEGIN {printf "%.*f", d, x}'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2f", a / b}'; }
 # Writes a tree into $WORK/tree; prints the generator's summary line.
-# Inputs that are done with go to a trash folder, emptied between runs (by
+# Inputs that are done with go to a trash folder, emptied only at the end (by
 # several processes at once: on a file system with online discard, each
 # removal waits for the disk). ext4 without a journal, before it takes a free
 # inode for a new file, skips each one freed in the last 60 s (six minutes
-# while its record is not yet written back), reading its record: right
-# after thousands of files were removed, every file created in their
-# folders' groups walks all of them, which no user's run meets. So every
-# timed command waits, after a sync, until the last removal (by a command
-# timed before it, or of the trash) is KV_BENCH_SETTLE seconds old (default
-# 61; 0 waits for nothing).
+# while its record is not yet written back, which making a file whose record
+# is in the same block makes it again), reading its record: right after
+# thousands of files were removed, every file created in their folders'
+# groups walks all of them, which no user's run meets. So nothing is removed
+# between runs but by the timed commands themselves (the trash of a whole
+# run takes about 20 GiB), and every timed command waits, after a sync,
+# until the last such removal is KV_BENCH_SETTLE seconds old (default 61;
+# 0 waits for nothing).
 SETTLE=${KV_BENCH_SETTLE:-61}
 LAST_FREE=0
 TRASH_SERIAL=0
@@ -301,18 +303,20 @@ failures() { FAILED=$((FAILED + $(awk '$3 != 0' "$@" | wc -l))); }
 # Median over the runs of (first file's time / second file's time).
 paired() { paste -d' ' "$1" "$2" | awk '{print $1 / $4}' | median | awk '{printf "%.2f", $1}'; }
 # cp -a of the folder $1 into a new folder beside it, then sync; the copy goes
-# (with $3: its removal timed into that file, by 8 processes at once as a run
-# removes the originals it replaced: what a run must free and cp never does).
+# to the trash (with $3 = keep: it stays, for remove_copy).
 copy_tree() {
   settle
   timed "$2" sh -c 'cp -a "$1" "$1.copy" && sync' sh "$1"
-  if [ -n "${3:-}" ]; then
-    timed "$3" sh -c 'find "$1" -type f -print0 | xargs -0 -r -P 8 -n 4096 rm -f && rm -rf "$1"' \
-      sh "$1.copy"
-    freed
-  else
-    discard "$1.copy"
-  fi
+  if [ "${3:-}" != keep ]; then discard "$1.copy"; fi
+}
+# Removal of the copy of the folder $1 that copy_tree kept, timed into file
+# $2: its files by 8 processes at once, as a run removes the originals it
+# replaced (what a run must free, and cp never does).
+remove_copy() {
+  sync
+  timed "$2" sh -c 'find "$1" -type f -print0 | xargs -0 -r -P 8 -n 4096 rm -f && rm -rf "$1"' \
+    sh "$1.copy"
+  freed
 }
 # A timed command that replaces files: kvmigrate-cli, sed -i, sd, the floor.
 timed_freeing() {
@@ -341,7 +345,6 @@ if want tree; then
   : >"$WORK/half.txt"
   : >"$WORK/cpa.txt"
   for run in $(seq "$RUNS"); do
-    empty_trash
     TREE=$(make_tree "$TREE_BYTES" "$TREE_FILES" "$PROJECTS")
     log "  run $run: kvmigrate-cli"
     timed_freeing "$WORK/cli.txt" "$CLI" --quiet "$WORK/tree/Bench.sln"
@@ -386,11 +389,10 @@ if want mid; then
   : >"$WORK/midcp.txt"
   : >"$WORK/midrm.txt"
   for run in $(seq "$RUNS"); do
-    empty_trash
     MID=$(make_tree 250M "$MID_FILES" "$MID_PROJECTS")
+    copy_tree "$WORK/tree" "$WORK/midcp.txt" keep
     timed_freeing "$WORK/mid.txt" "$CLI" --quiet "$WORK/tree/Bench.sln"
-    make_tree 250M "$MID_FILES" "$MID_PROJECTS" >/dev/null
-    copy_tree "$WORK/tree" "$WORK/midcp.txt" "$WORK/midrm.txt"
+    remove_copy "$WORK/tree" "$WORK/midrm.txt"
   done
   MID_TOTAL=$(field "$MID" bytes)
   MID_LARGEST=$(field "$MID" largest)
@@ -411,12 +413,12 @@ if want small; then
   : >"$WORK/smallcp.txt"
   : >"$WORK/smallrm.txt"
   for run in $(seq "$RUNS"); do
-    empty_trash
     discard "$WORK/tree"
     SMALL=$("$GEN" vb6 "$WORK/tree" 0 "$SMALL_FILES" 2048)
     sync
-    copy_tree "$WORK/tree" "$WORK/smallcp.txt" "$WORK/smallrm.txt"
+    copy_tree "$WORK/tree" "$WORK/smallcp.txt" keep
     timed_freeing "$WORK/small.txt" "$CLI" --quiet "$WORK/tree/Bench.vbp"
+    remove_copy "$WORK/tree" "$WORK/smallrm.txt"
   done
   SMALL_TOTAL=$(field "$SMALL" bytes)
   SMALL_LARGEST=$(field "$SMALL" largest)
@@ -673,9 +675,8 @@ benchmark targets, generates every input (deterministic, seeded), measures,
 and rewrites this page and \`performance.png\`. Each figure is the median of
 $RUNS runs. In the end-to-end runs the tools take turns within each run,
 each on a freshly made input (whole tree: kvmigrate-cli, cp -a and sync,
-floor, sed; then half the tree; the 250 MiB tree: kvmigrate-cli, cp -a and
-sync, removal of the copy; the small files: cp -a and sync, removal of the
-copy, kvmigrate-cli; one 64 MiB file: kvmigrate-cli, cp and fsync, sed -i,
+floor, sed; then half the tree; the 250 MiB tree: cp -a and sync,
+kvmigrate-cli, removal of the copy; the small files: the same; one 64 MiB file: kvmigrate-cli, cp and fsync, sed -i,
 sd; one 100 MB file: kvmigrate-cli with matches, with none, cp and fsync),
 and each ratio is the median of
 the ratios within a run. Every kvmigrate-cli run is a whole transaction: its
@@ -795,19 +796,21 @@ EOF
   after a tree was removed, each file created in the groups of its folders
   walks thousands of them, which a user's run over a project
   that has been there a while never meets. Inputs done with are therefore
-  moved aside and removed between runs, and each timed command waits until
-  the last removal of many files is $SETTLE s old (\`KV_BENCH_SETTLE\`).
+  moved aside and removed only at the end, and each timed command waits
+  until the last removal of many files by a timed command is $SETTLE s old
+  (\`KV_BENCH_SETTLE\`).
   With online discard (\`discard\` among the mount options), each freed file
   costs the disk a discard, and without a journal the removal waits for
   it: kvmigrate-cli removes the old bytes of every file it replaced (several
   removals at a time), which \`cp -a\` never has to. The rows "removal of
-  the copy's files" time that part alone: the copy \`cp -a\` just made,
-  removed by 8 processes at once.
+  the copy's files" time that part alone: the copy \`cp -a\` made before
+  the run, removed after it by 8 processes at once.
 - A record not yet written back is one in a block of inode records that
   was written since the last flush: making a file dirties the block of its
   record, so in a folder where many files were removed in the last six
   minutes, the new files of a run walk those removed in the same blocks
-  again, however long the wait before the run.
+  again, however long the wait before the run. That is why the inputs
+  are only removed at the end.
 - Memory matters too. The benchmark machine is a virtual machine that
   reports free memory back to its host in blocks of 2 MiB; touching such a
   block again costs the host a fault, several times the cost of zeroing
