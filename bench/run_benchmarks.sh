@@ -126,12 +126,11 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2f", a / b}'; }
 # 0 waits for nothing).
 SETTLE=${KV_BENCH_SETTLE:-61}
 LAST_FREE=0
-TRASH_SERIAL=0
 discard() {
   [ -e "$1" ] || return 0
   mkdir -p "$WORK/trash"
-  TRASH_SERIAL=$((TRASH_SERIAL + 1))
-  mv "$1" "$WORK/trash/$TRASH_SERIAL"
+  # A folder of its own each time (also when called in a subshell).
+  mv "$1" "$(mktemp -d "$WORK/trash/t.XXXXXX")/"
 }
 empty_trash() {
   [ -d "$WORK/trash" ] || return 0
