@@ -132,12 +132,14 @@ discard() {
   # A folder of its own each time (also when called in a subshell).
   mv "$1" "$(mktemp -d "$WORK/trash/t.XXXXXX")/"
 }
+# Removes the folder $1, its files by 8 processes at once (as a run removes
+# the originals it replaced).
+REMOVE_TREE='find "$1" -type f -print0 | xargs -0 -r -P 8 -n 4096 rm -f && rm -rf "$1"'
 empty_trash() {
   [ -d "$WORK/trash" ] || return 0
   local files
   files=$(find "$WORK/trash" -type f | wc -l)
-  find "$WORK/trash" -type f -print0 | xargs -0 -r -P 8 -n 256 rm -f
-  rm -rf "$WORK/trash"
+  sh -c "$REMOVE_TREE" sh "$WORK/trash"
   # A few files removed make no walk worth waiting for.
   if [ "$files" -ge 100 ]; then freed; fi
 }
@@ -313,8 +315,7 @@ copy_tree() {
 # replaced (what a run must free, and cp never does).
 remove_copy() {
   sync
-  timed "$2" sh -c 'find "$1" -type f -print0 | xargs -0 -r -P 8 -n 4096 rm -f && rm -rf "$1"' \
-    sh "$1.copy"
+  timed "$2" sh -c "$REMOVE_TREE" sh "$1.copy"
   freed
 }
 # A timed command that replaces files: kvmigrate-cli, sed -i, sd, the floor.

@@ -108,8 +108,8 @@ std::optional<std::string> RealDisk::RealPathOf(const std::string& path) {
   std::string joined = it->second;
   if (joined.back() != '/') joined += '/';
   joined += name;
-  if (!lastPlain_.empty() && path == lastPlain_) {
-    lastPlain_.clear();
+  if (lastFound_ && lastFound_->plain && lastFound_->path == path) {
+    lastFound_->plain = false;
     return joined;
   }
   struct stat st;
@@ -121,6 +121,7 @@ std::optional<std::string> RealDisk::RealPathOf(const std::string& path) {
 std::optional<std::string> RealDisk::Canonical(const std::string& path) { return RealPath(path); }
 
 std::optional<std::string> RealDisk::Find(std::string_view path, std::string_view baseFolder) {
+  lastFound_.reset();
   // A NUL would cut the path short when handed to the system: the rest
   // could name another file. No file's name holds one.
   if (path.find('\0') != std::string_view::npos ||
@@ -143,7 +144,6 @@ std::optional<std::string> RealDisk::Find(std::string_view path, std::string_vie
   // The name itself first: a regular file there needs no second status when
   // the engine asks for its real path; a link is followed.
   struct stat st {};
-  lastPlain_.clear();
   bool found = false, plain = false;
   if (!full.empty() && ::lstat(full.c_str(), &st) == 0) {
     plain = S_ISREG(st.st_mode);
@@ -151,9 +151,9 @@ std::optional<std::string> RealDisk::Find(std::string_view path, std::string_vie
   }
   if (found) {
     // An engine asks for the file's key right after finding it.
-    lastFound_.emplace(full,
-                       FileKey{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)});
-    if (plain) lastPlain_ = full;
+    lastFound_ =
+        Found{full, FileKey{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)},
+              true, plain};
     return full;
   }
 
@@ -181,10 +181,9 @@ std::optional<std::string> RealDisk::Find(std::string_view path, std::string_vie
 }
 
 std::optional<FileKey> RealDisk::Key(const std::string& resolvedPath) {
-  if (lastFound_ && lastFound_->first == resolvedPath) {
-    const FileKey key = lastFound_->second;
-    lastFound_.reset();
-    return key;
+  if (lastFound_ && lastFound_->keyLeft && lastFound_->path == resolvedPath) {
+    lastFound_->keyLeft = false;
+    return lastFound_->key;
   }
   struct stat st;
   if (::stat(resolvedPath.c_str(), &st) != 0) return std::nullopt;

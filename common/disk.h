@@ -189,13 +189,18 @@ class RealDisk : public Disk {
   std::unordered_map<std::string, std::string> realFolders_;
 #ifndef _WIN32
   std::optional<std::string> RealPathOf(const std::string& path);
-  // The last path RealPath resolved, and the last file Find found (its key
-  // answers the Key asked for next). `lastPlain_`: the last path Find found
-  // to be a regular file itself, not a link, which RealPath then need not ask
-  // again.
+  // The last path RealPath resolved, and the last file Find found: its key
+  // answers the Key asked for next, and, when the name is a regular file
+  // itself (`plain`, not a link), RealPath asks for its status no more. Each
+  // answers once.
+  struct Found {
+    std::string path;
+    FileKey key;
+    bool keyLeft = true;
+    bool plain = false;
+  };
   std::optional<std::pair<std::string, std::string>> lastReal_;
-  std::optional<std::pair<std::string, FileKey>> lastFound_;
-  std::string lastPlain_;
+  std::optional<Found> lastFound_;
 #endif
 };
 
